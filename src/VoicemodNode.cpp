@@ -1,0 +1,123 @@
+#include "corvane/voicemod/VoicemodNode.h"
+
+#include <VoicemodUSDK.h>
+
+#include <corvane/AudioBuffer.h>
+#include <corvane/Logger.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace corvane::extensions::voicemod {
+namespace {
+
+// Size of the buffer handed to vcmdGetCurrentVoice, NUL included.
+constexpr std::uint32_t kVoiceNameBufferSize = 100;
+
+// Logs a failure of a control and ends it.
+[[noreturn]] void fail(const char* message, std::int32_t code) {
+    const std::string text(message);
+    Logger::error(text);
+    throw VoicemodError(text, code);
+}
+
+// Logs a failure on the graph path. Logging may itself fail (no memory for
+// the message, a throwing sink); that must not escape to the host's thread.
+void logGraphFailure(const char* message) noexcept {
+    try {
+        Logger::error(message);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+VoicemodNode::VoicemodNode() = default;
+VoicemodNode::~VoicemodNode() = default;
+
+bool VoicemodNode::setBusFormat(AudioBusFormat& inputBusFormat, AudioBusFormat& outputBusFormat) {
+    try {
+        if (!AudioBusFormat::matchBusFormats(inputBusFormat, outputBusFormat)) return false;
+        // Read after matching: matching may have filled the input's rate in.
+        const float sampleRate = static_cast<float>(inputBusFormat.sampleRate);
+        if (vcmdSetSampleRate(sampleRate) != 0) {
+            logGraphFailure("Could not set sample rate.");
+            return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool VoicemodNode::process(AudioBus& inputBus, AudioBus& outputBus) {
+    try {
+        outputBus.copyFrom(inputBus);
+        AudioBuffer<float>* buffer = outputBus.buffer;
+        if (buffer == nullptr) return false;
+        const std::uint32_t channels = buffer->getNumberOfChannels();
+        if (channels == 0) return true;  // an empty block is processed trivially
+        const std::uint32_t frames = buffer->getNumberOfFrames();
+        const std::int32_t code =
+            channels == 1 ? vcmdProcessBuffer(buffer->getWritePointer(0), frames)
+                          : vcmdProcessStereoBuffer(buffer->getWritePointer(0), buffer->getWritePointer(1), frames);
+        if (code != 0) {
+            logGraphFailure("Voicemod could not process buffer.");
+            return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool VoicemodNode::loadVoice(const std::string& voiceName) {
+    const std::int32_t code = vcmdLoadVoice(voiceName.c_str(), 0, 0);
+    if (code != 0) fail("Could not load voice.", code);
+    return true;
+}
+
+std::string VoicemodNode::getCurrentVoice() const {
+    char voiceName[kVoiceNameBufferSize] = {};
+    std::uint32_t maxVoiceNameLength = kVoiceNameBufferSize;
+    const std::int32_t code = vcmdGetCurrentVoice(voiceName, &maxVoiceNameLength);
+    if (code != 0) fail("Could not get current voice name.", code);
+    // The length written back is not trusted: the name ends at its first NUL
+    // or at the end of the buffer.
+    return std::string(voiceName, strnlen(voiceName, kVoiceNameBufferSize));
+}
+
+#define CORVANE_VOICEMOD_SWITCH(Getter, Setter, getCall, setCall, what)          \
+    bool VoicemodNode::Getter() {                                                \
+        bool value = false;                                                      \
+        const std::int32_t code = getCall(&value);                               \
+        if (code != 0) fail("Could not get voicemod " what ".", code);           \
+        return value;                                                            \
+    }                                                                            \
+    void VoicemodNode::Setter(bool enabled) {                                    \
+        const std::int32_t code = setCall(enabled);                              \
+        if (code != 0) fail("Could not set voicemod " what ".", code);           \
+    }
+
+CORVANE_VOICEMOD_SWITCH(getBypassEnabled, setBypassEnabled, vcmdGetBypass, vcmdSetBypass, "bypass")
+CORVANE_VOICEMOD_SWITCH(getMuteEnabled, setMuteEnabled, vcmdGetMute, vcmdSetMute, "mute")
+CORVANE_VOICEMOD_SWITCH(getOfflineModeEnabled, setOfflineModeEnabled, vcmdIsOfflineModeEnabled,
+                        vcmdEnableOfflineMode, "offline mode")
+CORVANE_VOICEMOD_SWITCH(getBackgroundSoundsEnabled, setBackgroundSoundsEnabled, vcmdIsBackgroundSoundsEnabled,
+                        vcmdEnableBackgroundSounds, "background sound")
+
+#undef CORVANE_VOICEMOD_SWITCH
+
+float VoicemodNode::getParameter(const char* parameterName) {
+    float value = 0.0f;
+    const std::int32_t code = vcmdGetParameter(parameterName, &value);
+    if (code != 0) fail("Could not get voicemod parameter.", code);
+    return value;
+}
+
+void VoicemodNode::setParameter(const char* parameterName, float value) {
+    const std::int32_t code = vcmdSetParameter(parameterName, value);
+    if (code != 0) fail("Could not set voicemod parameter.", code);
+}
+
+}  // namespace corvane::extensions::voicemod

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <corvane/AudioBuffer.h>
+#include <corvane/AudioBus.h>
+#include <corvane/AudioBusFormat.h>
+#include <corvane/CVAny.h>
+#include <corvane/Corvane.h>
+#include <corvane/Logger.h>
+#include <corvane/Result.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "LogCapture.h"
+
+using namespace corvane;
+
+TEST(HostResult, HoldsAValueOrAnErrorAndRefusesToInventAValue) {
+    Result<int> ok(7);
+    EXPECT_TRUE(ok.isSuccess());
+    EXPECT_FALSE(ok.isError());
+    EXPECT_EQ(ok.value(), 7);
+
+    Result<int> failed(Error("nope"));
+    EXPECT_TRUE(failed.isError());
+    EXPECT_FALSE(failed.isSuccess());
+    EXPECT_EQ(failed.error().getMessage(), "nope");
+    try {
+        failed.value();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Result does not contain a value, operation failed.");
+    }
+
+    EXPECT_TRUE(Result<void>().isSuccess());
+    Result<void> voidFailed(Error("x"));
+    EXPECT_TRUE(voidFailed.isError());
+    EXPECT_THROW(voidFailed.value(), std::runtime_error);
+}
+
+TEST(HostCVAny, ConvertsTextAndRefusesOtherTypesClearly) {
+    EXPECT_EQ(CVAny::convert<std::string>(CVAny("abc")), "abc");
+    EXPECT_EQ(CVAny::convert<double>(CVAny(3)), 3.0);
+    EXPECT_EQ(CVAny::convert<bool>(CVAny(true)), true);
+    EXPECT_EQ(CVAny::convert<std::int64_t>(CVAny(std::int64_t{1} << 40)), std::int64_t{1} << 40);
+    try {
+        CVAny::convert<std::string>(CVAny(2.5));
+        ADD_FAILURE() << "no exception";
+    } catch (const CVAnyTypeError& e) {
+        EXPECT_STREQ(e.what(), "CVAny: cannot convert a value of type double to text");
+    }
+    EXPECT_THROW(CVAny::convert<int>(CVAny()), CVAnyTypeError);
+}
+
+TEST(HostConfiguration, PublishesAnExistingTemporaryDirectoryAndLetsTestsRemoveIt) {
+    Corvane::initialize();
+    auto result = Corvane::getValue("corvane", "tempDirPath");
+    ASSERT_TRUE(result.isSuccess());
+    const std::string path = CVAny::convert<std::string>(result.value());
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+
+    EXPECT_TRUE(Corvane::removeValue("corvane", "tempDirPath"));
+    EXPECT_TRUE(Corvane::getValue("corvane", "tempDirPath").isError());
+    Corvane::initialize();  // set up again: the same directory comes back
+    EXPECT_EQ(CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value()), path);
+    Corvane::shutdown();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(HostLogger, DropsMessagesBelowTheMinimumLevel) {
+    testsupport::LogCapture capture;
+    Logger::setMinimumLevel(LogLevel::Info);
+    Logger::debug("hidden");
+    Logger::info("shown");
+    Logger::error("also shown");
+    Logger::setMinimumLevel(LogLevel::Off);
+    Logger::error("silenced");
+    ASSERT_EQ(capture.lines().size(), 2u);
+    EXPECT_EQ(capture.lines()[0].message, "shown");
+    EXPECT_EQ(capture.lines()[1].level, LogLevel::Error);
+}
+
+TEST(HostBusFormats, UnsetFieldsAdoptTheOtherSideAndConflictsChangeNothing) {
+    AudioBusFormat in{48000, 0, 0}, out{0, 2, 256};
+    EXPECT_TRUE(AudioBusFormat::matchBusFormats(in, out));
+    EXPECT_EQ(in.numberOfChannels, 2u);
+    EXPECT_EQ(in.framesPerBlock, 256u);
+    EXPECT_EQ(out.sampleRate, 48000u);
+
+    AudioBusFormat a{48000, 0, 0}, b{44100, 2, 0};
+    EXPECT_FALSE(AudioBusFormat::matchBusFormats(a, b));
+    EXPECT_EQ(a.numberOfChannels, 0u);  // not half-matched
+    EXPECT_EQ(b.sampleRate, 44100u);
+}
+
+TEST(HostAudioBus, CopiesSharedChannelsAndFramesAndZeroesTheRest) {
+    AudioBuffer<float> source(2, 4), target(3, 6);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        for (std::uint32_t i = 0; i < 4; ++i) source.getWritePointer(c)[i] = float(10 * c + i + 1);
+    for (std::uint32_t c = 0; c < 3; ++c)
+        for (std::uint32_t i = 0; i < 6; ++i) target.getWritePointer(c)[i] = -1.0f;
+    AudioBus from{&source}, to{&target};
+    to.copyFrom(from);
+    EXPECT_EQ(target.getReadPointer(1)[3], 14.0f);
+    EXPECT_EQ(target.getReadPointer(0)[4], -1.0f);  // frames beyond the source untouched
+    for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(target.getReadPointer(2)[i], 0.0f);
+
+    // Wrapping the caller's storage and shortening the block never allocate
+    // and never reach beyond the capacity.
+    float left[8] = {}, right[8] = {};
+    float* pointers[] = {left, right};
+    AudioBuffer<float> wrapped(pointers, 2, 8);
+    EXPECT_EQ(wrapped.getWritePointer(1), right);
+    EXPECT_EQ(wrapped.getWritePointer(2), nullptr);
+    EXPECT_TRUE(wrapped.setNumberOfFrames(3));
+    EXPECT_FALSE(wrapped.setNumberOfFrames(9));
+    EXPECT_EQ(wrapped.getNumberOfFrames(), 3u);
+}
