@@ -1,0 +1,20 @@
+// Effect.h - the interface every effect and background layer implements.
+#pragma once
+
+namespace vcmd {
+
+class Effect {
+public:
+    virtual ~Effect() = default;
+    // [audio-thread] Moves setting `index` towards `value`; the effect ramps
+    // to it so that no change is heard as a step.
+    virtual void setTarget(int index, float value) noexcept = 0;
+    // [audio-thread] Processes `frames` frames of `channels` channels in
+    // place. Background layers instead add their sound to every channel.
+    virtual void process(float* const* io, int channels, int frames) noexcept = 0;
+    // [audio-thread] Forgets all history; allocates nothing.
+    virtual void reset() noexcept = 0;
+    virtual unsigned latencyFrames() const noexcept { return 0; }
+};
+
+}  // namespace vcmd

@@ -1,0 +1,591 @@
+// Engine.cpp - the process-wide engine state behind the C functions.
+//
+// Control calls serialise on one mutex and may allocate. The two process
+// functions never take that mutex: a new voice is built on the control
+// thread and handed over through a single-slot mailbox (an atomic pointer);
+// chains the audio thread has finished with go into a small lock-free
+// retire list and are deleted by the next control call. Switches and
+// parameter values are atomics read once per piece of at most kPieceFrames.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "Chain.h"
+#include "Denormals.h"
+#include "Package.h"
+#include "Results.h"
+#include "VoicemodUSDK.h"
+#include "VoicemodUSDKExtras.h"
+
+#ifndef VCMD_ENGINE_VERSION_STRING
+#define VCMD_ENGINE_VERSION_STRING "Corvane bundled voice engine"
+#endif
+
+namespace vcmd {
+namespace {
+
+constexpr float kMinSampleRate = 8000.0f;
+constexpr float kMaxSampleRate = 192000.0f;
+constexpr float kDefaultSampleRate = 48000.0f;
+// Length of every switch ramp: bypass, mute and the crossfade between voices.
+constexpr double kRampSeconds = 0.005;
+// Blocks longer than this are refused as a caller error (about 87 s at 192 kHz).
+constexpr std::uint32_t kMaxFrames = 1u << 24;
+constexpr std::uint32_t kAllVoicesSelector = 1;
+constexpr int kRetireSlots = 16;
+
+// Chains the audio thread no longer uses. Only the audio thread stores a
+// non-null pointer into a slot and only control calls take them out, so each
+// slot has one writer of each kind.
+class RetireList {
+public:
+    bool push(Chain* chain) noexcept {
+        for (auto& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) {
+                slot.store(chain, std::memory_order_release);
+                return true;
+            }
+        }
+        return false;
+    }
+    void reclaim() noexcept {
+        for (auto& slot : slots_) delete slot.exchange(nullptr, std::memory_order_acquire);
+    }
+
+private:
+    std::atomic<Chain*> slots_[kRetireSlots] = {};
+};
+
+// State owned by the audio thread.
+struct AudioState {
+    Chain* active = nullptr;        // the voice heard now (null: dry)
+    Chain* fading = nullptr;        // the voice fading out (null: dry)
+    bool crossfading = false;
+    float fade = 0.0f;              // 0 old voice .. 1 new voice
+    Chain* unretired = nullptr;     // waits for room in the retire list
+    float bypassMix = 0.0f;         // 0 wet .. 1 dry
+    float audible = 1.0f;           // 1 heard .. 0 muted
+    float dry[kMaxChannels][kPieceFrames] = {};
+    float wet[kMaxChannels][kPieceFrames] = {};
+    float old[kMaxChannels][kPieceFrames] = {};
+};
+
+struct Engine {
+    std::mutex control;
+    std::atomic<bool> started{false};
+    std::string tempPath;
+    std::string contentPath;
+
+    std::atomic<bool> bypass{false};
+    std::atomic<bool> mute{false};
+    std::atomic<bool> offline{false};
+    std::atomic<bool> background{true};
+    std::atomic<float> sampleRate{kDefaultSampleRate};
+    std::atomic<std::uint32_t> latency{0};
+
+    // Catalogue, in mount order.
+    std::vector<std::unique_ptr<Package>> packages;
+    std::unordered_map<std::string, std::int32_t> packageByPath;
+    std::vector<const VoiceDef*> voices;
+    std::unordered_map<std::string_view, const VoiceDef*> voiceByName;  // earliest mount wins
+
+    // The current voice as the control side sees it.
+    const VoiceDef* voice = nullptr;
+    Chain* posted = nullptr;  // newest chain handed to the audio thread
+    std::vector<float> values;
+
+    std::atomic<Chain*> mailbox{nullptr};
+    RetireList retired;
+    AudioState audio;
+};
+
+Engine& engine() {
+    static Engine instance;
+    return instance;
+}
+
+bool isStarted() noexcept { return engine().started.load(std::memory_order_acquire); }
+
+// Hands `chain` to the audio thread. A chain still waiting in the mailbox
+// was never seen by the audio thread and is deleted here. Caller holds the
+// control mutex.
+void postChain(Engine& e, Chain* chain) noexcept {
+    e.retired.reclaim();
+    delete e.mailbox.exchange(chain, std::memory_order_acq_rel);
+    e.posted = chain;
+    e.latency.store(chain != nullptr ? chain->latencyFrames() : 0, std::memory_order_relaxed);
+}
+
+// Builds the chain of the current voice for the current settings and posts
+// it, carrying over the parameter values.
+std::int32_t rebuildCurrent(Engine& e) noexcept {
+    if (e.voice == nullptr) return VCMD_OK;
+    try {
+        ChainConfig config;
+        config.sampleRate = e.sampleRate.load(std::memory_order_relaxed);
+        config.offline = e.offline.load(std::memory_order_relaxed);
+        auto chain = std::make_unique<Chain>(*e.voice, config);
+        for (std::size_t i = 0; i < e.values.size(); ++i)
+            chain->parameter(i).store(e.values[i], std::memory_order_relaxed);
+        postChain(e, chain.release());
+        return VCMD_OK;
+    } catch (const std::bad_alloc&) {
+        return VCMD_ERR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VCMD_ERR_INTERNAL;
+    }
+}
+
+// --- audio thread -------------------------------------------------------------
+
+void retire(AudioState& a, Engine& e, Chain* chain) noexcept {
+    if (chain == nullptr) return;
+    if (!e.retired.push(chain)) a.unretired = chain;
+}
+
+void processPiece(Engine& e, float* const* io, int channels, int frames) noexcept {
+    AudioState& a = e.audio;
+    const float rate = e.sampleRate.load(std::memory_order_relaxed);
+    const float step = static_cast<float>(1.0 / std::max(1.0, std::round(kRampSeconds * rate)));
+
+    if (a.unretired != nullptr && e.retired.push(a.unretired)) a.unretired = nullptr;
+    if (!a.crossfading && a.unretired == nullptr) {
+        if (Chain* next = e.mailbox.exchange(nullptr, std::memory_order_acq_rel)) {
+            a.fading = a.active;
+            a.active = next;
+            a.crossfading = true;
+            a.fade = 0.0f;
+        }
+    }
+
+    // The dry signal: the input with anything non-finite replaced by 0, so
+    // neither a voice nor the bypass path can pass it on.
+    for (int c = 0; c < channels; ++c) {
+        const float* in = io[c];
+        float* dry = a.dry[c];
+        for (int i = 0; i < frames; ++i) dry[i] = std::isfinite(in[i]) ? in[i] : 0.0f;
+    }
+
+    const bool bg = e.background.load(std::memory_order_relaxed);
+    float* wet[kMaxChannels] = {a.wet[0], a.wet[1]};
+    for (int c = 0; c < channels; ++c) std::memcpy(a.wet[c], a.dry[c], sizeof(float) * frames);
+    if (a.active != nullptr) a.active->process(wet, channels, frames, bg);
+
+    if (a.crossfading) {
+        float* old[kMaxChannels] = {a.old[0], a.old[1]};
+        for (int c = 0; c < channels; ++c) std::memcpy(a.old[c], a.dry[c], sizeof(float) * frames);
+        if (a.fading != nullptr) a.fading->process(old, channels, frames, bg);
+        float fade = a.fade;
+        for (int i = 0; i < frames; ++i) {
+            fade = std::min(1.0f, fade + step);
+            for (int c = 0; c < channels; ++c) wet[c][i] = old[c][i] + (wet[c][i] - old[c][i]) * fade;
+        }
+        a.fade = fade;
+        if (fade >= 1.0f) {
+            a.crossfading = false;
+            retire(a, e, a.fading);
+            a.fading = nullptr;
+        }
+    }
+
+    // A voice must never put out anything non-finite; if it did, its state is
+    // cleared and this piece is silent.
+    bool finite = true;
+    for (int c = 0; c < channels; ++c)
+        for (int i = 0; i < frames; ++i) finite &= std::isfinite(wet[c][i]);
+    if (!finite) {
+        if (a.active != nullptr) a.active->reset();
+        if (a.fading != nullptr) a.fading->reset();
+        for (int c = 0; c < channels; ++c) std::memset(a.wet[c], 0, sizeof(float) * frames);
+    }
+
+    // Bypass: ramps between the voice and the dry input; fully bypassed the
+    // output is the input itself.
+    const float bypassTarget = e.bypass.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
+    const float muteTarget = e.mute.load(std::memory_order_relaxed) ? 0.0f : 1.0f;
+    for (int c = 0; c < channels; ++c) {
+        float* out = io[c];
+        const float* w = wet[c];
+        const float* d = a.dry[c];
+        float mix = a.bypassMix;
+        float audible = a.audible;
+        if (mix == bypassTarget && audible == muteTarget) {
+            // Steady state: exact copies and exact zeros.
+            if (audible == 0.0f) {
+                std::memset(out, 0, sizeof(float) * frames);
+            } else {
+                std::memcpy(out, mix == 1.0f ? d : w, sizeof(float) * frames);
+            }
+        } else {
+            for (int i = 0; i < frames; ++i) {
+                mix = bypassTarget > mix ? std::min(bypassTarget, mix + step) : std::max(bypassTarget, mix - step);
+                audible = muteTarget > audible ? std::min(muteTarget, audible + step)
+                                               : std::max(muteTarget, audible - step);
+                const float v = mix == 1.0f ? d[i] : (mix == 0.0f ? w[i] : w[i] + (d[i] - w[i]) * mix);
+                out[i] = v * audible;
+            }
+        }
+        if (c == channels - 1) {
+            a.bypassMix = mix;
+            a.audible = audible;
+        }
+    }
+}
+
+std::int32_t processBlock(float* const* io, int channels, std::uint32_t frames) noexcept {
+    Engine& e = engine();
+    DenormalGuard guard;
+    float* piece[kMaxChannels] = {io[0], channels > 1 ? io[1] : nullptr};
+    for (std::uint32_t done = 0; done < frames;) {
+        const int n = static_cast<int>(std::min<std::uint32_t>(kPieceFrames, frames - done));
+        processPiece(e, piece, channels, n);
+        for (int c = 0; c < channels; ++c) piece[c] += n;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return VCMD_OK;
+}
+
+// Writes `text` to `buffer` of *length bytes (see vcmdGetCurrentVoice).
+std::int32_t copyOut(const std::string& text, char* buffer, std::uint32_t* length) noexcept {
+    if (static_cast<std::uint64_t>(*length) < static_cast<std::uint64_t>(text.size()) + 1)
+        return VCMD_ERR_BUFFER_TOO_SMALL;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    *length = static_cast<std::uint32_t>(text.size());
+    return VCMD_OK;
+}
+
+std::int32_t setSwitch(std::atomic<bool>& flag, bool enabled) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    flag.store(enabled, std::memory_order_relaxed);
+    return VCMD_OK;
+}
+
+std::int32_t getSwitch(const std::atomic<bool>& flag, bool* enabled) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (enabled == nullptr) return VCMD_ERR_NULL_POINTER;
+    *enabled = flag.load(std::memory_order_relaxed);
+    return VCMD_OK;
+}
+
+std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path file(path);
+    if (file.is_relative() && !fs::exists(file, ec) && !e.contentPath.empty())
+        file = fs::path(e.contentPath) / file;
+    const std::string shown = file.string();
+    if (!fs::exists(file, ec)) {
+        setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + shown);
+        return VCMD_ERR_NO_SUCH_FILE;
+    }
+    fs::path canonical = fs::canonical(file, ec);
+    if (ec) {
+        setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + shown);
+        return VCMD_ERR_NO_SUCH_FILE;
+    }
+    const std::string key = canonical.string();
+    if (auto found = e.packageByPath.find(key); found != e.packageByPath.end()) {
+        *packageId = found->second;
+        return VCMD_OK;
+    }
+    auto package = std::make_unique<Package>();
+    std::string error;
+    const std::int32_t code = readPackage(key, *package, error);
+    if (code != VCMD_OK) {
+        setPackageRefusalDetail(code, (code == VCMD_ERR_NO_SUCH_FILE ? "no such file: " : "invalid package: ") +
+                                          key + ": " + error);
+        return code;
+    }
+    package->id = static_cast<std::int32_t>(e.packages.size()) + 1;
+    package->path = key;
+    e.voices.reserve(e.voices.size() + package->voices.size());
+    for (VoiceDef& voice : package->voices) {
+        voice.package = package.get();
+        e.voices.push_back(&voice);
+        e.voiceByName.emplace(std::string_view(voice.name), &voice);
+    }
+    e.packageByPath.emplace(key, package->id);
+    *packageId = package->id;
+    e.packages.push_back(std::move(package));
+    return VCMD_OK;
+}
+
+}  // namespace
+}  // namespace vcmd
+
+using namespace vcmd;
+
+extern "C" {
+
+int32_t vcmdInitSDK(const char* clientKey, const char* clientSecret, const char* version) noexcept {
+    if (clientKey == nullptr || clientSecret == nullptr || version == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (std::strncmp(version, "1.", 2) != 0) return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    if (e.started.load(std::memory_order_relaxed)) return VCMD_ALREADY_STARTED;
+    e.started.store(true, std::memory_order_release);
+    return VCMD_OK;
+}
+
+const char* vcmdGetVersionString(void) noexcept { return VCMD_ENGINE_VERSION_STRING; }
+
+int32_t vcmdSetTempPath(const char* path) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (path == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (path[0] == '\0') return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    try {
+        e.tempPath = path;
+    } catch (...) {
+        return VCMD_ERR_OUT_OF_MEMORY;
+    }
+    return VCMD_OK;
+}
+
+int32_t vcmdSetContentPath(const char* path) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (path == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (path[0] == '\0') return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    try {
+        e.contentPath = path;
+    } catch (...) {
+        return VCMD_ERR_OUT_OF_MEMORY;
+    }
+    return VCMD_OK;
+}
+
+int32_t vcmdMountPackage(const char* path, int32_t reserved0, int32_t reserved1, int32_t reserved2,
+                         int32_t* packageId) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (path == nullptr || packageId == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (reserved0 != 0 || reserved1 != 0 || reserved2 != 0 || path[0] == '\0') return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    e.retired.reclaim();
+    try {
+        return mount(e, path, packageId);
+    } catch (const std::bad_alloc&) {
+        return VCMD_ERR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VCMD_ERR_INTERNAL;
+    }
+}
+
+int32_t vcmdGetNumberOfVoices(uint32_t selector, uint32_t* count) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (count == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (selector != kAllVoicesSelector) return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    *count = static_cast<std::uint32_t>(e.voices.size());
+    return VCMD_OK;
+}
+
+int32_t vcmdGetVoiceNames(char** names, uint32_t count, uint32_t bufferSize, uint32_t selector) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (selector != kAllVoicesSelector) return VCMD_ERR_INVALID_ARGUMENT;
+    if (names == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    if (count > e.voices.size()) return VCMD_ERR_INVALID_ARGUMENT;
+    // Check everything first so that a failure writes nothing.
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (names[i] == nullptr) return VCMD_ERR_NULL_POINTER;
+        if (e.voices[i]->name.size() + 1 > bufferSize) return VCMD_ERR_BUFFER_TOO_SMALL;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string& name = e.voices[i]->name;
+        std::memcpy(names[i], name.c_str(), name.size() + 1);
+    }
+    return VCMD_OK;
+}
+
+int32_t vcmdLoadVoice(const char* name, int32_t reserved0, int32_t reserved1) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (name == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (reserved0 != 0 || reserved1 != 0) return VCMD_ERR_INVALID_ARGUMENT;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(name));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    const VoiceDef* previous = e.voice;
+    try {
+        std::vector<float> values;
+        values.reserve(found->second->parameters.size());
+        for (const ParameterDef& p : found->second->parameters) values.push_back(p.defaultValue);
+        e.voice = found->second;
+        e.values.swap(values);
+        const std::int32_t code = rebuildCurrent(e);
+        if (code != VCMD_OK) {
+            e.voice = previous;
+            e.values.swap(values);
+        }
+        return code;
+    } catch (...) {
+        e.voice = previous;
+        return VCMD_ERR_OUT_OF_MEMORY;
+    }
+}
+
+int32_t vcmdGetCurrentVoice(char* buffer, uint32_t* length) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (buffer == nullptr || length == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    static const std::string kNone;
+    return copyOut(e.voice != nullptr ? e.voice->name : kNone, buffer, length);
+}
+
+int32_t vcmdSetBypass(bool enabled) noexcept { return setSwitch(engine().bypass, enabled); }
+int32_t vcmdGetBypass(bool* enabled) noexcept { return getSwitch(engine().bypass, enabled); }
+int32_t vcmdSetMute(bool enabled) noexcept { return setSwitch(engine().mute, enabled); }
+int32_t vcmdGetMute(bool* enabled) noexcept { return getSwitch(engine().mute, enabled); }
+int32_t vcmdEnableBackgroundSounds(bool enabled) noexcept { return setSwitch(engine().background, enabled); }
+int32_t vcmdIsBackgroundSoundsEnabled(bool* enabled) noexcept { return getSwitch(engine().background, enabled); }
+int32_t vcmdIsOfflineModeEnabled(bool* enabled) noexcept { return getSwitch(engine().offline, enabled); }
+
+int32_t vcmdEnableOfflineMode(bool enabled) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    if (e.offline.load(std::memory_order_relaxed) == enabled) return VCMD_OK;
+    e.offline.store(enabled, std::memory_order_relaxed);
+    // The voice is rebuilt from scratch: its history and noise seeds start
+    // over, and it picks up the mode's quality settings.
+    const std::int32_t code = rebuildCurrent(e);
+    if (code != VCMD_OK) e.offline.store(!enabled, std::memory_order_relaxed);
+    return code;
+}
+
+int32_t vcmdSetParameter(const char* name, float value) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (name == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
+    const auto& index = e.voice->parameterIndex;
+    auto found = index.find(name);
+    if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
+    const ParameterDef& p = e.voice->parameters[static_cast<std::size_t>(found->second)];
+    if (!std::isfinite(value) || value < p.minimum || value > p.maximum) return VCMD_ERR_VALUE_OUT_OF_RANGE;
+    const auto slot = static_cast<std::size_t>(found->second);
+    e.values[slot] = value;
+    if (e.posted != nullptr) e.posted->parameter(slot).store(value, std::memory_order_relaxed);
+    return VCMD_OK;
+}
+
+int32_t vcmdGetParameter(const char* name, float* value) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (name == nullptr || value == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
+    const auto& index = e.voice->parameterIndex;
+    auto found = index.find(name);
+    if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
+    *value = e.values[static_cast<std::size_t>(found->second)];
+    return VCMD_OK;
+}
+
+int32_t vcmdSetSampleRate(float sampleRate) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (!std::isfinite(sampleRate) || sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate)
+        return VCMD_ERR_UNSUPPORTED_SAMPLE_RATE;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    const float previous = e.sampleRate.load(std::memory_order_relaxed);
+    if (previous == sampleRate) return VCMD_OK;
+    e.sampleRate.store(sampleRate, std::memory_order_relaxed);
+    // The voice's delay lines and filters are sized and tuned for one rate:
+    // build it again for the new one rather than touching it on the audio
+    // thread.
+    const std::int32_t code = rebuildCurrent(e);
+    if (code != VCMD_OK) e.sampleRate.store(previous, std::memory_order_relaxed);
+    return code;
+}
+
+int32_t vcmdProcessBuffer(float* samples, uint32_t frames) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (samples == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (frames > kMaxFrames) return VCMD_ERR_INVALID_ARGUMENT;
+    float* io[1] = {samples};
+    return processBlock(io, 1, frames);
+}
+
+int32_t vcmdProcessStereoBuffer(float* left, float* right, uint32_t frames) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (left == nullptr || right == nullptr) return VCMD_ERR_NULL_POINTER;
+    if (frames > kMaxFrames) return VCMD_ERR_INVALID_ARGUMENT;
+    // The two channels must not share memory.
+    const auto l = reinterpret_cast<std::uintptr_t>(left);
+    const auto r = reinterpret_cast<std::uintptr_t>(right);
+    const std::uintptr_t bytes = static_cast<std::uintptr_t>(frames) * sizeof(float);
+    if (frames > 0 && l < r + bytes && r < l + bytes) return VCMD_ERR_INVALID_ARGUMENT;
+    if (left == right) return VCMD_ERR_INVALID_ARGUMENT;
+    float* io[2] = {left, right};
+    return processBlock(io, 2, frames);
+}
+
+const char* vcmdGetResultDescription(int32_t result) noexcept {
+    if (result == VCMD_ERR_INVALID_PACKAGE || result == VCMD_ERR_NO_SUCH_FILE) {
+        if (const char* detail = packageRefusalDetail(result)) return detail;
+    }
+    return describeResult(result);
+}
+
+// --- extras ------------------------------------------------------------------
+
+void vcmdResetForTesting(void) noexcept {
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    AudioState& a = e.audio;
+    delete a.active;
+    delete a.fading;
+    delete a.unretired;
+    a.active = a.fading = a.unretired = nullptr;
+    a.crossfading = false;
+    a.fade = 0.0f;
+    a.bypassMix = 0.0f;
+    a.audible = 1.0f;
+    delete e.mailbox.exchange(nullptr);
+    e.retired.reclaim();
+    e.posted = nullptr;
+    e.voice = nullptr;
+    e.values.clear();
+    e.voiceByName.clear();
+    e.voices.clear();
+    e.packageByPath.clear();
+    e.packages.clear();
+    e.tempPath.clear();
+    e.contentPath.clear();
+    e.bypass.store(false);
+    e.mute.store(false);
+    e.offline.store(false);
+    e.background.store(true);
+    e.sampleRate.store(kDefaultSampleRate);
+    e.latency.store(0);
+    setPackageRefusalDetail(VCMD_OK, "");
+    e.started.store(false, std::memory_order_release);
+}
+
+int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (frames == nullptr) return VCMD_ERR_NULL_POINTER;
+    *frames = engine().latency.load(std::memory_order_relaxed);
+    return VCMD_OK;
+}
+
+int32_t vcmdGetVoiceInfoJson(const char*, char*, uint32_t*) noexcept { return VCMD_ERR_INTERNAL; }
+
+}  // extern "C"
