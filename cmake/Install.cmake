@@ -1,0 +1,56 @@
+# Install rules, the CMake package, pkg-config and the Debian package.
+include(CMakePackageConfigHelpers)
+
+set(CORVANE_VOICEMOD_DATADIR "${CMAKE_INSTALL_DATADIR}/corvane-voicemod")
+set(CORVANE_VOICEMOD_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/CorvaneVoicemod")
+
+install(TARGETS CorvaneVoicemod EXPORT CorvaneVoicemodTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+
+if(CORVANE_VOICEMOD_USE_BUNDLED_SDKS)
+  install(TARGETS CorvaneSDK VoicemodUSDK EXPORT CorvaneVoicemodTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(DIRECTORY sdk/corvane/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+  install(DIRECTORY sdk/voicemod/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+  install(DIRECTORY voices/ DESTINATION ${CORVANE_VOICEMOD_DATADIR}/voices FILES_MATCHING PATTERN "*.zvmd")
+  if(EXISTS ${PROJECT_SOURCE_DIR}/samples)
+    install(DIRECTORY samples/ DESTINATION ${CORVANE_VOICEMOD_DATADIR}/samples
+      FILES_MATCHING PATTERN "*.wav" PATTERN "*.md")
+  endif()
+endif()
+
+install(EXPORT CorvaneVoicemodTargets NAMESPACE CorvaneVoicemod:: DESTINATION ${CORVANE_VOICEMOD_CMAKEDIR})
+configure_package_config_file(cmake/CorvaneVoicemodConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/CorvaneVoicemodConfig.cmake
+  INSTALL_DESTINATION ${CORVANE_VOICEMOD_CMAKEDIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR CORVANE_VOICEMOD_DATADIR)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/CorvaneVoicemodConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/CorvaneVoicemodConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/CorvaneVoicemodConfigVersion.cmake
+        DESTINATION ${CORVANE_VOICEMOD_CMAKEDIR})
+
+# pkg-config: paths relative to the .pc file, so the install can move.
+file(RELATIVE_PATH CORVANE_VOICEMOD_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+configure_file(cmake/corvane-voicemod.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-voicemod.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-voicemod.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Debian package: dpkg-shlibdeps works out Depends from the binaries.
+set(CPACK_PACKAGE_NAME "corvane-voicemod")
+set(CPACK_PACKAGE_VENDOR "CorvaneVoicemod")
+set(CPACK_PACKAGE_CONTACT "CorvaneVoicemod developers <dev@corvane-voicemod.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_GENERATOR "DEB;TGZ")
+include(CPack)
