@@ -1,0 +1,166 @@
+// The shipped library against the bundled engine: bring-up on the bundled
+// voices, the catalogue, and nodes processing host buses.
+#include <gtest/gtest.h>
+
+#include <VoicemodUSDKExtras.h>
+#include <VoicemodUSDKResults.h>
+
+#include <corvane/AudioBuffer.h>
+#include <corvane/AudioBus.h>
+#include <corvane/AudioBusFormat.h>
+#include <corvane/Corvane.h>
+#include <corvane/ExtensionManager.h>
+#include <corvane/voicemod/VoicemodExtension.h>
+#include <corvane/voicemod/VoicemodNode.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+
+namespace fs = std::filesystem;
+using namespace corvane;
+using namespace corvane::extensions::voicemod;
+
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+constexpr std::uint32_t kBlock = 1024;  // 21 ms: longer than any switch ramp
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vcmdResetForTesting();
+        Corvane::initialize();
+        log = std::make_unique<testsupport::LogCapture>();
+        VoicemodExtension::initialize("end-to-end", "test", CORVANE_VOICES_DIR);
+        voices = VoicemodExtension::listVoices();
+    }
+    void TearDown() override {
+        log.reset();
+        vcmdResetForTesting();
+    }
+
+    // Runs `blocks` blocks of noise through `node`; returns the last block's
+    // input and output, channel by channel.
+    struct Block {
+        std::vector<std::vector<float>> in, out;
+    };
+    Block run(VoicemodNode& node, std::uint32_t channels, int blocks) {
+        AudioBuffer<float> input(channels, kBlock), output(channels, kBlock);
+        AudioBus inBus{&input}, outBus{&output};
+        Block last;
+        for (int b = 0; b < blocks; ++b) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < kBlock; ++i) input.getWritePointer(c)[i] = noise(random);
+            EXPECT_TRUE(node.process(inBus, outBus));
+        }
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            last.in.emplace_back(input.getReadPointer(c), input.getReadPointer(c) + kBlock);
+            last.out.emplace_back(output.getReadPointer(c), output.getReadPointer(c) + kBlock);
+        }
+        return last;
+    }
+
+    std::unique_ptr<testsupport::LogCapture> log;
+    std::vector<std::string> voices;
+    std::mt19937 random{1234};
+    std::uniform_real_distribution<float> noise{-0.5f, 0.5f};
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, BringUpMountsTheBundledVoicesAndLogsEachOne) {
+    ASSERT_GE(voices.size(), 10u);
+    const auto info = log->messages(LogLevel::Info);
+    for (const std::string& voice : voices)
+        EXPECT_NE(std::find(info.begin(), info.end(), "Available voicemod voice: " + voice), info.end()) << voice;
+    EXPECT_TRUE(log->messages(LogLevel::Error).empty());
+
+    // A second bring-up finds the engine started and the packages mounted:
+    // the catalogue does not grow.
+    EXPECT_NO_THROW(VoicemodExtension::initialize("end-to-end", "test", CORVANE_VOICES_DIR));
+    EXPECT_EQ(VoicemodExtension::listVoices(), voices);
+}
+
+TEST_F(EndToEnd, NodesShareOneStateAndGettersAskTheEngine) {
+    ASSERT_FALSE(voices.empty());
+    VoicemodNode first, second;
+    first.setBypassEnabled(true);
+    EXPECT_TRUE(second.getBypassEnabled());
+    first.setBypassEnabled(false);
+    EXPECT_FALSE(second.getBypassEnabled());
+    second.setBackgroundSoundsEnabled(true);
+    EXPECT_TRUE(first.getBackgroundSoundsEnabled());
+
+    EXPECT_TRUE(first.loadVoice(voices.back()));
+    EXPECT_EQ(second.getCurrentVoice(), voices.back());
+    EXPECT_EQ(first.getCurrentVoice(), voices.back());
+}
+
+TEST_F(EndToEnd, NoVoicePassesAudioThroughAndAVoiceChangesIt) {
+    VoicemodNode node;
+    AudioBusFormat in{kRate, 0, kBlock}, out{};
+    ASSERT_TRUE(node.setBusFormat(in, out));
+    for (std::uint32_t channels : {1u, 2u}) {
+        SCOPED_TRACE(channels);
+        const Block plain = run(node, channels, 2);
+        for (std::uint32_t c = 0; c < channels; ++c) EXPECT_EQ(plain.out[c], plain.in[c]);
+    }
+    ASSERT_TRUE(node.loadVoice(voices.front()));
+    for (std::uint32_t channels : {1u, 2u}) {
+        const Block changed = run(node, channels, 4);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            EXPECT_NE(changed.out[c], changed.in[c]);
+            for (float x : changed.out[c]) ASSERT_TRUE(std::isfinite(x));
+        }
+    }
+}
+
+TEST_F(EndToEnd, BypassAndMuteAreExactOnceTheirRampHasRun) {
+    VoicemodNode node;
+    AudioBusFormat in{kRate, 2, kBlock}, out{};
+    ASSERT_TRUE(node.setBusFormat(in, out));
+    ASSERT_TRUE(node.loadVoice(voices.front()));
+    run(node, 2, 2);
+
+    node.setBypassEnabled(true);
+    run(node, 2, 1);  // the ramp
+    Block bypassed = run(node, 2, 1);
+    EXPECT_EQ(bypassed.out, bypassed.in);
+
+    node.setBypassEnabled(false);
+    node.setMuteEnabled(true);
+    run(node, 2, 1);
+    Block muted = run(node, 2, 1);
+    for (const auto& channel : muted.out)
+        EXPECT_TRUE(std::all_of(channel.begin(), channel.end(), [](float x) { return x == 0.0f; }));
+}
+
+TEST_F(EndToEnd, RefusalsOfTheEngineReachTheCallerAndKeepTheState) {
+    VoicemodNode node;
+    ASSERT_TRUE(node.loadVoice(voices.front()));
+    try {
+        node.loadVoice("No Such Voice");
+        ADD_FAILURE() << "no exception";
+    } catch (const VoicemodError& error) {
+        EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_VOICE);
+        EXPECT_STREQ(error.what(), "Could not load voice.");
+    }
+    EXPECT_EQ(node.getCurrentVoice(), voices.front());
+
+    try {
+        node.setParameter("no such parameter", 1.0f);
+        ADD_FAILURE() << "no exception";
+    } catch (const VoicemodError& error) {
+        EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_PARAMETER);
+    }
+
+    AudioBusFormat absurd{1000000, 2, 256}, out{};
+    EXPECT_FALSE(node.setBusFormat(absurd, out));
+    EXPECT_EQ(log->messages(LogLevel::Error).back(), "Could not set sample rate.");
+}
