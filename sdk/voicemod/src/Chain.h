@@ -27,8 +27,10 @@ struct ChainConfig {
 class Chain {
 public:
     // Builds and configures every effect: all allocation happens here, on the
-    // calling (control) thread. Throws std::bad_alloc when memory runs out.
-    Chain(const VoiceDef& voice, const ChainConfig& config);
+    // calling (control) thread. `values` holds one starting value per
+    // parameter (null: the defaults). Throws std::bad_alloc when memory runs
+    // out.
+    Chain(const VoiceDef& voice, const ChainConfig& config, const float* values = nullptr);
     ~Chain();
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
@@ -55,6 +57,7 @@ public:
 
 private:
     void applyParameters() noexcept;
+    Effect* slot(int effectIndex) noexcept;
 
     const VoiceDef* voice_;
     ChainConfig config_;

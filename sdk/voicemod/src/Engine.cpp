@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Chain.h"
 #include "Denormals.h"
 #include "Package.h"
@@ -132,9 +134,7 @@ std::int32_t rebuildCurrent(Engine& e) noexcept {
         ChainConfig config;
         config.sampleRate = e.sampleRate.load(std::memory_order_relaxed);
         config.offline = e.offline.load(std::memory_order_relaxed);
-        auto chain = std::make_unique<Chain>(*e.voice, config);
-        for (std::size_t i = 0; i < e.values.size(); ++i)
-            chain->parameter(i).store(e.values[i], std::memory_order_relaxed);
+        auto chain = std::make_unique<Chain>(*e.voice, config, e.values.data());
         postChain(e, chain.release());
         return VCMD_OK;
     } catch (const std::bad_alloc&) {
@@ -273,6 +273,27 @@ std::int32_t getSwitch(const std::atomic<bool>& flag, bool* enabled) noexcept {
     if (enabled == nullptr) return VCMD_ERR_NULL_POINTER;
     *enabled = flag.load(std::memory_order_relaxed);
     return VCMD_OK;
+}
+
+std::string voiceInfoJson(const VoiceDef& voice) {
+    nlohmann::json info;
+    info["name"] = voice.name;
+    info["package"] = voice.package != nullptr ? voice.package->path : std::string();
+    info["packageId"] = voice.package != nullptr ? voice.package->id : 0;
+    info["description"] = voice.description;
+    bool background = false;
+    for (const EffectDef& def : voice.effects) background = background || effectSpec(def.type).background;
+    info["background"] = background;
+    nlohmann::json params = nlohmann::json::array();
+    for (const ParameterDef& p : voice.parameters) {
+        params.push_back({{"name", p.name},
+                          {"minimum", p.minimum},
+                          {"maximum", p.maximum},
+                          {"default", p.defaultValue},
+                          {"unit", p.unit}});
+    }
+    info["parameters"] = std::move(params);
+    return info.dump();
 }
 
 std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
@@ -586,6 +607,25 @@ int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
     return VCMD_OK;
 }
 
-int32_t vcmdGetVoiceInfoJson(const char*, char*, uint32_t*) noexcept { return VCMD_ERR_INTERNAL; }
+int32_t vcmdGetVoiceInfoJson(const char* name, char* buffer, uint32_t* length) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (name == nullptr || buffer == nullptr || length == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(name));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    try {
+        const std::string text = voiceInfoJson(*found->second);
+        if (static_cast<std::uint64_t>(*length) < text.size() + 1) {
+            *length = static_cast<std::uint32_t>(text.size() + 1);
+            return VCMD_ERR_BUFFER_TOO_SMALL;
+        }
+        return copyOut(text, buffer, length);
+    } catch (const std::bad_alloc&) {
+        return VCMD_ERR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VCMD_ERR_INTERNAL;
+    }
+}
 
 }  // extern "C"

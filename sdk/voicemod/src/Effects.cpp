@@ -1,0 +1,504 @@
+// Effects.cpp - the effects and background layers a voice is built from.
+//
+// Each one keeps per-channel state for kMaxChannels channels, allocates only
+// in its constructor and glides every setting through a Ramp, advanced once
+// per frame, so that its output depends only on the input samples and the
+// settings' history, never on how the input is cut into blocks.
+#include "Effects.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Chain.h"
+#include "Dsp.h"
+#include "PitchShifter.h"
+
+namespace vcmd {
+namespace {
+
+// Base for effects whose settings are plain ramps.
+template <int N>
+class RampedEffect : public Effect {
+public:
+    RampedEffect(const EffectDef& def, double sampleRate) {
+        for (int i = 0; i < N; ++i) {
+            ramps_[i].configure(sampleRate);
+            ramps_[i].jump(def.settings[i]);
+        }
+    }
+    void setTarget(int index, float value) noexcept override {
+        if (index >= 0 && index < N) ramps_[index].setTarget(value);
+    }
+
+protected:
+    Ramp ramps_[N];
+};
+
+// --- pitch ----------------------------------------------------------------------
+
+class PitchEffect final : public Effect {
+public:
+    PitchEffect(const EffectDef& def, const ChainConfig& config) {
+        shifter_.configure(config.sampleRate, config.offline);
+        shifter_.jumpSemitones(def.settings[0]);
+    }
+    void setTarget(int index, float value) noexcept override {
+        if (index == 0) shifter_.setSemitones(value);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        shifter_.process(io, channels, frames);
+    }
+    void reset() noexcept override { shifter_.reset(); }
+    unsigned latencyFrames() const noexcept override { return shifter_.latencyFrames(); }
+
+private:
+    PitchShifter shifter_;
+};
+
+// --- modulation -------------------------------------------------------------------
+
+class RingModEffect final : public RampedEffect<2> {
+public:
+    RingModEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
+        osc_.setFrequency(ramps_[0].value(), rate_);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving()) osc_.setFrequency(ramps_[0].next(), rate_);
+            const float mix = ramps_[1].next();
+            const float carrier = osc_.next();
+            const float g = (1.0f - mix) + mix * carrier;
+            for (int c = 0; c < channels; ++c) io[c][i] *= g;
+        }
+    }
+    void reset() noexcept override { osc_.reset(); }
+
+private:
+    double rate_;
+    Oscillator osc_;
+};
+
+class NoiseModEffect final : public RampedEffect<1> {
+public:
+    NoiseModEffect(const EffectDef& def, double sampleRate, std::uint64_t seed)
+        : RampedEffect(def, sampleRate), seed_(seed) {
+        noise_.seed(seed_);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        // Uniform noise scaled to unit power: the voice keeps its loudness
+        // but loses its pitch.
+        for (int i = 0; i < frames; ++i) {
+            const float mix = ramps_[0].next();
+            const float g = (1.0f - mix) + mix * 1.7320508f * noise_.next();
+            for (int c = 0; c < channels; ++c) io[c][i] *= g;
+        }
+    }
+    void reset() noexcept override { noise_.seed(seed_); }
+
+private:
+    std::uint64_t seed_;
+    Noise noise_;
+};
+
+class TremoloEffect final : public RampedEffect<2> {
+public:
+    TremoloEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
+        osc_.setFrequency(ramps_[0].value(), rate_);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving()) osc_.setFrequency(ramps_[0].next(), rate_);
+            const float depth = ramps_[1].next();
+            const float g = 1.0f - depth * (0.5f + 0.5f * osc_.next());
+            for (int c = 0; c < channels; ++c) io[c][i] *= g;
+        }
+    }
+    void reset() noexcept override { osc_.reset(); }
+
+private:
+    double rate_;
+    Oscillator osc_;
+};
+
+// --- filters ------------------------------------------------------------------------
+
+class FilterEffect final : public RampedEffect<3> {
+public:
+    FilterEffect(const EffectDef& def, double sampleRate, FilterKind kind)
+        : RampedEffect(def, sampleRate), rate_(sampleRate), kind_(kind) {
+        design();
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()) {
+                for (Ramp& r : ramps_) r.next();
+                // New coefficients every 16 samples of a glide, counted from
+                // the glide's start, not from the block's.
+                if ((++glide_ & 15) == 0 || !(ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()))
+                    design();
+            } else {
+                glide_ = 0;
+            }
+            for (int c = 0; c < channels; ++c) io[c][i] = state_[c].run(coefficients_, io[c][i]);
+        }
+    }
+    void reset() noexcept override {
+        for (auto& s : state_) s = BiquadState{};
+    }
+
+private:
+    void design() noexcept {
+        coefficients_ = designBiquad(kind_, rate_, ramps_[0].value(), ramps_[1].value(), ramps_[2].value());
+    }
+    double rate_;
+    FilterKind kind_;
+    BiquadCoefficients coefficients_;
+    BiquadState state_[kMaxChannels];
+    unsigned glide_ = 0;
+};
+
+// --- non-linear ------------------------------------------------------------------
+
+class DistortionEffect final : public RampedEffect<2> {
+public:
+    using RampedEffect::RampedEffect;
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving() || first_) {
+                drive_ = dbToGain(ramps_[0].next());
+                first_ = false;
+            }
+            const float mix = ramps_[1].next();
+            for (int c = 0; c < channels; ++c) {
+                const float x = io[c][i];
+                io[c][i] = x + (saturate(drive_ * x) - x) * mix;
+            }
+        }
+    }
+    void reset() noexcept override {}
+
+private:
+    float drive_ = 1.0f;
+    bool first_ = true;
+};
+
+class BitCrushEffect final : public RampedEffect<3> {
+public:
+    using RampedEffect::RampedEffect;
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving() || first_) {
+                step_ = std::exp2(1.0f - ramps_[0].next());
+                first_ = false;
+            }
+            const float hold = 1.0f / ramps_[1].next();
+            const float mix = ramps_[2].next();
+            // Sample-and-hold at 1/downsample of the rate, then a mid-tread
+            // quantiser (so silence stays silence).
+            phase_ += hold;
+            const bool take = phase_ >= 1.0f;
+            if (take) phase_ -= 1.0f;
+            for (int c = 0; c < channels; ++c) {
+                const float x = io[c][i];
+                if (take) held_[c] = step_ * std::nearbyint(x / step_);
+                io[c][i] = x + (held_[c] - x) * mix;
+            }
+        }
+    }
+    void reset() noexcept override {
+        phase_ = 1.0f;
+        for (float& h : held_) h = 0.0f;
+    }
+
+private:
+    float step_ = 1.0f / 128.0f;
+    float phase_ = 1.0f;
+    float held_[kMaxChannels] = {};
+    bool first_ = true;
+};
+
+// --- delays -----------------------------------------------------------------------
+
+class EchoEffect final : public RampedEffect<3> {
+public:
+    EchoEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), msToSamples_(sampleRate / 1000.0) {
+        for (auto& line : lines_) line.configure(static_cast<std::size_t>(kMaxEchoMs * msToSamples_) + 8);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            const float delay = static_cast<float>(ramps_[0].next() * msToSamples_);
+            const float feedback = ramps_[1].next();
+            const float mix = ramps_[2].next();
+            for (int c = 0; c < channels; ++c) {
+                const float x = io[c][i];
+                const float echo = lines_[c].read(delay);
+                lines_[c].push(x + feedback * echo);
+                io[c][i] = x + mix * echo;
+            }
+        }
+    }
+    void reset() noexcept override {
+        for (auto& line : lines_) line.clear();
+    }
+
+private:
+    double msToSamples_;
+    DelayLine lines_[kMaxChannels];
+};
+
+class ChorusEffect final : public RampedEffect<5> {
+public:
+    ChorusEffect(const EffectDef& def, double sampleRate)
+        : RampedEffect(def, sampleRate), rate_(sampleRate), msToSamples_(sampleRate / 1000.0) {
+        for (auto& line : lines_)
+            line.configure(static_cast<std::size_t>((kMaxChorusDelayMs + kMaxChorusDepthMs) * msToSamples_) + 8);
+        osc_.setFrequency(ramps_[2].value(), rate_);
+        reset();
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            const float base = ramps_[0].next();
+            const float depth = ramps_[1].next();
+            if (ramps_[2].moving()) osc_.setFrequency(ramps_[2].next(), rate_);
+            const float feedback = ramps_[3].next();
+            const float mix = ramps_[4].next();
+            const float s = osc_.next();
+            // The right channel's sweep runs a quarter turn behind the left's.
+            const float lfo[kMaxChannels] = {s, osc_.cosine()};
+            for (int c = 0; c < channels; ++c) {
+                const float x = io[c][i];
+                const float delay = static_cast<float>((base + depth * (0.5f + 0.5f * lfo[c])) * msToSamples_);
+                const float wet = lines_[c].read(delay);
+                lines_[c].push(x + feedback * wet);
+                io[c][i] = x + (wet - x) * mix;
+            }
+        }
+    }
+    void reset() noexcept override {
+        for (auto& line : lines_) line.clear();
+        osc_.reset();
+    }
+
+private:
+    double rate_;
+    double msToSamples_;
+    Oscillator osc_;
+    DelayLine lines_[kMaxChannels];
+};
+
+// A small Schroeder-Moorer reverb: four damped combs in parallel into two
+// allpasses per channel, the right channel's lines slightly longer.
+class ReverbEffect final : public RampedEffect<3> {
+public:
+    ReverbEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate) {
+        static constexpr int kComb[kCombs] = {1116, 1188, 1277, 1356};
+        static constexpr int kAllpass[kAllpasses] = {556, 441};
+        const double scale = sampleRate / 44100.0;
+        for (int c = 0; c < kMaxChannels; ++c) {
+            const int spread = c == 0 ? 0 : 23;
+            for (int k = 0; k < kCombs; ++k) {
+                combLength_[c][k] = std::max<std::size_t>(2, static_cast<std::size_t>((kComb[k] + spread) * scale));
+                comb_[c][k].configure(combLength_[c][k] + 2);
+            }
+            for (int k = 0; k < kAllpasses; ++k) {
+                allpassLength_[c][k] = std::max<std::size_t>(2, static_cast<std::size_t>((kAllpass[k] + spread) * scale));
+                allpass_[c][k].configure(allpassLength_[c][k] + 2);
+            }
+        }
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            const float feedback = 0.70f + 0.28f * ramps_[0].next();
+            const float damp = 0.05f + 0.9f * ramps_[1].next();
+            const float mix = ramps_[2].next();
+            for (int c = 0; c < channels; ++c) {
+                const float x = io[c][i];
+                const float in = x * 0.25f;
+                float sum = 0.0f;
+                for (int k = 0; k < kCombs; ++k) {
+                    const float y = comb_[c][k].readWhole(combLength_[c][k]);
+                    lowpass_[c][k] = y + (lowpass_[c][k] - y) * damp;
+                    comb_[c][k].push(in + lowpass_[c][k] * feedback);
+                    sum += y;
+                }
+                for (int k = 0; k < kAllpasses; ++k) {
+                    const float delayed = allpass_[c][k].readWhole(allpassLength_[c][k]);
+                    allpass_[c][k].push(sum + delayed * 0.5f);
+                    sum = delayed - sum * 0.5f;
+                }
+                io[c][i] = x + (sum * 0.5f - x) * mix;
+            }
+        }
+    }
+    void reset() noexcept override {
+        for (int c = 0; c < kMaxChannels; ++c) {
+            for (auto& line : comb_[c]) line.clear();
+            for (auto& line : allpass_[c]) line.clear();
+            for (float& l : lowpass_[c]) l = 0.0f;
+        }
+    }
+
+private:
+    static constexpr int kCombs = 4;
+    static constexpr int kAllpasses = 2;
+    DelayLine comb_[kMaxChannels][kCombs];
+    DelayLine allpass_[kMaxChannels][kAllpasses];
+    std::size_t combLength_[kMaxChannels][kCombs] = {};
+    std::size_t allpassLength_[kMaxChannels][kAllpasses] = {};
+    float lowpass_[kMaxChannels][kCombs] = {};
+};
+
+class GainEffect final : public RampedEffect<1> {
+public:
+    GainEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate) { gain_ = dbToGain(def.settings[0]); }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving()) gain_ = dbToGain(ramps_[0].next());
+            for (int c = 0; c < channels; ++c) io[c][i] *= gain_;
+        }
+    }
+    void reset() noexcept override {}
+
+private:
+    float gain_;
+};
+
+// --- background layers: add a mono sound to every channel ------------------------
+
+class NoiseLayer final : public RampedEffect<1> {
+public:
+    NoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed)
+        : RampedEffect(def, sampleRate), type_(def.type), seed_(seed) {
+        reset();
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving() || first_) {
+                level_ = dbToGain(ramps_[0].next());
+                first_ = false;
+            }
+            const float w = noise_.next();
+            float v = w;
+            if (type_ == EffectType::PinkNoise) {
+                // Paul Kellet's economy filter: -3 dB per octave.
+                b_[0] = 0.99765f * b_[0] + w * 0.0990460f;
+                b_[1] = 0.96300f * b_[1] + w * 0.2965164f;
+                b_[2] = 0.57000f * b_[2] + w * 1.0526913f;
+                v = (b_[0] + b_[1] + b_[2] + w * 0.1848f) * 0.25f;
+            } else if (type_ == EffectType::BrownNoise) {
+                // Leaky integration: -6 dB per octave.
+                b_[0] = 0.995f * b_[0] + 0.1f * w;
+                v = b_[0] * 0.7f;
+            }
+            v *= level_;
+            for (int c = 0; c < channels; ++c) io[c][i] += v;
+        }
+    }
+    void reset() noexcept override {
+        noise_.seed(seed_);
+        b_[0] = b_[1] = b_[2] = 0.0f;
+    }
+
+private:
+    EffectType type_;
+    std::uint64_t seed_;
+    Noise noise_;
+    float b_[3] = {};
+    float level_ = 0.0f;
+    bool first_ = true;
+};
+
+// Mains hum: the fundamental with its second and third harmonic, the last
+// two made from the fundamental's phasor (cos 2t, cos 3t).
+class HumLayer final : public RampedEffect<2> {
+public:
+    HumLayer(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
+        osc_.setFrequency(ramps_[0].value(), rate_);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            if (ramps_[0].moving()) osc_.setFrequency(ramps_[0].next(), rate_);
+            if (ramps_[1].moving() || first_) {
+                level_ = dbToGain(ramps_[1].next());
+                first_ = false;
+            }
+            const float s = osc_.next();
+            const float c = osc_.cosine();
+            const float c2 = 2.0f * c * c - 1.0f;
+            const float c3 = c * (4.0f * c * c - 3.0f);
+            const float v = level_ * (0.6f * s + 0.3f * c2 + 0.1f * c3);
+            for (int ch = 0; ch < channels; ++ch) io[ch][i] += v;
+        }
+    }
+    void reset() noexcept override { osc_.reset(); }
+
+private:
+    double rate_;
+    Oscillator osc_;
+    float level_ = 0.0f;
+    bool first_ = true;
+};
+
+// A sustained tone for a bed of sound, with an optional slow vibrato.
+class ToneLayer final : public RampedEffect<3> {
+public:
+    ToneLayer(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
+        wobble_.setFrequency(ramps_[1].value(), rate_);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        for (int i = 0; i < frames; ++i) {
+            const float f = ramps_[0].next();
+            if (ramps_[1].moving()) wobble_.setFrequency(ramps_[1].next(), rate_);
+            if (ramps_[2].moving() || first_) {
+                level_ = dbToGain(ramps_[2].next());
+                first_ = false;
+            }
+            const double inc = f * (1.0 + 0.01 * wobble_.next()) / rate_;
+            phase_ += inc;
+            phase_ -= std::floor(phase_);
+            const float v = level_ * static_cast<float>(std::sin(2.0 * kPi * phase_));
+            for (int c = 0; c < channels; ++c) io[c][i] += v;
+        }
+    }
+    void reset() noexcept override {
+        phase_ = 0.0;
+        wobble_.reset();
+    }
+
+private:
+    double rate_;
+    Oscillator wobble_;
+    double phase_ = 0.0;
+    float level_ = 0.0f;
+    bool first_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<Effect> makeEffect(const EffectDef& def, const ChainConfig& config, std::uint64_t seed) {
+    const double fs = config.sampleRate;
+    switch (def.type) {
+        case EffectType::PitchShift: return std::make_unique<PitchEffect>(def, config);
+        case EffectType::RingMod: return std::make_unique<RingModEffect>(def, fs);
+        case EffectType::NoiseMod: return std::make_unique<NoiseModEffect>(def, fs, seed);
+        case EffectType::LowPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::LowPass);
+        case EffectType::HighPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::HighPass);
+        case EffectType::BandPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::BandPass);
+        case EffectType::Peaking: return std::make_unique<FilterEffect>(def, fs, FilterKind::Peaking);
+        case EffectType::Distortion: return std::make_unique<DistortionEffect>(def, fs);
+        case EffectType::BitCrush: return std::make_unique<BitCrushEffect>(def, fs);
+        case EffectType::Echo: return std::make_unique<EchoEffect>(def, fs);
+        case EffectType::Chorus: return std::make_unique<ChorusEffect>(def, fs);
+        case EffectType::Tremolo: return std::make_unique<TremoloEffect>(def, fs);
+        case EffectType::Reverb: return std::make_unique<ReverbEffect>(def, fs);
+        case EffectType::Gain: return std::make_unique<GainEffect>(def, fs);
+        case EffectType::WhiteNoise:
+        case EffectType::PinkNoise:
+        case EffectType::BrownNoise: return std::make_unique<NoiseLayer>(def, fs, seed);
+        case EffectType::Hum: return std::make_unique<HumLayer>(def, fs);
+        case EffectType::Tone: return std::make_unique<ToneLayer>(def, fs);
+    }
+    return std::make_unique<GainEffect>(def, fs);
+}
+
+}  // namespace vcmd

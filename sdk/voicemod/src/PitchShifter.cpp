@@ -1,0 +1,233 @@
+// PitchShifter.cpp - see PitchShifter.h for the method.
+#include "PitchShifter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vcmd {
+namespace {
+
+std::size_t powerOfTwoAtLeast(std::size_t n) {
+    std::size_t p = 16;
+    while (p < n) p <<= 1;
+    return p;
+}
+
+// Floor division for possibly negative sample positions.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+float dot(const float* a, const float* b, int n) noexcept {
+    // Four partial sums: the compiler may keep them in one vector register.
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+}  // namespace
+
+void PitchShifter::configure(double sampleRate, bool highQuality) {
+    sampleRate_ = sampleRate;
+    const double hopSeconds = highQuality ? 0.012 : 0.008;
+    const double searchSeconds = highQuality ? 0.0075 : 0.006;
+    const double compareSeconds = highQuality ? 0.006 : 0.004;
+    hop_ = std::max(8, static_cast<int>(std::lround(hopSeconds * sampleRate)));
+    search_ = std::max(4, static_cast<int>(std::lround(searchSeconds * sampleRate)));
+    compare_ = std::max(8, static_cast<int>(std::lround(compareSeconds * sampleRate)));
+    stride_ = std::max(1, static_cast<int>(sampleRate / 11025.0));
+    // The grain middle must lie far enough back that an octave up still
+    // ends a grain behind the newest input (hop + search + 1 ms) and an
+    // octave down still has a full comparison span before it.
+    const int upNeed = hop_ + search_ + static_cast<int>(std::lround(0.001 * sampleRate));
+    const int downNeed = hop_ / 2 + search_ + compare_ + 2 * stride_ + 4;
+    nominalDelay_ = std::max(upNeed, downNeed);
+
+    const std::size_t longest = static_cast<std::size_t>(nominalDelay_ + hop_ + search_ + compare_ + 16);
+    const std::size_t n = powerOfTwoAtLeast(longest);
+    mask_ = n - 1;
+    for (auto& line : lines_) line.assign(2 * n, 0.0f);
+    mix_.assign(2 * n, 0.0f);
+    const std::size_t nc = powerOfTwoAtLeast(n / static_cast<std::size_t>(stride_) + 2);
+    coarseMask_ = nc - 1;
+    coarse_.assign(2 * nc, 0.0f);
+    window_.resize(static_cast<std::size_t>(2 * hop_));
+    for (int k = 0; k < 2 * hop_; ++k)
+        window_[static_cast<std::size_t>(k)] = static_cast<float>(0.5 - 0.5 * std::cos(kPi * k / hop_));
+    semitones_.configure(sampleRate);
+    reset();
+}
+
+void PitchShifter::reset() noexcept {
+    for (auto& line : lines_) std::fill(line.begin(), line.end(), 0.0f);
+    std::fill(mix_.begin(), mix_.end(), 0.0f);
+    std::fill(coarse_.begin(), coarse_.end(), 0.0f);
+    written_ = 0;
+    coarseSum_ = 0.0f;
+    coarseFill_ = 0;
+    untilGrain_ = 0;
+    grains_[0] = grains_[1] = Grain{};
+    newest_ = 0;
+}
+
+void PitchShifter::setSemitones(float semitones) noexcept {
+    semitones_.setTarget(std::min(12.0f, std::max(-12.0f, semitones)));
+}
+
+void PitchShifter::jumpSemitones(float semitones) noexcept {
+    semitones_.jump(std::min(12.0f, std::max(-12.0f, semitones)));
+    ratio_ = std::exp2(semitones_.value() / 12.0f);
+}
+
+float PitchShifter::readCubic(const float* line, double position) const noexcept {
+    // Keep the four taps inside the written history.
+    const double newest = static_cast<double>(written_ - 3);
+    const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - 4);
+    position = std::min(newest, std::max(oldest, position));
+    const double whole = std::floor(position);
+    const float t = static_cast<float>(position - whole);
+    const float* x = line + ((static_cast<std::uint64_t>(static_cast<std::int64_t>(whole) - 1)) & mask_);
+    const float a = x[0], b = x[1], c = x[2], d = x[3];
+    return b + 0.5f * t * (c - a + t * (2.0f * a - 5.0f * b + 4.0f * c - d + t * (3.0f * (b - c) + d - a)));
+}
+
+int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const noexcept {
+    // Candidate starts must have a complete comparison span behind the
+    // newest finished coarse sample, stay inside the history for the whole
+    // grain and, going up, end the grain behind the newest input.
+    const double r = ratio_;
+    const std::int64_t life = 2 * hop_;
+    const std::int64_t newestStart = written_ - compare_ - 2 * stride_ - 2;
+    const std::int64_t endMargin = r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * life)) + 4 : 0;
+    const std::int64_t oldestStart =
+        written_ - static_cast<std::int64_t>(mask_) + 8 + (r < 1.0 ? static_cast<std::int64_t>((1.0 - r) * life) : 0);
+    std::int64_t lo = std::max<std::int64_t>(-search_, oldestStart - nominal);
+    std::int64_t hi = std::min<std::int64_t>(search_, std::min(newestStart, written_ - endMargin) - nominal);
+    if (lo > hi) return static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(0, lo), search_));
+
+    // Coarse pass on the stride-averaged mix.
+    const int st = stride_;
+    const int mc = std::max(2, compare_ / st);
+    const std::int64_t cref = floorDiv(reference, st);
+    const float* a = coarse_.data() + (static_cast<std::uint64_t>(cref) & coarseMask_);
+    const float refEnergy = dot(a, a, mc) + 1e-20f;
+    const float bias = 0.05f * std::sqrt(refEnergy);
+    const std::int64_t c0 = floorDiv(nominal + lo + st - 1, st);
+    const std::int64_t c1 = floorDiv(nominal + hi, st);
+    std::int64_t bestStart = nominal;
+    float bestScore = -1e30f;
+    if (c0 <= c1) {
+        const float* b = coarse_.data() + (static_cast<std::uint64_t>(c0) & coarseMask_);
+        float energy = dot(b, b, mc);
+        for (std::int64_t c = c0; c <= c1; ++c, ++b) {
+            const float score = dot(a, b, mc) / std::sqrt(energy + 1e-20f) -
+                                bias * static_cast<float>(std::llabs(c * st - nominal)) / static_cast<float>(search_);
+            if (score > bestScore) {
+                bestScore = score;
+                bestStart = c * st;
+            }
+            energy = std::max(0.0f, energy - b[0] * b[0] + b[mc] * b[mc]);
+        }
+    }
+    if (st == 1) return static_cast<int>(bestStart - nominal);
+
+    // Fine pass at full resolution around the coarse winner.
+    const float* fa = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
+    const float fineRef = dot(fa, fa, compare_) + 1e-20f;
+    const float fineBias = 0.05f * std::sqrt(fineRef);
+    const std::int64_t f0 = std::max(nominal + lo, bestStart - st);
+    const std::int64_t f1 = std::min(nominal + hi, bestStart + st);
+    std::int64_t best = bestStart;
+    float bestFine = -1e30f;
+    for (std::int64_t q = f0; q <= f1; ++q) {
+        const float* b = mix_.data() + (static_cast<std::uint64_t>(q) & mask_);
+        const float score = dot(fa, b, compare_) / std::sqrt(dot(b, b, compare_) + 1e-20f) -
+                            fineBias * static_cast<float>(std::llabs(q - nominal)) / static_cast<float>(search_);
+        if (score > bestFine) {
+            bestFine = score;
+            best = q;
+        }
+    }
+    return static_cast<int>(best - nominal);
+}
+
+void PitchShifter::startGrain() noexcept {
+    const int slot = 1 - newest_;
+    const Grain& previous = grains_[newest_];
+    // Nominal start: the delay that puts the grain's middle at nominalDelay_.
+    const double startDelay = nominalDelay_ + (static_cast<double>(ratio_) - 1.0) * hop_;
+    const std::int64_t nominal = written_ - static_cast<std::int64_t>(std::lround(startDelay));
+    Grain g;
+    g.active = true;
+    g.age = 0;
+    if (previous.active) {
+        const double whole = std::floor(previous.position);
+        const std::int64_t reference = static_cast<std::int64_t>(whole);
+        const int lag = bestLag(reference, nominal);
+        g.position = static_cast<double>(nominal + lag) + (previous.position - whole);
+    } else {
+        g.position = static_cast<double>(nominal);
+    }
+    grains_[slot] = g;
+    newest_ = slot;
+}
+
+void PitchShifter::process(float* const* io, int channels, int frames) noexcept {
+    const std::size_t n = mask_ + 1;
+    const int life = 2 * hop_;
+    for (int i = 0; i < frames; ++i) {
+        if (semitones_.moving()) ratio_ = std::exp2(semitones_.next() / 12.0f);
+
+        const std::size_t at = static_cast<std::size_t>(written_) & mask_;
+        float m = 0.0f;
+        for (int c = 0; c < channels; ++c) {
+            const float x = io[c][i];
+            lines_[c][at] = x;
+            lines_[c][at + n] = x;
+            m += x;
+        }
+        mix_[at] = m;
+        mix_[at + n] = m;
+        coarseSum_ += m;
+        if (++coarseFill_ == stride_) {
+            const std::size_t k = static_cast<std::size_t>(written_ / stride_) & coarseMask_;
+            const float v = coarseSum_ / static_cast<float>(stride_);
+            coarse_[k] = v;
+            coarse_[k + coarseMask_ + 1] = v;
+            coarseSum_ = 0.0f;
+            coarseFill_ = 0;
+        }
+        ++written_;
+
+        if (untilGrain_ == 0) {
+            startGrain();
+            untilGrain_ = hop_;
+        }
+        --untilGrain_;
+
+        float w[2];
+        for (int g = 0; g < 2; ++g) w[g] = grains_[g].active ? window_[static_cast<std::size_t>(grains_[g].age)] : 0.0f;
+        for (int c = 0; c < channels; ++c) {
+            const float* line = lines_[c].data();
+            float out = 0.0f;
+            for (int g = 0; g < 2; ++g)
+                if (w[g] != 0.0f) out += w[g] * readCubic(line, grains_[g].position);
+            io[c][i] = out;
+        }
+        for (Grain& g : grains_) {
+            if (!g.active) continue;
+            g.position += ratio_;
+            if (++g.age >= life) g.active = false;
+        }
+    }
+}
+
+}  // namespace vcmd

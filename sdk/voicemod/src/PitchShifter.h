@@ -1,0 +1,76 @@
+// PitchShifter.h - a low-latency pitch shifter for speech.
+//
+// Two grains read the recent input through a delay line at `ratio` times
+// the input speed, each under a Hann window two hops long, so the output has
+// the input's tempo and a shifted pitch. A new grain starts every hop; its
+// read position is chosen near a nominal delay by a normalised
+// cross-correlation with the grain it takes over from, so the two line up in
+// phase and the crossfade neither cancels nor skips a period. The search
+// runs on a mono mix shared by both channels, which therefore stay aligned.
+//
+// Latency is the delay at the middle of a grain, constant for any ratio in
+// [0.5, 2] (one octave either way):
+//   real time:    hop 8 ms, search +-6 ms, latency 15 ms
+//   high quality: hop 12 ms, search +-7.5 ms, latency 21 ms (offline mode)
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Dsp.h"
+
+namespace vcmd {
+
+class PitchShifter {
+public:
+    static constexpr int kMaxChannels = 2;
+
+    // Sizes every buffer for `sampleRate`; the only call that allocates.
+    void configure(double sampleRate, bool highQuality);
+    // Forgets all input; the output starts again from silence.
+    void reset() noexcept;
+
+    // Glides to `semitones` (clamped to [-12, 12]) over kSmoothSeconds.
+    void setSemitones(float semitones) noexcept;
+    // Jumps to `semitones` at once (configuration time).
+    void jumpSemitones(float semitones) noexcept;
+
+    // Shifts `frames` frames of `channels` channels in place.
+    void process(float* const* io, int channels, int frames) noexcept;
+
+    std::uint32_t latencyFrames() const noexcept { return static_cast<std::uint32_t>(nominalDelay_); }
+
+private:
+    struct Grain {
+        double position = 0.0;  // read position, in input samples since reset
+        int age = 0;            // samples since the grain started
+        bool active = false;
+    };
+
+    void startGrain() noexcept;
+    int bestLag(std::int64_t reference, std::int64_t nominal) const noexcept;
+    float readCubic(const float* line, double position) const noexcept;
+
+    double sampleRate_ = 48000.0;
+    int hop_ = 384;
+    int search_ = 288;
+    int compare_ = 192;
+    int stride_ = 4;
+    int nominalDelay_ = 720;
+    std::size_t mask_ = 0;
+    std::vector<float> lines_[kMaxChannels];  // input history per channel, mirrored
+    std::vector<float> mix_;                  // mono mix for the search, mirrored
+    std::vector<float> coarse_;               // stride-averaged mono mix, mirrored
+    std::size_t coarseMask_ = 0;
+    std::vector<float> window_;
+    std::int64_t written_ = 0;
+    float coarseSum_ = 0.0f;
+    int coarseFill_ = 0;
+    int untilGrain_ = 0;
+    Grain grains_[2];
+    int newest_ = 0;
+    Ramp semitones_;
+    float ratio_ = 1.0f;
+};
+
+}  // namespace vcmd
