@@ -107,7 +107,7 @@ int32_t vcmdInitSDK(const char* clientKey, const char* clientSecret, const char*
 
 const char* vcmdGetVersionString(void) noexcept {
     recording::record("vcmdGetVersionString");
-    return recording::current.version.c_str();
+    return recording::current.nullTexts ? nullptr : recording::current.version.c_str();
 }
 
 int32_t vcmdSetTempPath(const char* path) noexcept {
@@ -257,6 +257,7 @@ int32_t vcmdProcessStereoBuffer(float* left, float* right, uint32_t frames) noex
 
 const char* vcmdGetResultDescription(int32_t result) noexcept {
     recording::record("vcmdGetResultDescription").numbers.push_back(result);
+    if (recording::current.nullTexts) return nullptr;
     auto& descriptions = recording::current.descriptions;
     auto it = descriptions.find(result);
     if (it == descriptions.end()) it = descriptions.emplace(result, "code " + std::to_string(result)).first;

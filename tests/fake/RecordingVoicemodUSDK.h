@@ -34,6 +34,7 @@ constexpr const char* kLeakedName = "leaked-name";
 struct Script {
     std::map<std::string, std::int32_t, std::less<>> results;  // function name -> code (default 0)
     std::string version = "recording 1.0";
+    bool nullTexts = false;  // version and descriptions come back as null
     std::map<std::int32_t, std::string> descriptions;  // code -> text (default "code N")
 
     // Catalogue: names written by vcmdGetVoiceNames; the count reported by

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 extern "C" void* __real_malloc(std::size_t size);
@@ -10,6 +11,7 @@ extern "C" void __real_free(void* pointer);
 namespace allocation {
 namespace {
 
+constexpr std::size_t kTail = 64;
 std::atomic<bool> active{false};
 std::atomic<long> failAt{-1};
 std::atomic<std::size_t> mallocs{0}, frees{0}, news{0}, bytes{0};
@@ -42,6 +44,12 @@ extern "C" void* __wrap_malloc(std::size_t size) {
         bytes += size;
         const long fail = failAt.load();
         if (fail >= 0 && index >= fail) return nullptr;
+        // Counted blocks get a tail of non-NUL bytes past their end, so that
+        // a read running past a buffer picks up garbage instead of stopping
+        // by luck at a zero byte.
+        auto* block = static_cast<unsigned char*>(__real_malloc(size + kTail));
+        if (block != nullptr) std::memset(block + size, 'Z', kTail);
+        return block;
     }
     return __real_malloc(size);
 }

@@ -161,6 +161,19 @@ TEST_F(BringUp, EachFailingStepLogsItsMessageThrowsItsCodeAndGoesNoFurther) {
     }
 }
 
+TEST_F(BringUp, NullTextsFromTheSdkReadAsEmpty) {
+    ContentDirectory content;
+    content.file("a.zvmd");
+    recording::script().nullTexts = true;
+    recording::script().results["vcmdMountPackage"] = -5;
+    EXPECT_THROW(VoicemodExtension::initialize("a", "b", content.path().c_str()), VoicemodError);
+    EXPECT_EQ(log->lines(), (std::vector<LogLine>{
+                                {LogLevel::Debug, "Initialized Corvane Extension -- Voicemod --"},
+                                {LogLevel::Info, "Voicemod SDK Version: "},
+                                {LogLevel::Error, "Error on vcmdMountPackage:"},
+                            }));
+}
+
 TEST_F(BringUp, AMissingTemporaryDirectoryThrowsAfterStartAndBeforeEitherPath) {
     ContentDirectory content;
     ASSERT_TRUE(Corvane::removeValue("corvane", "tempDirPath"));

@@ -12,7 +12,8 @@ namespace corvane {
 class Node;
 
 // One node type a factory can make.
-struct NodeTypeInfo {
+class NodeTypeInfo {
+public:
     std::string type;         // full type name, "<prefix>.<name>"
     std::string displayName;  // for people
 };
