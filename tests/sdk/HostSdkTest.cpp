@@ -4,11 +4,16 @@
 #include <corvane/AudioBus.h>
 #include <corvane/AudioBusFormat.h>
 #include <corvane/CVAny.h>
+#include <corvane/ExtensionManager.h>
+#include <corvane/Extension.h>
+#include <corvane/NodeFactory.h>
 #include <corvane/Corvane.h>
 #include <corvane/Logger.h>
 #include <corvane/Result.h>
 
 #include <filesystem>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -116,4 +121,55 @@ TEST(HostAudioBus, CopiesSharedChannelsAndFramesAndZeroesTheRest) {
     EXPECT_TRUE(wrapped.setNumberOfFrames(3));
     EXPECT_FALSE(wrapped.setNumberOfFrames(9));
     EXPECT_EQ(wrapped.getNumberOfFrames(), 3u);
+}
+
+namespace {
+class NamedExtension : public corvane::Extension {
+public:
+    explicit NamedExtension(std::string name) : name_(std::move(name)) {}
+    std::string getName() override { return name_; }
+    std::shared_ptr<corvane::NodeFactory> getNodeFactory() override { return nullptr; }
+
+private:
+    std::string name_;
+};
+}  // namespace
+
+TEST(HostExtensionManager, KeepsEveryExtensionInOrderAndFindsTheFirstByName) {
+    auto& manager = ExtensionManager::getInstance();
+    manager.clear();
+    auto a = std::make_shared<NamedExtension>("A");
+    auto b1 = std::make_shared<NamedExtension>("B");
+    auto b2 = std::make_shared<NamedExtension>("B");
+    manager.registerExtension(a);
+    manager.registerExtension(b1);
+    manager.registerExtension(b2);
+    manager.registerExtension(nullptr);
+
+    {
+        const auto all = manager.getExtensions();
+        ASSERT_EQ(all.size(), 3u);
+        EXPECT_EQ(all[2].get(), b2.get());
+    }
+    EXPECT_EQ(manager.findExtension("B").get(), b1.get());
+    EXPECT_EQ(manager.findExtension("C"), nullptr);
+
+    std::weak_ptr<NamedExtension> watch = a;
+    a.reset();
+    EXPECT_FALSE(watch.expired());  // the manager keeps it alive
+    manager.clear();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(HostObjects, StoreValuesEmitChangesAndKnowNoActions) {
+    NamedExtension object("x");
+    std::vector<std::string> changed;
+    object.on("valueChanged", [&](const CVAny& key) { changed.push_back(CVAny::convert<std::string>(key)); });
+
+    EXPECT_TRUE(object.getValue("gain").isError());
+    EXPECT_TRUE(object.setValue("gain", CVAny(0.5)).isSuccess());
+    EXPECT_EQ(CVAny::convert<double>(object.getValue("gain").value()), 0.5);
+    EXPECT_EQ(changed, std::vector<std::string>{"gain"});
+    EXPECT_TRUE(object.callAction("anything", {}).isError());
+    EXPECT_EQ(object.emit("nobody listens"), 0u);
 }
