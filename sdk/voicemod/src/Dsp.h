@@ -59,11 +59,14 @@ inline float saturate(float x) noexcept {
 }
 
 // Leaves |x| <= 2 (+6 dBFS) untouched and bends anything louder smoothly
-// towards 4 (+12 dBFS), which it never reaches.
+// (slope 1 at the knee) towards kSafetyCeiling, +12 dBFS, which it never
+// passes: tanh stays within [-1, 1] in float too.
+constexpr float kSafetyCeiling = 3.98f;
 inline float safetyClip(float x) noexcept {
     const float a = std::fabs(x);
     if (a <= 2.0f) return x;
-    const float bent = 2.0f + 2.0f * std::tanh((a - 2.0f) * 0.5f);
+    constexpr float kRoom = kSafetyCeiling - 2.0f;
+    const float bent = 2.0f + kRoom * std::tanh((a - 2.0f) / kRoom);
     return x < 0.0f ? -bent : bent;
 }
 
