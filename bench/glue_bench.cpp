@@ -1,0 +1,88 @@
+// glue_bench.cpp - the glue's cost per block: VoicemodNode::process on a
+// host bus against the floor (memcpy of the block + a direct call of the
+// same voice-changer function), with no voice loaded so the engine takes its
+// cheapest path and the glue is what differs.
+//
+// Each iteration runs a batch of node blocks and a batch of floor blocks
+// back to back, the order alternating from one iteration to the next, and
+// times each batch; the counters are the per-block times of both and their
+// ratio, all from the same stretch of time on the same buffers.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "BenchSupport.h"
+#include "GlueRig.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void BM_Glue(benchmark::State& state) {
+    const auto channels = static_cast<std::uint32_t>(state.range(0));
+    const auto frames = static_cast<std::uint32_t>(state.range(1));
+    benchsupport::GlueRig rig(channels, frames);
+    // About 64 Ki samples per batch, so the two clock reads per batch are
+    // far below the batch's own time at every block size.
+    const long batch = std::max<long>(4, 65536 / static_cast<long>(frames * channels));
+    for (int i = 0; i < 64; ++i) {
+        if (!rig.node() || !rig.floor()) {
+            state.SkipWithError("the voice changer refused a block");
+            return;
+        }
+    }
+    double nodeSeconds = 0.0;
+    double floorSeconds = 0.0;
+    long blocks = 0;
+    bool nodeFirst = true;
+    bool ok = true;
+    for (auto _ : state) {
+        for (int half = 0; half < 2; ++half) {
+            const bool runNode = (half == 0) == nodeFirst;
+            const auto start = Clock::now();
+            if (runNode) {
+                for (long b = 0; b < batch; ++b) ok &= rig.node();
+            } else {
+                for (long b = 0; b < batch; ++b) ok &= rig.floor();
+            }
+            const auto stop = Clock::now();
+            (runNode ? nodeSeconds : floorSeconds) += std::chrono::duration<double>(stop - start).count();
+        }
+        benchmark::ClobberMemory();
+        nodeFirst = !nodeFirst;
+        blocks += batch;
+    }
+    if (!ok) {
+        state.SkipWithError("the voice changer refused a block");
+        return;
+    }
+    state.counters["node_ns"] = nodeSeconds / static_cast<double>(blocks) * 1e9;
+    state.counters["floor_ns"] = floorSeconds / static_cast<double>(blocks) * 1e9;
+    state.counters["ratio"] = nodeSeconds / floorSeconds;
+    state.counters["frames"] = frames;
+    state.counters["channels"] = channels;
+}
+
+}  // namespace
+
+BENCHMARK(BM_Glue)
+    ->ArgNames({"channels", "frames"})
+    ->ArgsProduct({{1, 2}, {32, 128, 256, 1024, 4096}})
+    ->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    try {
+        benchsupport::bringUp(benchsupport::voicesDir());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "glue_bench: bring-up failed: %s\n", e.what());
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
