@@ -1,0 +1,206 @@
+// RealtimeTest.cpp - VoicemodNode::process must not allocate, lock or make a
+// system call once the voice is in place.
+//
+// Built with -fsanitize=realtime (clang 20 or later), every block runs inside
+// a [[clang::nonblocking]] function, which RealtimeSanitizer watches: any
+// malloc, lock or system call under it ends the program with a report.
+// Without that sanitizer (and without the others, which own malloc), the test
+// program replaces malloc, free, operator new and pthread_mutex_lock for the
+// whole process, shared libraries included, and counts their calls made on
+// the audio thread while a block is processed.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "Cases.h"
+
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#define VALIDATION_RTSAN 1
+#endif
+#endif
+
+#ifdef VALIDATION_RTSAN
+#define VALIDATION_NONBLOCKING [[clang::nonblocking]]
+#else
+#define VALIDATION_NONBLOCKING
+#endif
+
+#if VALIDATION_COUNT_CALLS
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <new>
+
+extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_calloc(std::size_t, std::size_t);
+extern "C" void* __libc_realloc(void*, std::size_t);
+extern "C" void __libc_free(void*);
+
+namespace {
+// Counting is per thread: only the thread inside a watched block counts.
+thread_local bool tWatching = false;
+thread_local unsigned long tUnsafeCalls = 0;
+thread_local const char* tFirstUnsafe = nullptr;
+
+void unsafe(const char* what) noexcept {
+    if (!tWatching) return;
+    if (tUnsafeCalls++ == 0) tFirstUnsafe = what;
+}
+
+using MutexLock = int (*)(pthread_mutex_t*);
+MutexLock realMutexLock() {
+    static const MutexLock real = reinterpret_cast<MutexLock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    return real;
+}
+}  // namespace
+
+extern "C" void* malloc(std::size_t n) {
+    unsafe("malloc");
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(std::size_t n, std::size_t m) {
+    unsafe("calloc");
+    return __libc_calloc(n, m);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+    unsafe("realloc");
+    return __libc_realloc(p, n);
+}
+extern "C" void free(void* p) {
+    if (p != nullptr) unsafe("free");
+    __libc_free(p);
+}
+extern "C" int pthread_mutex_lock(pthread_mutex_t* m) {
+    unsafe("pthread_mutex_lock");
+    return realMutexLock()(m);
+}
+
+void* operator new(std::size_t n) {
+    unsafe("operator new");
+    if (void* p = __libc_malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept {
+    if (p != nullptr) unsafe("operator delete");
+    __libc_free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+#endif
+
+namespace validation {
+namespace {
+
+using corvane::extensions::voicemod::VoicemodNode;
+
+// The audio-thread call, as the host makes it.
+VALIDATION_NONBLOCKING bool processBlock(VoicemodNode& node, Buses& buses) {
+    return node.process(buses.inBus, buses.outBus);
+}
+
+#ifdef VALIDATION_RTSAN
+// Takes heap memory where no heap memory may be taken.
+VALIDATION_NONBLOCKING void allocateInRealtime() {
+    void* volatile p = std::malloc(64);
+    std::free(p);
+}
+#endif
+
+// Runs `blocks` blocks of `frames` under watch; returns what was seen.
+std::string watchedBlocks(VoicemodNode& node, Buses& buses, int blocks) {
+    for (int k = 0; k < blocks; ++k) {
+#if VALIDATION_COUNT_CALLS
+        tUnsafeCalls = 0;
+        tWatching = true;
+#endif
+        const bool ok = processBlock(node, buses);
+#if VALIDATION_COUNT_CALLS
+        tWatching = false;
+        if (tUnsafeCalls != 0)
+            return "block " + std::to_string(k) + " made " + std::to_string(tUnsafeCalls) + " unsafe calls, first " +
+                   tFirstUnsafe;
+#endif
+        if (!ok) return "block " + std::to_string(k) + ": process returned false";
+        ++totals().blocks;
+        totals().frames += buses.frames();
+    }
+    return std::string();
+}
+
+TEST(RealtimeWatch, IsLive) {
+#if defined(VALIDATION_RTSAN)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(allocateInRealtime(), "RealtimeSanitizer");
+#elif VALIDATION_COUNT_CALLS
+    tUnsafeCalls = 0;
+    tWatching = true;
+    void* volatile p = std::malloc(64);
+    std::free(p);
+    int* volatile a = new int[8];
+    delete[] a;
+    tWatching = false;
+    EXPECT_EQ(tUnsafeCalls, 4u);
+#else
+    GTEST_SKIP() << "built with a sanitizer that owns malloc but not with -fsanitize=realtime: nothing watches";
+#endif
+}
+
+class Realtime : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Realtime, ProcessTakesNoLockNoMemoryAndMakesNoSystemCall) {
+#if !defined(VALIDATION_RTSAN) && !VALIDATION_COUNT_CALLS
+    GTEST_SKIP() << "nothing watches the audio thread in this build";
+#endif
+    const Case& c = GetParam();
+    const VoiceInfo& voice = voiceNamed(c.voice);
+    Rng rng("realtime/" + c.voice + "/" + std::to_string(c.channels));
+    VoicemodNode node;
+    startFrom(node, c.voice, c.channels);
+    ASSERT_TRUE(negotiate(node, 48000, c.channels, 4096));
+    Buses buses(c.channels, 4096);
+
+    // Warm-up: the voice taken over from the control side, the crossfade done.
+    buses.setFrames(1024);
+    buses.fillNoise(rng);
+    ASSERT_TRUE(node.process(buses.inBus, buses.outBus));
+
+    for (std::uint32_t frames : {1u, 17u, 256u, 257u, 4096u}) {
+        buses.setFrames(frames);
+        buses.fillNoise(rng);
+        ASSERT_EQ(watchedBlocks(node, buses, 20), "") << c << ", blocks of " << frames;
+    }
+    // Every switch ramp, background fades, parameter moves and odd samples,
+    // each changed from the control side between blocks.
+    buses.setFrames(512);
+    for (int k = 0; k < 200; ++k) {
+        node.setBypassEnabled(rng.below(2) == 1);
+        node.setMuteEnabled(rng.below(3) == 0);
+        node.setBackgroundSoundsEnabled(rng.below(2) == 1);
+        for (const ParameterInfo& p : voice.parameters) node.setParameter(p.name.c_str(), rng.uniform(p.minimum, p.maximum));
+        buses.fillNoise(rng);
+        if (k % 7 == 0) buses.input(0)[rng.below(512)] = std::numeric_limits<float>::quiet_NaN();
+        if (k % 11 == 0) buses.input(0)[rng.below(512)] = std::numeric_limits<float>::infinity();
+        ASSERT_EQ(watchedBlocks(node, buses, 1), "") << c << ", changing block " << k;
+    }
+    // A new voice and a new mode handed over while blocks run: the handover
+    // itself must be free of unsafe calls too.
+    const auto& all = voices();
+    for (std::size_t v = 0; v < all.size(); ++v) {
+        node.loadVoice(all[v].name);
+        node.setOfflineModeEnabled(v % 2 == 1);
+        buses.fillNoise(rng);
+        ASSERT_EQ(watchedBlocks(node, buses, 3), "") << c << ", after loading " << all[v].name;
+    }
+    node.setOfflineModeEnabled(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Voices, Realtime, ::testing::ValuesIn(allCases()), caseName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Realtime);
+
+}  // namespace
+}  // namespace validation

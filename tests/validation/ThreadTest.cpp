@@ -1,0 +1,117 @@
+// ThreadTest.cpp - the audio thread runs blocks while a control thread loads
+// every voice in turn, flips the four switches and moves the parameters.
+// Meant to run under ThreadSanitizer as well: any data race is a failure.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "Cases.h"
+
+namespace validation {
+namespace {
+
+using corvane::extensions::voicemod::VoicemodNode;
+
+constexpr int kAudioBlocks = 5000;
+constexpr std::uint32_t kFrames = 32;
+constexpr int kControlRounds = 2000;
+
+float pick(Rng& rng, const ParameterInfo& p) {
+    switch (rng.below(4)) {
+        case 0: return p.minimum;
+        case 1: return p.maximum;
+        default: return rng.uniform(p.minimum, p.maximum);
+    }
+}
+
+class Threads : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(Threads, AudioBlocksWhileVoicesSwitchesAndParametersChange) {
+    const std::uint32_t channels = GetParam();
+    const auto& all = voices();
+    VoicemodNode node;
+    startFrom(node, all.front().name, channels);
+    ASSERT_TRUE(negotiate(node, 48000, channels, kFrames));
+
+    std::atomic<int> ready{0};
+    std::atomic<bool> controlDone{false};
+    std::atomic<int> audioBlocks{0};
+    std::string audioFault;
+    std::string controlFault;
+    int controlRounds = 0;
+
+    std::thread audio([&] {
+        Rng rng("threads/audio/" + std::to_string(channels));
+        Buses buses(channels, kFrames);
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        for (int k = 0; k < kAudioBlocks || !controlDone.load(std::memory_order_acquire); ++k) {
+            buses.fillNoise(rng);
+            const std::string fault = processAndCheck(node, buses);
+            if (!fault.empty()) {
+                audioFault = "block " + std::to_string(k) + ": " + fault;
+                break;
+            }
+            audioBlocks.store(k + 1, std::memory_order_release);
+        }
+    });
+
+    std::thread control([&] {
+        Rng rng("threads/control/" + std::to_string(channels));
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        try {
+            for (int r = 0; r < kControlRounds || audioBlocks.load(std::memory_order_acquire) < kAudioBlocks; ++r) {
+                if (!audioFault.empty()) break;
+                const VoiceInfo& v = all[static_cast<std::size_t>(r) % all.size()];
+                node.loadVoice(v.name);
+                const bool bypass = rng.below(2) == 1, mute = rng.below(4) == 0, offline = rng.below(8) == 0,
+                           background = rng.below(2) == 1;
+                node.setBypassEnabled(bypass);
+                node.setMuteEnabled(mute);
+                node.setOfflineModeEnabled(offline);
+                node.setBackgroundSoundsEnabled(background);
+                for (const ParameterInfo& p : v.parameters) {
+                    const float value = pick(rng, p);
+                    node.setParameter(p.name.c_str(), value);
+                    if (node.getParameter(p.name.c_str()) != value) {
+                        controlFault = "round " + std::to_string(r) + ": " + v.name + "." + p.name + " reads back wrong";
+                        return;
+                    }
+                }
+                if (node.getCurrentVoice() != v.name || node.getBypassEnabled() != bypass ||
+                    node.getMuteEnabled() != mute || node.getOfflineModeEnabled() != offline ||
+                    node.getBackgroundSoundsEnabled() != background) {
+                    controlFault = "round " + std::to_string(r) + ": the state does not read back as set";
+                    return;
+                }
+                controlRounds = r + 1;
+            }
+        } catch (const std::exception& e) {
+            controlFault = std::string("control call threw: ") + e.what();
+        }
+        controlDone.store(true, std::memory_order_release);
+    });
+
+    audio.join();
+    controlDone.store(true);
+    control.join();
+    EXPECT_EQ(audioFault, "");
+    EXPECT_EQ(controlFault, "");
+    EXPECT_GE(audioBlocks.load(), kAudioBlocks);
+    EXPECT_GE(controlRounds, kControlRounds);
+    std::printf("threads: %d audio blocks of %u frames against %d control rounds (%zu voices)\n", audioBlocks.load(),
+                kFrames, controlRounds, all.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, Threads, ::testing::Values(1u, 2u),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& i) {
+                             return std::string(i.param == 1 ? "mono" : "stereo");
+                         });
+
+}  // namespace
+}  // namespace validation
