@@ -20,6 +20,7 @@ std::string describeFormat(const AudioBusFormat& f) {
 AudioSource::~AudioSource() = default;
 AudioSink::~AudioSink() = default;
 
+Result<void> AudioSource::prepare(const AudioBusFormat&) { return Result<void>::success(); }
 Result<void> AudioSink::prepare(const AudioBusFormat&) { return Result<void>::success(); }
 
 AudioGraph::AudioGraph(AudioSource& source, AudioSink& sink) : source_(source), sink_(sink) {}
@@ -71,7 +72,9 @@ Result<void> AudioGraph::configure(std::uint32_t framesPerBlock) {
         current = agreed;
     }
 
-    Result<void> prepared = sink_.prepare(current);
+    Result<void> prepared = source_.prepare(formats_.front());
+    if (prepared.isError()) return prepared;
+    prepared = sink_.prepare(current);
     if (prepared.isError()) return prepared;
 
     // Every buffer is made before any bus points into the vector.

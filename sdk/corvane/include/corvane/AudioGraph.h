@@ -25,6 +25,11 @@ public:
     // count. framesPerBlock is ignored; the graph chooses the block size.
     virtual AudioBusFormat getFormat() const = 0;
 
+    // [main-thread] Told the format it will be read in (framesPerBlock set),
+    // once per AudioGraph::configure(), before any read(): the place to
+    // allocate. The default does nothing; an Error makes configure() fail.
+    virtual Result<void> prepare(const AudioBusFormat& format);
+
     // [audio-thread] Fills `block` (the channel count of getFormat(), as many
     // frames as block.getNumberOfFrames()) and returns the number of frames
     // written from the start of the block. Fewer frames than asked make a
@@ -78,10 +83,11 @@ public:
     // every buffer the run needs. The source's format, with framesPerBlock
     // set to `framesPerBlock`, is the first node's input; each node's output
     // (as agreed by its setBusFormats, unset fields taken from its input)
-    // is the next node's input, and the last one is handed to the sink's
-    // prepare(). Fails with an Error naming the node (by index and display
-    // name) that refused its formats or changed the block size, and when
-    // the source's format or `framesPerBlock` is zero.
+    // is the next node's input. Then the source's and the sink's prepare()
+    // are called, the sink's with the last node's output. Fails with an Error naming the node (by index and display
+    // name) that refused its formats or changed the block size, with the
+    // source's or the sink's Error from prepare(), and when the source's
+    // format or `framesPerBlock` is zero.
     Result<void> configure(std::uint32_t framesPerBlock);
 
     // [main-thread] The format each stage carries once configured: index 0

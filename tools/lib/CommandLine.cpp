@@ -1,0 +1,168 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "ToolError.h"
+
+#ifndef CORVANE_VOICEMOD_VERSION
+#error "CORVANE_VOICEMOD_VERSION must be the project's version"
+#endif
+
+namespace corvane::tool {
+namespace {
+
+constexpr const char* kProgram = "corvane-voicemod";
+constexpr std::uint32_t kLargestBlock = 65536;
+
+std::string trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// --quiet, --verbose and --content, which every command takes.
+struct CommonFlags {
+    bool quiet = false;
+    bool verbose = false;
+    std::string content;
+
+    void addTo(CLI::App& command) {
+        auto* q = command.add_flag("-q,--quiet", quiet, "Print nothing but errors' own messages; no progress bar");
+        auto* v = command.add_flag("-v,--verbose", verbose, "Also print the host's and engine's debug log");
+        q->excludes(v);
+        command.add_option("--content", content,
+                           "Folder of .zvmd voice packages (default: $CORVANE_VOICEMOD_CONTENT, else the "
+                           "installed or bundled voices)");
+    }
+    CommonOptions options() const {
+        CommonOptions o;
+        o.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+        o.content = content;
+        return o;
+    }
+};
+
+}  // namespace
+
+ParameterSetting parseParameterSetting(const std::string& text) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos)
+        throw ToolError("malformed --param " + quote(text) + ": expected NAME=VALUE", kExitUsage);
+    ParameterSetting setting;
+    setting.name = trim(text.substr(0, equals));
+    setting.text = trim(text.substr(equals + 1));
+    if (setting.name.empty())
+        throw ToolError("malformed --param " + quote(text) + ": the parameter name is empty", kExitUsage);
+    if (setting.text.empty())
+        throw ToolError("malformed --param " + quote(text) + ": the value is empty", kExitUsage);
+    errno = 0;
+    char* end = nullptr;
+    const float value = std::strtof(setting.text.c_str(), &end);
+    if (end == setting.text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+        throw ToolError("malformed --param " + quote(text) + ": " + quote(setting.text) + " is not a number",
+                        kExitUsage);
+    setting.value = value;
+    return setting;
+}
+
+ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    CLI::App app("Renders audio files through the Corvane voice changer's voices.", kProgram);
+    app.set_version_flag("--version", std::string(kProgram) + " " + CORVANE_VOICEMOD_VERSION);
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 success, 1 a file or the voice changer failed, 2 bad usage.\n"
+        "Run 'corvane-voicemod COMMAND --help' for a command's options.");
+
+    Command command;
+
+    CommonFlags voicesFlags;
+    CLI::App* voices = app.add_subcommand("voices", "List the voices the voice changer offers, one per line");
+    voices->add_flag("--json", command.voices.json, "Print each voice's package and parameters as JSON");
+    voicesFlags.addTo(*voices);
+
+    CommonFlags renderFlags;
+    std::vector<std::string> parameterTexts;
+    CLI::App* render = app.add_subcommand("render", "Render an audio file through a voice");
+    render->add_option("INPUT", command.render.input, "Audio file to read (WAV, FLAC, Ogg, ...)")->required();
+    render->add_option("OUTPUT", command.render.output,
+                       "Audio file to write; keeps the input's rate, channels and sample format")
+        ->required();
+    render->add_option("--voice", command.render.voice, "Voice to use (see 'corvane-voicemod voices')")
+        ->required();
+    render
+        ->add_option("--param", parameterTexts,
+                     "Set a voice parameter, e.g. --param \"Pitch=12\" (repeatable)")
+        ->type_name("NAME=VALUE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    render->add_flag("--bypass", command.render.switches.bypass, "Pass the audio through unchanged");
+    render->add_flag("--mute", command.render.switches.mute, "Silence the output");
+    render->add_flag("--background", command.render.switches.background,
+                     "Mix in the voice's background sounds (off by default)");
+    render->add_flag("--offline", command.render.switches.offline,
+                     "Offline mode: the engine's file-rendering quality, independent of the block size");
+    render->add_option("--block", command.render.block, "Frames per processing block")
+        ->check(CLI::Range(1u, kLargestBlock))
+        ->default_val(256);
+    render
+        ->add_option("--format", command.render.format,
+                     "Container of OUTPUT: wav, flac or ogg (default: from OUTPUT's extension, else the input's)")
+        ->check(CLI::IsMember({"wav", "flac", "ogg"}, CLI::ignore_case));
+    renderFlags.addTo(*render);
+
+    CommonFlags demoFlags;
+    CLI::App* demo = app.add_subcommand("demo", "Render the bundled speech sample through every voice");
+    demo->add_option("OUTDIR", command.demo.outputDirectory, "Folder for the rendered files")
+        ->default_val("demo-out");
+    demo->add_option("--block", command.demo.block, "Frames per processing block")
+        ->check(CLI::Range(1u, kLargestBlock))
+        ->default_val(256);
+    demo->add_flag("--offline", command.demo.offline, "Render in the engine's offline mode");
+    demoFlags.addTo(*demo);
+
+    ParseResult result;
+    try {
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        app.parse(reversed);  // CLI11 takes a vector in reverse order
+        if (voices->parsed()) {
+            command.kind = CommandKind::Voices;
+            command.common = voicesFlags.options();
+        } else if (render->parsed()) {
+            command.kind = CommandKind::Render;
+            command.common = renderFlags.options();
+            for (const std::string& text : parameterTexts)
+                command.render.parameters.push_back(parseParameterSetting(text));
+        } else {
+            command.kind = CommandKind::Demo;
+            command.common = demoFlags.options();
+        }
+    } catch (const CLI::CallForHelp& e) {
+        result.status = app.exit(e, out, err);
+        return result;
+    } catch (const CLI::CallForAllHelp& e) {
+        result.status = app.exit(e, out, err);
+        return result;
+    } catch (const CLI::CallForVersion& e) {
+        result.status = app.exit(e, out, err);
+        return result;
+    } catch (const CLI::ParseError& e) {
+        err << kProgram << ": " << e.what() << "\n"
+            << "Run '" << kProgram << " --help' or '" << kProgram << " COMMAND --help' for usage.\n";
+        result.status = kExitUsage;
+        return result;
+    } catch (const ToolError& e) {
+        err << kProgram << ": " << e.what() << '\n';
+        result.status = e.status();
+        return result;
+    }
+    result.run = true;
+    result.command = std::move(command);
+    return result;
+}
+
+}  // namespace corvane::tool

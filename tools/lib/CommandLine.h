@@ -1,0 +1,67 @@
+// CommandLine.h - what the person asked for, parsed from argv with CLI11.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "VoiceChanger.h"
+
+namespace corvane::tool {
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+struct CommonOptions {
+    Verbosity verbosity = Verbosity::Normal;
+    std::string content;  // --content; empty: the default folder
+};
+
+struct VoicesOptions {
+    bool json = false;
+};
+
+struct RenderOptions {
+    std::string input;
+    std::string output;
+    std::string voice;
+    std::vector<ParameterSetting> parameters;
+    Switches switches;
+    std::uint32_t block = 256;
+    std::string format;  // --format wav|flac|ogg; empty: from OUTPUT's extension, else the input's
+};
+
+struct DemoOptions {
+    std::string outputDirectory = "demo-out";
+    std::uint32_t block = 256;
+    bool offline = false;
+};
+
+enum class CommandKind { Voices, Render, Demo };
+
+struct Command {
+    CommandKind kind = CommandKind::Voices;
+    CommonOptions common;
+    VoicesOptions voices;
+    RenderOptions render;
+    DemoOptions demo;
+};
+
+// The outcome of parsing: either a command to run, or an exit status after
+// help, the version or a usage error has been printed.
+struct ParseResult {
+    bool run = false;
+    int status = 0;
+    Command command;
+};
+
+// Parses the arguments after the program name. Help and --version go to
+// `out` (status 0); usage errors go to `err` as "corvane-voicemod: <reason>"
+// with a pointer to --help (status 2).
+ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// "NAME=VALUE" -> setting. Throws ToolError (usage status) naming the text
+// and what is wrong with it. Spaces around the name and value are dropped.
+ParameterSetting parseParameterSetting(const std::string& text);
+
+}  // namespace corvane::tool

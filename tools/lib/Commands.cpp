@@ -1,0 +1,200 @@
+#include "Commands.h"
+
+#include <corvane/Logger.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iomanip>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <system_error>
+
+#include "Locations.h"
+#include "Render.h"
+#include "SoundFile.h"
+#include "ToolError.h"
+
+namespace corvane::tool {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProgram = "corvane-voicemod";
+
+void applyVerbosity(Verbosity verbosity) {
+    switch (verbosity) {
+        case Verbosity::Quiet: Logger::setMinimumLevel(LogLevel::Off); break;
+        case Verbosity::Normal: Logger::setMinimumLevel(LogLevel::Error); break;
+        case Verbosity::Verbose: Logger::setMinimumLevel(LogLevel::Debug); break;
+    }
+}
+
+Location chosenContent(const CommonOptions& common) {
+    Location content = contentDirectory(common.content);
+    Logger::debug("corvane-voicemod: voices from " + content.path.string() + " (" + content.origin + ")");
+    return content;
+}
+
+std::string channelsText(std::uint32_t channels) {
+    if (channels == 1) return "mono";
+    if (channels == 2) return "stereo";
+    return std::to_string(channels) + " channels";
+}
+
+std::string fixed(double value, int decimals) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
+}
+
+// The engine writes its float values as doubles (0.3499999940395355); a
+// person reads them as the package wrote them (0.35).
+void tidyNumbers(nlohmann::json& value) {
+    if (value.is_number_float()) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.7g", value.get<double>());
+        value = std::stod(text);
+    } else if (value.is_structured()) {
+        for (auto& item : value) tidyNumbers(item);
+    }
+}
+
+}  // namespace
+
+int runVoices(const Command& command, Console& console) {
+    const Location content = chosenContent(command.common);
+    VoiceChanger changer(content.path);
+    if (changer.voices().empty())
+        console.err << kProgram << ": no voices in " << quote(content.path.string()) << '\n';
+    if (!command.voices.json) {
+        for (const std::string& name : changer.voices()) console.out << name << '\n';
+        return kExitSuccess;
+    }
+    nlohmann::json list = nlohmann::json::array();
+    for (const std::string& name : changer.voices()) {
+        const std::optional<VoiceInfo> info = changer.describe(name);
+        if (info) {
+            nlohmann::json description = nlohmann::json::parse(info->json);
+            tidyNumbers(description);
+            list.push_back(std::move(description));
+        } else {
+            list.push_back(nlohmann::json{{"name", name}});
+        }
+    }
+    console.out << list.dump(2) << '\n';
+    return kExitSuccess;
+}
+
+int runRender(const Command& command, Console& console) {
+    const RenderOptions& options = command.render;
+    const Location content = chosenContent(command.common);
+    VoiceChanger changer(content.path);
+
+    RenderRequest request;
+    request.input = options.input;
+    request.output = options.output;
+    request.voice = options.voice;
+    request.parameters = options.parameters;
+    request.switches = options.switches;
+    request.block = options.block;
+    request.container = options.format.empty() ? 0 : containerForName(options.format);
+
+    Progress progress(console.err, console.progressAllowed && command.common.verbosity != Verbosity::Quiet,
+                      fs::path(options.output).filename().string());
+    const RenderReport report = renderFile(changer, request, progress, console.stop);
+    if (command.common.verbosity != Verbosity::Quiet) {
+        console.out << "wrote " << options.output << ": " << fixed(report.duration(), 2) << " s, "
+                    << report.sampleRate << " Hz " << channelsText(report.channels) << ", "
+                    << describeFormat(report.format) << ", voice " << quote(options.voice) << '\n';
+    }
+    return kExitSuccess;
+}
+
+int runDemo(const Command& command, Console& console) {
+    const DemoOptions& options = command.demo;
+    const Location content = chosenContent(command.common);
+    const Location sample = speechSample();
+    Logger::debug("corvane-voicemod: speech sample " + sample.path.string() + " (" + sample.origin + ")");
+    VoiceChanger changer(content.path);
+    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
+
+    const fs::path folder(options.outputDirectory);
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw ToolError("cannot make folder " + quote(folder.string()) + ": " + ec.message());
+
+    const bool talk = command.common.verbosity != Verbosity::Quiet;
+    if (talk)
+        console.out << "Rendering " << sample.path.string() << " through " << changer.voices().size()
+                    << " voices into " << folder.string() << "/\n\n";
+
+    struct Row {
+        std::string voice, file, duration, rtf;
+    };
+    std::vector<Row> rows;
+    std::map<std::string, int> stems;
+    int status = kExitSuccess;
+    for (const std::string& voice : changer.voices()) {
+        std::string stem = fileStem(voice);
+        if (const int seen = stems[stem]++; seen > 0) stem += "-" + std::to_string(seen + 1);
+        RenderRequest request;
+        request.input = sample.path;
+        request.output = folder / (stem + ".wav");
+        request.voice = voice;
+        request.block = options.block;
+        request.switches.offline = options.offline;
+        Progress progress(console.err, console.progressAllowed && talk, voice);
+        try {
+            const RenderReport report = renderFile(changer, request, progress, console.stop);
+            rows.push_back({voice, request.output.string(), fixed(report.duration(), 2) + " s",
+                            fixed(report.realTimeFactor(), 4)});
+        } catch (const ToolError& error) {
+            if (error.status() == kExitInterrupted) throw;
+            console.err << kProgram << ": " << error.what() << '\n';
+            rows.push_back({voice, "(failed)", "-", "-"});
+            status = kExitFailure;
+        }
+    }
+
+    if (talk) {
+        std::size_t voiceWidth = 5, fileWidth = 4;
+        for (const Row& r : rows) {
+            voiceWidth = std::max(voiceWidth, r.voice.size());
+            fileWidth = std::max(fileWidth, r.file.size());
+        }
+        auto line = [&](const std::string& a, const std::string& b, const std::string& c, const std::string& d) {
+            console.out << std::left << std::setw(static_cast<int>(voiceWidth)) << a << "  "
+                        << std::setw(static_cast<int>(fileWidth)) << b << "  " << std::right << std::setw(9) << c
+                        << "  " << std::setw(9) << d << '\n';
+        };
+        line("Voice", "File", "Duration", "RTF");
+        for (const Row& r : rows) line(r.voice, r.file, r.duration, r.rtf);
+        console.out << "\nRTF: real-time factor, render time / audio duration (below 1 is faster than real "
+                       "time).\n";
+    }
+    return status;
+}
+
+int toolMain(const std::vector<std::string>& arguments, Console& console) {
+    ParseResult parsed = parseCommandLine(arguments, console.out, console.err);
+    if (!parsed.run) return parsed.status;
+    const Command& command = parsed.command;
+    applyVerbosity(command.common.verbosity);
+    try {
+        switch (command.kind) {
+            case CommandKind::Voices: return runVoices(command, console);
+            case CommandKind::Render: return runRender(command, console);
+            case CommandKind::Demo: return runDemo(command, console);
+        }
+    } catch (const ToolError& error) {
+        console.err << kProgram << ": " << error.what() << '\n';
+        return error.status();
+    } catch (const std::exception& error) {
+        console.err << kProgram << ": " << error.what() << '\n';
+        return kExitFailure;
+    }
+    return kExitFailure;
+}
+
+}  // namespace corvane::tool

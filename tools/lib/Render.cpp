@@ -1,0 +1,111 @@
+#include "Render.h"
+
+#include <corvane/AudioGraph.h>
+#include <corvane/voicemod/VoicemodNode.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <chrono>
+#include <cstdio>
+
+#include "SoundFile.h"
+#include "ToolError.h"
+
+namespace corvane::tool {
+
+namespace {
+
+// The voice changer ramps every switch and the change to a new voice over a
+// few milliseconds (5 ms in the bundled engine). A render starts with this
+// much silence, cut from the output again, so a file rendered bypassed,
+// muted or with a voice is that from its first sample.
+constexpr double kSettleSeconds = 0.05;
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.2f s", value);
+    return text;
+}
+
+}  // namespace
+
+std::string fileStem(const std::string& voiceName) {
+    std::string stem;
+    for (unsigned char c : voiceName) {
+        if (std::isalnum(c)) {
+            stem += static_cast<char>(std::tolower(c));
+        } else if (!stem.empty() && stem.back() != '-') {
+            stem += '-';
+        }
+    }
+    while (!stem.empty() && stem.back() == '-') stem.pop_back();
+    return stem.empty() ? "voice" : stem;
+}
+
+RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& request, Progress& progress,
+                        const std::atomic<bool>* stop) {
+    const std::string inputName = quote(request.input.string());
+    SoundFileReader reader(request.input);
+
+    extensions::voicemod::VoicemodNode node;
+    changer.prepare(node, request.voice, request.parameters, request.switches);
+
+    const int container = request.container != 0 ? request.container : containerForPath(request.output);
+    SoundFileWriter writer(request.output, chooseOutputFormat(reader.format(), container));
+
+    AudioGraph graph(reader, writer);
+    graph.addNode(&node);
+    const Result<void> configured = graph.configure(request.block);
+    if (configured.isError()) {
+        const std::string message = configured.error().getMessage();
+        const std::string prefix = "AudioGraph: ";
+        if (message.compare(0, prefix.size(), prefix) == 0)
+            throw ToolError("cannot render " + inputName + ": " + message.substr(prefix.size()));
+        throw ToolError(message);
+    }
+
+    // Known only now: the delay depends on the rate and mode just set.
+    RenderReport report;
+    if (request.compensateLatency && !request.switches.bypass) report.latency = changer.latencyFrames();
+    const auto settle = static_cast<std::uint64_t>(std::ceil(kSettleSeconds * reader.sampleRate()));
+    reader.setLeadingSilence(settle);
+    reader.setTrailingSilence(report.latency);
+    writer.setLeadingSkip(settle + report.latency);
+
+    const std::uint64_t total = settle + reader.frames() + report.latency;
+    const auto started = std::chrono::steady_clock::now();
+    AudioGraph::BlockStatus status;
+    while ((status = graph.processBlock()) == AudioGraph::BlockStatus::Processed) {
+        progress.update(graph.getFramesProcessed(), total);
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            progress.finish();
+            throw ToolError("interrupted; " + quote(request.output.string()) + " was not written",
+                            kExitInterrupted);
+        }
+    }
+    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    progress.finish();
+
+    switch (status) {
+        case AudioGraph::BlockStatus::EndOfStream: break;
+        case AudioGraph::BlockStatus::NodeFailed:
+            throw ToolError("cannot render " + inputName + " with voice " + quote(request.voice) +
+                            ": the voice changer failed at " +
+                            seconds(std::max(0.0, static_cast<double>(graph.getFramesProcessed()) /
+                                                              reader.sampleRate() -
+                                                          kSettleSeconds)));
+        case AudioGraph::BlockStatus::SinkFailed: throw ToolError(writer.failure());
+        default: throw ToolError("cannot render " + inputName + ": " + toString(status));
+    }
+    if (reader.failed()) throw ToolError(reader.failure());
+
+    writer.commit();
+    report.frames = writer.framesWritten();
+    report.sampleRate = reader.sampleRate();
+    report.channels = reader.channels();
+    report.format = writer.format();
+    return report;
+}
+
+}  // namespace corvane::tool
