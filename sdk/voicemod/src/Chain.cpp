@@ -67,7 +67,9 @@ void Chain::process(float* const* io, int channels, int frames, bool background)
     applyParameters();
     for (auto& effect : effects_) effect->process(io, channels, frames);
 
-    if (!backgrounds_.empty() && (background || backgroundGain_ > 0.0f)) {
+    // The layers run whether heard or not, so that their state, and with it
+    // the output, does not depend on where blocks start and end.
+    if (!backgrounds_.empty()) {
         std::memset(layerBuffer_, 0, sizeof(float) * static_cast<std::size_t>(frames));
         float* layer[1] = {layerBuffer_};
         for (auto& b : backgrounds_) b->process(layer, 1, frames);
@@ -75,6 +77,7 @@ void Chain::process(float* const* io, int channels, int frames, bool background)
         float g = backgroundGain_;
         for (int i = 0; i < frames; ++i) {
             g = target > g ? std::min(target, g + backgroundStep_) : std::max(target, g - backgroundStep_);
+            if (g == 0.0f) continue;
             const float v = layerBuffer_[i] * g;
             for (int c = 0; c < channels; ++c) io[c][i] += v;
         }

@@ -66,15 +66,38 @@ private:
     std::atomic<Chain*> slots_[kRetireSlots] = {};
 };
 
+// A switch ramp counted in whole samples, so that its ends are exact: at 0
+// the old state is untouched, at `length` the new one.
+struct SwitchRamp {
+    std::uint32_t position = 0;
+    // Moves one sample towards `on` (length) or off (0).
+    void step(bool on, std::uint32_t length) noexcept {
+        if (on) {
+            if (position < length) ++position;
+        } else if (position > 0) {
+            --position;
+        }
+    }
+    bool settled(bool on, std::uint32_t length) const noexcept { return position == (on ? length : 0u); }
+    float gain(std::uint32_t length) const noexcept {
+        return position >= length ? 1.0f : static_cast<float>(position) / static_cast<float>(length);
+    }
+    // Keeps the same fraction when the ramp's length changes.
+    void rescale(std::uint32_t from, std::uint32_t to) noexcept {
+        position = static_cast<std::uint32_t>((static_cast<std::uint64_t>(position) * to + from / 2) / from);
+    }
+};
+
 // State owned by the audio thread.
 struct AudioState {
     Chain* active = nullptr;        // the voice heard now (null: dry)
     Chain* fading = nullptr;        // the voice fading out (null: dry)
     bool crossfading = false;
-    float fade = 0.0f;              // 0 old voice .. 1 new voice
+    SwitchRamp fade;                // 0 old voice .. length new voice
+    SwitchRamp bypass;              // 0 voice .. length dry input
+    SwitchRamp mute;                // 0 heard .. length silent
+    std::uint32_t rampLength = 240;
     Chain* unretired = nullptr;     // waits for room in the retire list
-    float bypassMix = 0.0f;         // 0 wet .. 1 dry
-    float audible = 1.0f;           // 1 heard .. 0 muted
     float dry[kMaxChannels][kPieceFrames] = {};
     float wet[kMaxChannels][kPieceFrames] = {};
     float old[kMaxChannels][kPieceFrames] = {};
@@ -154,7 +177,13 @@ void retire(AudioState& a, Engine& e, Chain* chain) noexcept {
 void processPiece(Engine& e, float* const* io, int channels, int frames) noexcept {
     AudioState& a = e.audio;
     const float rate = e.sampleRate.load(std::memory_order_relaxed);
-    const float step = static_cast<float>(1.0 / std::max(1.0, std::round(kRampSeconds * rate)));
+    const auto length = static_cast<std::uint32_t>(std::max(1.0, std::round(kRampSeconds * rate)));
+    if (length != a.rampLength) {
+        a.fade.rescale(a.rampLength, length);
+        a.bypass.rescale(a.rampLength, length);
+        a.mute.rescale(a.rampLength, length);
+        a.rampLength = length;
+    }
 
     if (a.unretired != nullptr && e.retired.push(a.unretired)) a.unretired = nullptr;
     if (!a.crossfading && a.unretired == nullptr) {
@@ -162,7 +191,7 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
             a.fading = a.active;
             a.active = next;
             a.crossfading = true;
-            a.fade = 0.0f;
+            a.fade.position = 0;
         }
     }
 
@@ -175,21 +204,22 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
     }
 
     const bool bg = e.background.load(std::memory_order_relaxed);
+    const auto bytes = sizeof(float) * static_cast<std::size_t>(frames);
     float* wet[kMaxChannels] = {a.wet[0], a.wet[1]};
-    for (int c = 0; c < channels; ++c) std::memcpy(a.wet[c], a.dry[c], sizeof(float) * frames);
+    for (int c = 0; c < channels; ++c) std::memcpy(a.wet[c], a.dry[c], bytes);
     if (a.active != nullptr) a.active->process(wet, channels, frames, bg);
 
     if (a.crossfading) {
         float* old[kMaxChannels] = {a.old[0], a.old[1]};
-        for (int c = 0; c < channels; ++c) std::memcpy(a.old[c], a.dry[c], sizeof(float) * frames);
+        for (int c = 0; c < channels; ++c) std::memcpy(a.old[c], a.dry[c], bytes);
         if (a.fading != nullptr) a.fading->process(old, channels, frames, bg);
-        float fade = a.fade;
         for (int i = 0; i < frames; ++i) {
-            fade = std::min(1.0f, fade + step);
-            for (int c = 0; c < channels; ++c) wet[c][i] = old[c][i] + (wet[c][i] - old[c][i]) * fade;
+            a.fade.step(true, length);
+            if (a.fade.position >= length) break;  // the rest of the piece is the new voice alone
+            const float g = a.fade.gain(length);
+            for (int c = 0; c < channels; ++c) wet[c][i] = old[c][i] + (wet[c][i] - old[c][i]) * g;
         }
-        a.fade = fade;
-        if (fade >= 1.0f) {
+        if (a.fade.position >= length) {
             a.crossfading = false;
             retire(a, e, a.fading);
             a.fading = nullptr;
@@ -204,38 +234,32 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
     if (!finite) {
         if (a.active != nullptr) a.active->reset();
         if (a.fading != nullptr) a.fading->reset();
-        for (int c = 0; c < channels; ++c) std::memset(a.wet[c], 0, sizeof(float) * frames);
+        for (int c = 0; c < channels; ++c) std::memset(a.wet[c], 0, bytes);
     }
 
-    // Bypass: ramps between the voice and the dry input; fully bypassed the
-    // output is the input itself.
-    const float bypassTarget = e.bypass.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
-    const float muteTarget = e.mute.load(std::memory_order_relaxed) ? 0.0f : 1.0f;
-    for (int c = 0; c < channels; ++c) {
-        float* out = io[c];
-        const float* w = wet[c];
-        const float* d = a.dry[c];
-        float mix = a.bypassMix;
-        float audible = a.audible;
-        if (mix == bypassTarget && audible == muteTarget) {
-            // Steady state: exact copies and exact zeros.
-            if (audible == 0.0f) {
-                std::memset(out, 0, sizeof(float) * frames);
+    // Bypass ramps between the voice and the dry input, mute towards
+    // silence. Settled, the output is the input itself or exact zeros.
+    const bool bypassOn = e.bypass.load(std::memory_order_relaxed);
+    const bool muteOn = e.mute.load(std::memory_order_relaxed);
+    if (a.bypass.settled(bypassOn, length) && a.mute.settled(muteOn, length)) {
+        for (int c = 0; c < channels; ++c) {
+            if (muteOn) {
+                std::memset(io[c], 0, bytes);
             } else {
-                std::memcpy(out, mix == 1.0f ? d : w, sizeof(float) * frames);
-            }
-        } else {
-            for (int i = 0; i < frames; ++i) {
-                mix = bypassTarget > mix ? std::min(bypassTarget, mix + step) : std::max(bypassTarget, mix - step);
-                audible = muteTarget > audible ? std::min(muteTarget, audible + step)
-                                               : std::max(muteTarget, audible - step);
-                const float v = mix == 1.0f ? d[i] : (mix == 0.0f ? w[i] : w[i] + (d[i] - w[i]) * mix);
-                out[i] = v * audible;
+                std::memcpy(io[c], bypassOn ? a.dry[c] : wet[c], bytes);
             }
         }
-        if (c == channels - 1) {
-            a.bypassMix = mix;
-            a.audible = audible;
+        return;
+    }
+    for (int i = 0; i < frames; ++i) {
+        a.bypass.step(bypassOn, length);
+        a.mute.step(muteOn, length);
+        const float mix = a.bypass.gain(length);
+        const float audible = 1.0f - a.mute.gain(length);
+        for (int c = 0; c < channels; ++c) {
+            const float w = wet[c][i], d = a.dry[c][i];
+            const float v = mix >= 1.0f ? d : (mix <= 0.0f ? w : w + (d - w) * mix);
+            io[c][i] = audible >= 1.0f ? v : v * audible;
         }
     }
 }
@@ -576,9 +600,7 @@ void vcmdResetForTesting(void) noexcept {
     delete a.unretired;
     a.active = a.fading = a.unretired = nullptr;
     a.crossfading = false;
-    a.fade = 0.0f;
-    a.bypassMix = 0.0f;
-    a.audible = 1.0f;
+    a.fade = a.bypass = a.mute = SwitchRamp{};
     delete e.mailbox.exchange(nullptr);
     e.retired.reclaim();
     e.posted = nullptr;

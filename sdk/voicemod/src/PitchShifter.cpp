@@ -163,18 +163,19 @@ void PitchShifter::startGrain() noexcept {
     const int slot = 1 - newest_;
     const Grain& previous = grains_[newest_];
     // Nominal start: the delay that puts the grain's middle at nominalDelay_.
+    // The search moves it by whole samples; the fraction stays that of the
+    // nominal start, so that at ratio 1 the delay is exactly nominalDelay_.
     const double startDelay = nominalDelay_ + (static_cast<double>(ratio_) - 1.0) * hop_;
-    const std::int64_t nominal = written_ - static_cast<std::int64_t>(std::lround(startDelay));
+    const double start = static_cast<double>(written_ - 1) - startDelay;  // from the newest sample
+    const double startWhole = std::floor(start);
+    const auto nominal = static_cast<std::int64_t>(startWhole);
     Grain g;
     g.active = true;
     g.age = 0;
+    g.position = start;
     if (previous.active) {
-        const double whole = std::floor(previous.position);
-        const std::int64_t reference = static_cast<std::int64_t>(whole);
-        const int lag = bestLag(reference, nominal);
-        g.position = static_cast<double>(nominal + lag) + (previous.position - whole);
-    } else {
-        g.position = static_cast<double>(nominal);
+        const auto reference = static_cast<std::int64_t>(std::floor(previous.position));
+        g.position += bestLag(reference, nominal);
     }
     grains_[slot] = g;
     newest_ = slot;

@@ -1,0 +1,171 @@
+// PackageTest.cpp - the package reader: every malformed package is refused
+// whole with a description naming the file and the fault; good packages
+// mount once per file.
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <unistd.h>
+
+#include "EngineFixture.h"
+
+namespace enginetest {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct BadCase {
+    const char* file;
+    const char* fault;  // must appear in the description
+};
+
+// One file per fault in data/bad, and the words the refusal must contain.
+const BadCase kBadCases[] = {
+    {"not_json.zvmd", "not JSON"},
+    {"empty_file.zvmd", "not JSON"},
+    {"invalid_utf8.zvmd", "not JSON"},
+    {"root_not_object.zvmd", "must be an object"},
+    {"unknown_version.zvmd", "unknown format version 2"},
+    {"wrong_format.zvmd", "format is \"some-other-format\""},
+    {"voices_not_array.zvmd", "voices must be an array"},
+    {"name_not_string.zvmd", "voices[0].name must be a string"},
+    {"missing_parameters.zvmd", "voices[0].parameters is missing"},
+    {"unknown_field.zvmd", "voices[0].colour is not a known field"},
+    {"setting_out_of_range.zvmd", "voices[0].effects[0].settings.frequency is 50000, outside 20..20000"},
+    {"setting_not_number.zvmd", "settings.gain_db must be a number"},
+    {"empty_name.zvmd", "voices[1].name is empty"},
+    {"long_name.zvmd", "voices[0].name is 100 bytes long"},
+    {"control_character_name.zvmd", "voices[0].name contains a control character"},
+    {"unknown_effect_type.zvmd", "\"flux-capacitor\" is not a known effect type"},
+    {"background_in_effects.zvmd", "belongs in background"},
+    {"target_unknown_effect.zvmd", "\"nowhere\" names no effect"},
+    {"default_out_of_range.zvmd", "voices[0].parameters[0].default is 3"},
+    {"parameter_exceeds_setting.zvmd", "voices[0].parameters[0].minimum is -100, outside -60..24"},
+    {"duplicate_voice.zvmd", "voices[1].name \"Fine\" is used twice"},
+    {"no_voices.zvmd", "voices is empty"},
+};
+
+class PackageTest : public EngineTest {};
+
+TEST_F(PackageTest, EveryMalformedPackageIsRefusedWithItsFileAndFault) {
+    // Every file in the folder has a case, so a new fault file cannot be
+    // forgotten here.
+    std::set<std::string> listed;
+    for (const BadCase& c : kBadCases) listed.insert(c.file);
+    for (const auto& entry : fs::directory_iterator(dataDir() + "/bad"))
+        EXPECT_EQ(listed.count(entry.path().filename().string()), 1u) << entry.path() << " has no case";
+
+    for (const BadCase& c : kBadCases) {
+        SCOPED_TRACE(c.file);
+        int32_t id = 12345;
+        const std::string path = dataDir() + "/bad/" + c.file;
+        EXPECT_EQ(vcmdMountPackage(path.c_str(), 0, 0, 0, &id), VCMD_ERR_INVALID_PACKAGE);
+        EXPECT_EQ(id, 12345) << "the id is written on success only";
+        const std::string text = vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+        EXPECT_EQ(text.rfind("invalid package: ", 0), 0u) << text;
+        EXPECT_NE(text.find(c.file), std::string::npos) << text;
+        EXPECT_NE(text.find(c.fault), std::string::npos) << text;
+        uint32_t count = 99;
+        ASSERT_EQ(vcmdGetNumberOfVoices(1, &count), VCMD_OK);
+        EXPECT_EQ(count, 0u) << "nothing of a refused package is mounted";
+    }
+}
+
+TEST_F(PackageTest, FileLargerThanOneMebibyteIsRefusedBeforeParsing) {
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_big_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path big = dir / "big.zvmd";
+    {
+        // Valid JSON, padded with white space past the limit.
+        std::ofstream out(big);
+        out << "{ \"format\": \"corvane-voice-package\", \"version\": 1, \"voices\": [] }";
+        out << std::string(1024 * 1024, ' ');
+    }
+    EXPECT_EQ(mount(big.string()), VCMD_ERR_INVALID_PACKAGE);
+    const std::string text = vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+    EXPECT_NE(text.find("big.zvmd"), std::string::npos) << text;
+    EXPECT_NE(text.find("larger than 1 MiB"), std::string::npos) << text;
+    fs::remove_all(dir);
+}
+
+TEST_F(PackageTest, MissingFileGivesNoSuchFileNamingThePath) {
+    EXPECT_EQ(mount(dataDir() + "/good/absent.zvmd"), VCMD_ERR_NO_SUCH_FILE);
+    const std::string text = vcmdGetResultDescription(VCMD_ERR_NO_SUCH_FILE);
+    EXPECT_NE(text.find("absent.zvmd"), std::string::npos) << text;
+    // A directory is not a package either.
+    EXPECT_EQ(mount(dataDir() + "/good"), VCMD_ERR_INVALID_PACKAGE);
+}
+
+TEST_F(PackageTest, SamePackageMountedTwiceGivesSameIdAndListsItsVoicesOnce) {
+    int32_t first = -1, second = -1, other = -1;
+    const std::string path = dataDir() + "/good/lab.zvmd";
+    ASSERT_EQ(vcmdMountPackage(path.c_str(), 0, 0, 0, &first), VCMD_OK);
+    // The same file by another spelling of its path.
+    const std::string indirect = dataDir() + "/good/../good/./lab.zvmd";
+    ASSERT_EQ(vcmdMountPackage(indirect.c_str(), 0, 0, 0, &second), VCMD_OK);
+    EXPECT_EQ(first, second);
+    const std::string otherPath = dataDir() + "/good/second.zvmd";
+    ASSERT_EQ(vcmdMountPackage(otherPath.c_str(), 0, 0, 0, &other), VCMD_OK);
+    EXPECT_NE(other, first);
+    const std::vector<std::string> expected = {"Ring Lab", "Echo Lab", "Noise Lab", "Gain Lab", "Second Voice",
+                                               "Ring Lab"};
+    EXPECT_EQ(voiceNames(), expected);
+}
+
+TEST_F(PackageTest, DuplicateNameAcrossPackagesLoadsTheEarlierMount) {
+    mountLab();
+    ASSERT_EQ(mount(dataDir() + "/good/second.zvmd"), VCMD_OK);
+    ASSERT_EQ(vcmdLoadVoice("Ring Lab", 0, 0), VCMD_OK);
+    float value = 0.0f;
+    // Only lab.zvmd's "Ring Lab" has a parameter named Frequency.
+    EXPECT_EQ(vcmdGetParameter("Frequency", &value), VCMD_OK);
+    EXPECT_FLOAT_EQ(value, 300.0f);
+    EXPECT_EQ(vcmdGetParameter("Other", &value), VCMD_ERR_UNKNOWN_PARAMETER);
+}
+
+TEST_F(PackageTest, MountArgumentsAreChecked) {
+    int32_t id = 7;
+    const std::string path = dataDir() + "/good/lab.zvmd";
+    EXPECT_EQ(vcmdMountPackage(nullptr, 0, 0, 0, &id), VCMD_ERR_NULL_POINTER);
+    EXPECT_EQ(vcmdMountPackage(path.c_str(), 0, 0, 0, nullptr), VCMD_ERR_NULL_POINTER);
+    EXPECT_EQ(vcmdMountPackage(path.c_str(), 1, 0, 0, &id), VCMD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(vcmdMountPackage(path.c_str(), 0, 1, 0, &id), VCMD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(vcmdMountPackage(path.c_str(), 0, 0, -1, &id), VCMD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(vcmdMountPackage("", 0, 0, 0, &id), VCMD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(id, 7);
+}
+
+TEST_F(PackageTest, RelativePathFallsBackToTheContentPath) {
+    ASSERT_EQ(vcmdSetContentPath(voicesDir().c_str()), VCMD_OK);
+    EXPECT_EQ(mount("spaces.zvmd"), VCMD_OK);
+    EXPECT_EQ(voiceNames(), (std::vector<std::string>{"Cave", "Cathedral", "Underwater"}));
+}
+
+TEST_F(PackageTest, RefusalDetailIsPerThreadAndOtherCodesKeepTheirFixedText) {
+    ASSERT_EQ(mount(dataDir() + "/bad/empty_name.zvmd"), VCMD_ERR_INVALID_PACKAGE);
+    const std::string mine = vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+    std::string seenElsewhere;
+    std::thread([&] { seenElsewhere = vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE); }).join();
+    EXPECT_NE(mine, seenElsewhere);
+    EXPECT_EQ(seenElsewhere, "invalid voice package");
+    EXPECT_STREQ(vcmdGetResultDescription(VCMD_ERR_UNKNOWN_VOICE), "no mounted voice has that name");
+}
+
+TEST_F(PackageTest, ShippedPackagesOfferAtLeastTenVoicesEachWithAParameter) {
+    mountShipped();
+    const std::vector<std::string> names = voiceNames();
+    EXPECT_GE(names.size(), 10u);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << "names are unique";
+    std::vector<char> json(4096);
+    for (const std::string& name : names) {
+        uint32_t length = static_cast<uint32_t>(json.size());
+        ASSERT_EQ(vcmdGetVoiceInfoJson(name.c_str(), json.data(), &length), VCMD_OK) << name;
+        const std::string info(json.data(), length);
+        EXPECT_NE(info.find("\"minimum\""), std::string::npos) << name << " exposes no parameter: " << info;
+        EXPECT_NE(info.find(".zvmd\""), std::string::npos) << info;
+    }
+}
+
+}  // namespace
+}  // namespace enginetest

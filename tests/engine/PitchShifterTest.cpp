@@ -1,0 +1,104 @@
+// PitchShifterTest.cpp - the pitch shifter on its own: frequency accuracy
+// across the octave both ways, stereo alignment and latency.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "PitchShifter.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+double zeroCrossingFrequency(const std::vector<float>& s, std::size_t begin, double rate) {
+    double first = -1.0, last = -1.0;
+    int n = 0;
+    for (std::size_t i = begin + 1; i < s.size(); ++i) {
+        if (s[i - 1] < 0.0f && s[i] >= 0.0f) {
+            const double t = static_cast<double>(i - 1) + s[i - 1] / (s[i - 1] - s[i]);
+            if (first < 0.0) first = t;
+            last = t;
+            ++n;
+        }
+    }
+    return n < 2 ? 0.0 : (n - 1) * rate / (last - first);
+}
+
+std::vector<float> shifted(double rate, float semitones, double input, bool highQuality, std::size_t block) {
+    vcmd::PitchShifter shifter;
+    shifter.configure(rate, highQuality);
+    shifter.jumpSemitones(semitones);
+    std::vector<float> s(static_cast<std::size_t>(1.5 * rate));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(0.5 * std::sin(2.0 * kPi * input * static_cast<double>(i) / rate));
+    for (std::size_t i = 0; i < s.size(); i += block) {
+        float* io[1] = {s.data() + i};
+        shifter.process(io, 1, static_cast<int>(std::min(block, s.size() - i)));
+    }
+    return s;
+}
+
+TEST(PitchShifter, EverySemitoneFromOctaveDownToOctaveUpLandsWithinOnePercent) {
+    for (bool hq : {false, true}) {
+        for (int st = -12; st <= 12; ++st) {
+            const double in = 330.0;
+            const std::vector<float> s = shifted(48000.0, static_cast<float>(st), in, hq, 128);
+            const double expected = in * std::pow(2.0, st / 12.0);
+            EXPECT_NEAR(zeroCrossingFrequency(s, s.size() / 3, 48000.0) / expected, 1.0, 0.01)
+                << st << " semitones, high quality " << hq;
+        }
+    }
+}
+
+TEST(PitchShifter, LowVoicesAreAlignedToo) {
+    // A 110 Hz tone has a 9 ms period, longer than the comparison span.
+    for (float st : {-7.0f, 5.0f, 12.0f}) {
+        const std::vector<float> s = shifted(44100.0, st, 110.0, false, 256);
+        const double expected = 110.0 * std::pow(2.0, st / 12.0);
+        EXPECT_NEAR(zeroCrossingFrequency(s, s.size() / 3, 44100.0) / expected, 1.0, 0.01) << st;
+    }
+}
+
+TEST(PitchShifter, LatencyIsAtMostTwentyMillisecondsInRealTimeAtEveryRate) {
+    for (double rate : {8000.0, 11025.0, 22050.0, 44100.0, 48000.0, 96000.0, 192000.0}) {
+        vcmd::PitchShifter shifter;
+        shifter.configure(rate, false);
+        EXPECT_LE(shifter.latencyFrames(), 0.020 * rate) << rate;
+    }
+}
+
+TEST(PitchShifter, StereoChannelsStayIdenticalForIdenticalInput) {
+    vcmd::PitchShifter shifter;
+    shifter.configure(48000.0, false);
+    shifter.jumpSemitones(-4.0f);
+    std::vector<float> l(48128), r;  // a whole number of 256-frame blocks
+    for (std::size_t i = 0; i < l.size(); ++i) l[i] = static_cast<float>(std::sin(0.05 * static_cast<double>(i)) * 0.4);
+    r = l;
+    for (std::size_t i = 0; i < l.size(); i += 256) {
+        float* io[2] = {l.data() + i, r.data() + i};
+        shifter.process(io, 2, 256);
+    }
+    EXPECT_EQ(l, r);
+}
+
+TEST(PitchShifter, ResetForgetsThePast) {
+    const std::vector<float> a = shifted(48000.0, 3.0f, 250.0, false, 100);
+    vcmd::PitchShifter shifter;
+    shifter.configure(48000.0, false);
+    shifter.jumpSemitones(3.0f);
+    std::vector<float> junk(10000, 0.7f);
+    float* io[1] = {junk.data()};
+    shifter.process(io, 1, 10000);
+    shifter.reset();
+    std::vector<float> s(a.size());
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(0.5 * std::sin(2.0 * kPi * 250.0 * static_cast<double>(i) / 48000.0));
+    for (std::size_t i = 0; i < s.size(); i += 100) {
+        float* p[1] = {s.data() + i};
+        shifter.process(p, 1, static_cast<int>(std::min<std::size_t>(100, s.size() - i)));
+    }
+    EXPECT_EQ(s, a);
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// ThreadTest.cpp - controls on one thread while another processes audio.
+#include <atomic>
+#include <thread>
+
+#include "EngineFixture.h"
+
+namespace enginetest {
+namespace {
+
+class ThreadTest : public EngineTest {};
+
+TEST_F(ThreadTest, VoiceAndParameterChangesDuringProcessingKeepTheOutputSound) {
+    mountShipped();
+    const std::vector<std::string> names = voiceNames();
+    ASSERT_EQ(vcmdLoadVoice(names[0].c_str(), 0, 0), VCMD_OK);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0};
+    std::atomic<bool> bad{false};
+    std::thread audio([&] {
+        std::vector<float> l = whiteNoise(256, 0.9, 1), r = whiteNoise(256, 0.9, 2);
+        std::vector<float> mono = whiteNoise(97, 0.9, 3);
+        while (!stop.load()) {
+            std::vector<float> a = l, b = r;
+            if (vcmdProcessStereoBuffer(a.data(), b.data(), 256) != VCMD_OK) bad = true;
+            std::vector<float> m = mono;
+            if (vcmdProcessBuffer(m.data(), 97) != VCMD_OK) bad = true;
+            for (std::size_t i = 0; i < a.size(); ++i)
+                if (!std::isfinite(a[i]) || !std::isfinite(b[i]) || std::fabs(a[i]) > 4.0f) bad = true;
+            ++blocks;
+        }
+    });
+
+    const float rates[] = {48000.0f, 44100.0f, 16000.0f, 96000.0f};
+    for (int round = 0; round < 300; ++round) {
+        const std::string& name = names[static_cast<std::size_t>(round) % names.size()];
+        ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
+        // Set every parameter of the voice to somewhere in its range.
+        std::vector<char> info(4096);
+        uint32_t length = static_cast<uint32_t>(info.size());
+        ASSERT_EQ(vcmdGetVoiceInfoJson(name.c_str(), info.data(), &length), VCMD_OK);
+        for (const char* p : {"Pitch", "Tone", "Drive", "Static", "Size", "Echo", "Growl", "Depth"}) {
+            float v = 0.0f;
+            if (vcmdGetParameter(p, &v) == VCMD_OK) {
+                EXPECT_EQ(vcmdSetParameter(p, v), VCMD_OK);
+            }
+        }
+        EXPECT_EQ(vcmdSetBypass(round % 7 == 0), VCMD_OK);
+        EXPECT_EQ(vcmdSetMute(round % 11 == 0), VCMD_OK);
+        EXPECT_EQ(vcmdEnableBackgroundSounds(round % 3 != 0), VCMD_OK);
+        if (round % 13 == 0) {
+            EXPECT_EQ(vcmdEnableOfflineMode(round % 26 == 0), VCMD_OK);
+        }
+        if (round % 17 == 0) {
+            EXPECT_EQ(vcmdSetSampleRate(rates[(round / 17) % 4]), VCMD_OK);
+        }
+        if (round % 5 == 0) std::this_thread::yield();
+    }
+    // Let the audio thread take the last voice before stopping.
+    const long seen = blocks.load();
+    while (blocks.load() < seen + 20) std::this_thread::yield();
+    stop = true;
+    audio.join();
+    EXPECT_FALSE(bad.load());
+    EXPECT_GT(blocks.load(), 20);
+}
+
+}  // namespace
+}  // namespace enginetest

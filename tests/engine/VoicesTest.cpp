@@ -1,0 +1,226 @@
+// VoicesTest.cpp - the shipped voices as a listener meets them: pitch where
+// a voice promises it, the telephone band, and for every voice finite,
+// bounded output that does not depend on the block size.
+#include <cstring>
+
+#include "EngineFixture.h"
+
+namespace enginetest {
+namespace {
+
+class VoicesTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        mountShipped();
+    }
+};
+
+// A speech-like test signal: a gliding harmonic tone with noise bursts.
+std::vector<float> speechLike(std::size_t frames, double rate) {
+    std::vector<float> s(frames);
+    const std::vector<float> noise = whiteNoise(frames, 0.2, 77);
+    double phase = 0.0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double f0 = 140.0 + 40.0 * std::sin(2.0 * kPi * 1.3 * t);
+        phase += 2.0 * kPi * f0 / rate;
+        double v = 0.0;
+        for (int h = 1; h <= 6; ++h) v += std::sin(h * phase) / h;
+        const bool burst = std::fmod(t, 0.5) > 0.4;
+        s[i] = static_cast<float>(0.3 * v + (burst ? noise[i] : 0.0));
+    }
+    return s;
+}
+
+TEST_F(VoicesTest, PitchVoicesShiftASineByTheirSemitonesWithinOnePercent) {
+    struct Case {
+        const char* voice;
+        float semitones;
+        float rate;
+        double input;
+    };
+    const Case cases[] = {
+        {"Chipmunk", 7.0f, 48000.0f, 220.0}, {"Chipmunk", 12.0f, 48000.0f, 220.0}, {"Chipmunk", 2.5f, 48000.0f, 300.0},
+        {"Chipmunk", 0.0f, 48000.0f, 440.0}, {"Deep Voice", -5.0f, 48000.0f, 440.0}, {"Deep Voice", -12.0f, 48000.0f, 440.0},
+        {"Chipmunk", 7.0f, 8000.0f, 220.0},  {"Chipmunk", 7.0f, 192000.0f, 220.0}, {"Deep Voice", -12.0f, 44100.0f, 600.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.voice) + " " + std::to_string(c.semitones) + " st at " + std::to_string(c.rate));
+        ASSERT_EQ(vcmdSetSampleRate(c.rate), VCMD_OK);
+        ASSERT_EQ(vcmdLoadVoice(c.voice, 0, 0), VCMD_OK);
+        ASSERT_EQ(vcmdSetParameter("Pitch", c.semitones), VCMD_OK);
+        const auto frames = static_cast<std::size_t>(2.0 * c.rate);
+        std::vector<float> s = sine(c.input, c.rate, frames, 0.5);
+        processMono(s, 256);
+        const double expected = c.input * std::pow(2.0, c.semitones / 12.0);
+        const double measured = zeroCrossingFrequency(s, frames / 4, frames, c.rate);
+        EXPECT_NEAR(measured / expected, 1.0, 0.01) << "measured " << measured << " Hz, expected " << expected;
+        // The pure shift keeps the tone's level: the splices neither cancel
+        // nor double it. (Deep Voice adds a chest boost.)
+        if (std::string(c.voice) == "Chipmunk") {
+            EXPECT_NEAR(rms(s, frames / 4, frames), 0.5 / std::sqrt(2.0), 0.03);
+        }
+    }
+}
+
+TEST_F(VoicesTest, PitchLatencyIsReportedTrulyAndStaysUnderTwentyMilliseconds) {
+    for (float rate : {8000.0f, 48000.0f, 192000.0f}) {
+        SCOPED_TRACE(rate);
+        ASSERT_EQ(vcmdSetSampleRate(rate), VCMD_OK);
+        ASSERT_EQ(vcmdLoadVoice("Chipmunk", 0, 0), VCMD_OK);
+        ASSERT_EQ(vcmdSetParameter("Pitch", 0.0f), VCMD_OK);
+        uint32_t latency = 0;
+        ASSERT_EQ(vcmdGetLatencyFrames(&latency), VCMD_OK);
+        EXPECT_LE(latency, static_cast<uint32_t>(0.020 * rate));
+        EXPECT_GT(latency, 0u);
+        // At 0 semitones the voice is a pure delay: a click comes out
+        // `latency` frames later.
+        const auto frames = static_cast<std::size_t>(0.5 * rate);
+        std::vector<float> warm(frames, 0.0f);
+        processMono(warm, 256);
+        std::vector<float> s(frames, 0.0f);
+        s[100] = 1.0f;
+        processMono(s, 256);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (std::fabs(s[i]) > std::fabs(s[at])) at = i;
+        EXPECT_EQ(at, 100u + latency);
+        EXPECT_NEAR(s[at], 1.0f, 1e-3);
+    }
+    uint32_t none = 99;
+    vcmdResetForTesting();
+    ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
+    ASSERT_EQ(vcmdGetLatencyFrames(&none), VCMD_OK);
+    EXPECT_EQ(none, 0u);
+}
+
+// Magnitude of a second-order Butterworth section designed with the
+// bilinear transform (prewarped at its cut-off), at `f`.
+double butterworthDb(double f, double cutoff, double rate, bool highPass) {
+    const double ratio = std::tan(kPi * f / rate) / std::tan(kPi * cutoff / rate);
+    const double r4 = std::pow(highPass ? 1.0 / ratio : ratio, 4.0);
+    return -10.0 * std::log10(1.0 + r4);
+}
+
+TEST_F(VoicesTest, TelephoneKeepsTheSpeechBandAndCutsLowAndHighByDesign) {
+    ASSERT_EQ(vcmdLoadVoice("Telephone", 0, 0), VCMD_OK);
+    ASSERT_EQ(vcmdSetParameter("Line Drive", 0.0f), VCMD_OK);
+    const double rate = 48000.0;
+    auto level = [&](double f) {
+        std::vector<float> s = sine(f, rate, 48000, 0.05);
+        processMono(s, 256);
+        return 20.0 * std::log10(toneAmplitude(s, 12000, 48000, f, rate));
+    };
+    // Two high-pass sections at 300 Hz and two low-pass sections at 3.4 kHz.
+    auto designed = [&](double f) {
+        return 2.0 * butterworthDb(f, 300.0, rate, true) + 2.0 * butterworthDb(f, 3400.0, rate, false);
+    };
+    const double at1k = level(1000.0);
+    const double at100 = level(100.0);
+    const double at6k = level(6000.0);
+    EXPECT_NEAR(at100 - at1k, designed(100.0) - designed(1000.0), 1.0);
+    EXPECT_NEAR(at6k - at1k, designed(6000.0) - designed(1000.0), 1.0);
+    EXPECT_LT(at100 - at1k, -30.0);
+    EXPECT_LT(at6k - at1k, -15.0);
+}
+
+TEST_F(VoicesTest, EveryVoiceStaysFiniteAndBelowTwelveDecibelsOnFullScaleNoise) {
+    for (const std::string& name : voiceNames()) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
+        std::vector<float> l = whiteNoise(96000, 1.0, 1), r = whiteNoise(96000, 1.0, 2);
+        processStereo(l, r, 256);
+        bool finite = true;
+        for (std::size_t i = 0; i < l.size(); ++i) finite &= std::isfinite(l[i]) && std::isfinite(r[i]);
+        EXPECT_TRUE(finite);
+        EXPECT_LE(peak(l), 4.0);  // +12 dBFS
+        EXPECT_LE(peak(r), 4.0);
+        // Every sample is zero or normal: no subnormals.
+        for (float v : l) ASSERT_TRUE(v == 0.0f || std::isnormal(v));
+        // The voice is heard: it changes the signal.
+        const std::vector<float> in = whiteNoise(96000, 1.0, 1);
+        EXPECT_NE(0, std::memcmp(in.data(), l.data(), in.size() * sizeof(float)));
+    }
+}
+
+// The same input and settings give the same samples whatever the block
+// size, in offline mode (promised) and in real-time mode (by design).
+void expectBlockSizeIndependent(bool offline) {
+    const std::vector<float> input = speechLike(48000, 48000.0);
+    std::vector<std::string> names;
+    {
+        vcmdResetForTesting();
+        EXPECT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
+        for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+            int32_t id = 0;
+            EXPECT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
+        }
+        uint32_t n = 0;
+        EXPECT_EQ(vcmdGetNumberOfVoices(1, &n), VCMD_OK);
+        std::vector<std::vector<char>> storage(n, std::vector<char>(128));
+        std::vector<char*> ptrs;
+        for (auto& s : storage) ptrs.push_back(s.data());
+        EXPECT_EQ(vcmdGetVoiceNames(ptrs.data(), n, 128, 1), VCMD_OK);
+        for (auto& s : storage) names.emplace_back(s.data());
+    }
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        std::vector<std::vector<float>> outputs;
+        for (std::size_t block : {std::size_t{1}, std::size_t{64}, std::size_t{4096}}) {
+            vcmdResetForTesting();
+            ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
+            for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+                int32_t id = 0;
+                ASSERT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
+            }
+            ASSERT_EQ(vcmdEnableOfflineMode(offline), VCMD_OK);
+            ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
+            std::vector<float> l = input, r = input;
+            for (std::size_t i = 0; i < r.size(); ++i) r[i] *= -0.5f;
+            for (std::size_t i = 0; i < l.size(); i += block) {
+                const auto n = static_cast<uint32_t>(std::min(block, l.size() - i));
+                ASSERT_EQ(vcmdProcessStereoBuffer(l.data() + i, r.data() + i, n), VCMD_OK);
+            }
+            l.insert(l.end(), r.begin(), r.end());
+            outputs.push_back(std::move(l));
+        }
+        EXPECT_EQ(0, std::memcmp(outputs[0].data(), outputs[1].data(), outputs[0].size() * sizeof(float)))
+            << "block 1 vs 64";
+        EXPECT_EQ(0, std::memcmp(outputs[0].data(), outputs[2].data(), outputs[0].size() * sizeof(float)))
+            << "block 1 vs 4096";
+    }
+    vcmdResetForTesting();
+}
+
+TEST(VoicesBlockSize, EveryVoiceGivesIdenticalOutputForBlocksOf1And64And4096Offline) {
+    expectBlockSizeIndependent(true);
+}
+
+TEST(VoicesBlockSize, EveryVoiceGivesIdenticalOutputForBlocksOf1And64And4096InRealTime) {
+    expectBlockSizeIndependent(false);
+}
+
+TEST_F(VoicesTest, OfflineRenderingRepeatsExactlyAfterTheModeIsSwitchedOn) {
+    ASSERT_EQ(vcmdLoadVoice("Old Radio", 0, 0), VCMD_OK);  // seeded noise in the background
+    std::vector<float> history = speechLike(12000, 48000.0);
+    processMono(history, 256);
+    std::vector<std::vector<float>> renders;
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(vcmdEnableOfflineMode(true), VCMD_OK);
+        // The crossfade from the running voice to the fresh one takes 5 ms;
+        // render after it.
+        std::vector<float> settle(480, 0.0f);
+        processMono(settle, 480);
+        std::vector<float> s = speechLike(24000, 48000.0);
+        processMono(s, 1000);
+        renders.push_back(s);
+        ASSERT_EQ(vcmdEnableOfflineMode(false), VCMD_OK);
+        std::vector<float> between = whiteNoise(5000, 0.5, static_cast<uint32_t>(run + 3));
+        processMono(between, 256);
+    }
+    EXPECT_EQ(renders[0], renders[1]);
+}
+
+}  // namespace
+}  // namespace enginetest
