@@ -99,13 +99,13 @@ namespace {
 using corvane::extensions::voicemod::VoicemodNode;
 
 // The audio-thread call, as the host makes it.
-VALIDATION_NONBLOCKING bool processBlock(VoicemodNode& node, Buses& buses) {
+bool processBlock(VoicemodNode& node, Buses& buses) VALIDATION_NONBLOCKING {
     return node.process(buses.inBus, buses.outBus);
 }
 
 #ifdef VALIDATION_RTSAN
 // Takes heap memory where no heap memory may be taken.
-VALIDATION_NONBLOCKING void allocateInRealtime() {
+void allocateInRealtime() VALIDATION_NONBLOCKING {
     void* volatile p = std::malloc(64);
     std::free(p);
 }
