@@ -8,7 +8,11 @@
 // any failure.
 #include <corvane/voicemod/VoicemodExtension.h>
 
+#include <VoicemodUSDKExtras.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -45,6 +49,34 @@ void expectNone(benchsupport::GlueRig& rig, int blocks, const std::string& what)
         check(false, what, "the voice changer refused a block");
     else
         check(taken == 0, what, std::to_string(taken) + " heap blocks in " + std::to_string(blocks) + " blocks");
+}
+
+// The first parameter of `voice` with its range, from the engine's voice
+// description; false when the voice has none.
+bool firstParameter(const std::string& voice, std::string& name, float& minimum, float& maximum) {
+    char text[16384];
+    std::uint32_t length = sizeof text;
+    if (vcmdGetVoiceInfoJson(voice.c_str(), text, &length) != 0) return false;
+    const std::string all(text, length);
+    const std::size_t list = all.find("\"parameters\"");
+    if (list == std::string::npos) return false;
+    const std::size_t begin = all.find('{', list);
+    const std::size_t end = all.find('}', begin);
+    if (begin == std::string::npos || end == std::string::npos) return false;
+    const std::string object = all.substr(begin, end - begin + 1);  // the first parameter's object
+    const std::size_t key = object.find("\"name\"");
+    if (key == std::string::npos) return false;
+    const std::size_t open = object.find('"', object.find(':', key) + 1);
+    const std::size_t close = object.find('"', open + 1);
+    if (open == std::string::npos || close == std::string::npos) return false;
+    name = object.substr(open + 1, close - open - 1);
+    auto number = [&](const char* field, float& out) {
+        const std::size_t k = object.find(std::string("\"") + field + "\"");
+        if (k == std::string::npos) return false;
+        out = std::strtof(object.c_str() + object.find(':', k) + 1, nullptr);
+        return true;
+    };
+    return number("minimum", minimum) && number("maximum", maximum);
 }
 
 void warm(benchsupport::GlueRig& rig, int blocks) {
@@ -102,6 +134,20 @@ int main() {
             node.setMuteEnabled(false);
             node.setBackgroundSoundsEnabled(false);
             expectNone(rig, 50, "mute off, background sounds off");
+            std::size_t withParameters = 0;
+            for (const std::string& voice : voices) {
+                std::string parameter;
+                float minimum = 0.0f, maximum = 0.0f;
+                if (!firstParameter(voice, parameter, minimum, maximum)) continue;
+                ++withParameters;
+                node.loadVoice(voice);
+                warm(rig, 50);
+                node.setParameter(parameter.c_str(), maximum);
+                expectNone(rig, 20, voice + ": parameter " + parameter + " to its maximum");
+                node.setParameter(parameter.c_str(), minimum);
+                expectNone(rig, 20, voice + ": parameter " + parameter + " to its minimum");
+            }
+            check(withParameters > 0, "some voice has a parameter to move", std::to_string(withParameters) + " voices");
             for (std::size_t i = 1; i < voices.size() + 1; ++i) {
                 const std::string& next = voices[i % voices.size()];
                 node.loadVoice(next);

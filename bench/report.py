@@ -156,8 +156,12 @@ def voices(folder):
     print(f"{BLOCK_DEADLINE_US / 1000:.2f} ms deadline. Heap blocks = blocks taken by the timed `process` calls (all repetitions).\n")
     print("| voice | background | RT factor | worst block µs | % of deadline | p99.9 block µs | heap blocks | ≥ 100x | ≤ 10 % |")
     print("|---|---|---:|---:|---:|---:|---:|---|---|")
+    realtime = [mx.get(n, b).get("realtime", 0) for n, b in med.items()]
+    print("Timed loops at SCHED_FIFO priority (as an audio thread runs): " +
+          ("yes" if realtime and min(realtime) >= 1 else "no" if max(realtime, default=0) == 0 else "some") + ".\n")
     min_rt, max_pct, heap = None, None, 0
-    for name, b in med.items():
+    for name, b in sorted(med.items(), key=lambda kv: (kv[0] != "BM_Voice/(no voice)/bg:0" and
+                                                       kv[0] != "BM_Voice/(no voice)/bg:1", kv[0])):
         parts = name.split("/")
         voice, bg = "/".join(parts[1:-1]), parts[-1] == "bg:1"
         m = mx.get(name, b)
@@ -184,8 +188,8 @@ def scaling(folder):
     if not med:
         return
     print("### 3. Bring-up and catalogue as content grows\n")
-    print("| operation | items | median time | per item | per item / smallest size's |")
-    print("|---|---:|---:|---:|---:|")
+    print("| operation | items | median time | per item | per item / smallest size's | minor page faults per call |")
+    print("|---|---:|---:|---:|---:|---:|")
     for op, label, unit in (("BM_Initialize", "`initialize` (packages)", "package"),
                             ("BM_ListVoices", "`listVoices` (voices)", "voice")):
         rows = sorted((b for n, b in med.items() if n.startswith(op + "/")), key=lambda b: b["items"])
@@ -197,7 +201,7 @@ def scaling(folder):
             t = r["real_time"]
             u = r["time_unit"]
             print(f"| {label} | {int(r['items'])} | {fmt(t)} {u} | {fmt(r['per_item_us'])} µs/{unit} | "
-                  f"{r['per_item_us'] / base:.2f} |")
+                  f"{r['per_item_us'] / base:.2f} | {fmt(r.get('faults_per_call'))} |")
         spread = max(per) / min(per)
         verdict(f"{op[3:]} per-{unit} cost flat (within 2x)", spread <= 2.0,
                 f"largest/smallest per-{unit} cost {spread:.2f}")
@@ -215,6 +219,7 @@ def memory(folder):
     print("| what | VmRSS delta KiB | heap delta KiB |")
     print("|---|---:|---:|")
     for name, b in med.items():
+        name = name.replace("/iterations:1", "")
         what = name.replace("BM_BringUpMemory/bundled", "bring-up, bundled voices")
         what = what.replace("BM_BringUpMemory/generated:1000", "bring-up, 1000 generated voices")
         what = re.sub(r"^BM_VoiceMemory/(.*)$", r"voice \1 loaded and run 1 s (over bring-up)", what)

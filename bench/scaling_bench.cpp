@@ -5,14 +5,18 @@
 //                              (vcmdResetForTesting before each timed call);
 //   BM_ListVoices/voices:N     VoicemodExtension::listVoices with N voices
 //                              mounted (packages of 10 voices each).
-// The per_item_us counters are the time per package and per voice. The
-// packages are generated into a temporary folder and removed at exit.
+// The per_item_us counters are the time per package and per voice;
+// faults_per_call the minor page faults per call (memory the call had to
+// get from the kernel again). The packages are generated into a temporary
+// folder and removed at exit.
 #include <benchmark/benchmark.h>
 
 #include <corvane/Corvane.h>
 #include <corvane/voicemod/VoicemodExtension.h>
 
 #include <VoicemodUSDKExtras.h>
+
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -28,6 +32,12 @@ using Clock = std::chrono::steady_clock;
 using corvane::extensions::voicemod::VoicemodExtension;
 
 constexpr int kVoicesPerCataloguePackage = 10;
+
+long minorFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
 
 benchsupport::TempDir& root() {
     static benchsupport::TempDir dir("scaling");
@@ -49,8 +59,10 @@ void BM_Initialize(benchmark::State& state) {
     const int packages = static_cast<int>(state.range(0));
     const std::string dir = contentFolder(packages, 1);
     double seconds = 0.0;
+    long faults = 0;
     for (auto _ : state) {
         vcmdResetForTesting();
+        const long faults0 = minorFaults();
         const auto start = Clock::now();
         try {
             VoicemodExtension::initialize("bench-key", "bench-secret", dir.c_str());
@@ -59,6 +71,7 @@ void BM_Initialize(benchmark::State& state) {
             return;
         }
         const auto stop = Clock::now();
+        faults += minorFaults() - faults0;
         const double s = std::chrono::duration<double>(stop - start).count();
         seconds += s;
         state.SetIterationTime(s);
@@ -69,6 +82,7 @@ void BM_Initialize(benchmark::State& state) {
     }
     state.counters["items"] = packages;
     state.counters["per_item_us"] = seconds / static_cast<double>(state.iterations()) / packages * 1e6;
+    state.counters["faults_per_call"] = static_cast<double>(faults) / static_cast<double>(state.iterations());
 }
 
 void BM_ListVoices(benchmark::State& state) {
@@ -85,6 +99,7 @@ void BM_ListVoices(benchmark::State& state) {
     }
     std::size_t listed = 0;
     double seconds = 0.0;
+    const long faults0 = minorFaults();
     for (auto _ : state) {
         const auto start = Clock::now();
         auto names = VoicemodExtension::listVoices();
@@ -95,12 +110,14 @@ void BM_ListVoices(benchmark::State& state) {
         seconds += s;
         state.SetIterationTime(s);
     }
+    const long faults = minorFaults() - faults0;
     if (listed != static_cast<std::size_t>(voices)) {
         state.SkipWithError("listVoices did not give every voice");
         return;
     }
     state.counters["items"] = voices;
     state.counters["per_item_us"] = seconds / static_cast<double>(state.iterations()) / voices * 1e6;
+    state.counters["faults_per_call"] = static_cast<double>(faults) / static_cast<double>(state.iterations());
 }
 
 }  // namespace
