@@ -3,6 +3,7 @@
 // mount once per file.
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -150,6 +151,26 @@ TEST_F(PackageTest, RefusalDetailIsPerThreadAndOtherCodesKeepTheirFixedText) {
     EXPECT_NE(mine, seenElsewhere);
     EXPECT_EQ(seenElsewhere, "invalid voice package");
     EXPECT_STREQ(vcmdGetResultDescription(VCMD_ERR_UNKNOWN_VOICE), "no mounted voice has that name");
+}
+
+TEST_F(PackageTest, FormatDocumentationExampleMounts) {
+    // The full example in docs/VOICE_PACKAGES.md is the first json block.
+    std::ifstream doc(std::string(CORVANE_DOCS_DIR) + "/VOICE_PACKAGES.md");
+    ASSERT_TRUE(doc) << "docs/VOICE_PACKAGES.md";
+    const std::string text((std::istreambuf_iterator<char>(doc)), std::istreambuf_iterator<char>());
+    const std::size_t begin = text.find("```json\n");
+    ASSERT_NE(begin, std::string::npos);
+    const std::size_t end = text.find("```", begin + 8);
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_doc_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    {
+        std::ofstream out(dir / "example.zvmd");
+        out << text.substr(begin + 8, end - begin - 8);
+    }
+    EXPECT_EQ(mount((dir / "example.zvmd").string()), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+    ASSERT_EQ(vcmdLoadVoice("Old Radio", 0, 0), VCMD_OK);
+    EXPECT_EQ(vcmdSetParameter("Tone", 1.0f), VCMD_OK);
+    fs::remove_all(dir);
 }
 
 TEST_F(PackageTest, ShippedPackagesOfferAtLeastTenVoicesEachWithAParameter) {
