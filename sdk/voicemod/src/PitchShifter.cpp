@@ -70,7 +70,10 @@ void PitchShifter::reset() noexcept {
     for (auto& line : lines_) std::fill(line.begin(), line.end(), 0.0f);
     std::fill(mix_.begin(), mix_.end(), 0.0f);
     std::fill(coarse_.begin(), coarse_.end(), 0.0f);
-    written_ = 0;
+    // Counting from a large multiple of the stride keeps every read position
+    // positive (truncation is floor) without changing what is read: the
+    // history starts as silence either way.
+    written_ = kFirstSample - kFirstSample % stride_;
     coarseSum_ = 0.0f;
     coarseFill_ = 0;
     untilGrain_ = 0;
@@ -85,18 +88,6 @@ void PitchShifter::setSemitones(float semitones) noexcept {
 void PitchShifter::jumpSemitones(float semitones) noexcept {
     semitones_.jump(std::min(12.0f, std::max(-12.0f, semitones)));
     ratio_ = std::exp2(semitones_.value() / 12.0f);
-}
-
-float PitchShifter::readCubic(const float* line, double position) const noexcept {
-    // Keep the four taps inside the written history.
-    const double newest = static_cast<double>(written_ - 3);
-    const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - 4);
-    position = std::min(newest, std::max(oldest, position));
-    const double whole = std::floor(position);
-    const float t = static_cast<float>(position - whole);
-    const float* x = line + ((static_cast<std::uint64_t>(static_cast<std::int64_t>(whole) - 1)) & mask_);
-    const float a = x[0], b = x[1], c = x[2], d = x[3];
-    return b + 0.5f * t * (c - a + t * (2.0f * a - 5.0f * b + 4.0f * c - d + t * (3.0f * (b - c) + d - a)));
 }
 
 int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const noexcept {
@@ -214,15 +205,33 @@ void PitchShifter::process(float* const* io, int channels, int frames) noexcept 
         }
         --untilGrain_;
 
-        float w[2];
-        for (int g = 0; g < 2; ++g) w[g] = grains_[g].active ? window_[static_cast<std::size_t>(grains_[g].age)] : 0.0f;
-        for (int c = 0; c < channels; ++c) {
-            const float* line = lines_[c].data();
-            float out = 0.0f;
-            for (int g = 0; g < 2; ++g)
-                if (w[g] != 0.0f) out += w[g] * readCubic(line, grains_[g].position);
-            io[c][i] = out;
+        // Catmull-Rom interpolation: the four tap weights depend only on the
+        // grain's position, so they are worked out once for all channels
+        // and scaled by the grain's window.
+        const double newest = static_cast<double>(written_ - 3);
+        const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - 4);
+        float out0 = 0.0f, out1 = 0.0f;
+        for (const Grain& g : grains_) {
+            if (!g.active) continue;
+            const double p = std::min(newest, std::max(oldest, g.position));
+            const auto whole = static_cast<std::int64_t>(p);
+            const float t = static_cast<float>(p - static_cast<double>(whole));
+            const float win = window_[static_cast<std::size_t>(g.age)];
+            const float t2 = t * t, t3 = t2 * t;
+            const float wa = win * 0.5f * (-t + 2.0f * t2 - t3);
+            const float wb = win * (1.0f + 0.5f * (3.0f * t3 - 5.0f * t2));
+            const float wc = win * 0.5f * (t + 4.0f * t2 - 3.0f * t3);
+            const float wd = win * 0.5f * (t3 - t2);
+            const std::size_t at0 = static_cast<std::size_t>(whole - 1) & mask_;
+            const float* x = lines_[0].data() + at0;
+            out0 += wa * x[0] + wb * x[1] + wc * x[2] + wd * x[3];
+            if (channels > 1) {
+                const float* y = lines_[1].data() + at0;
+                out1 += wa * y[0] + wb * y[1] + wc * y[2] + wd * y[3];
+            }
         }
+        io[0][i] = out0;
+        if (channels > 1) io[1][i] = out1;
         for (Grain& g : grains_) {
             if (!g.active) continue;
             g.position += ratio_;

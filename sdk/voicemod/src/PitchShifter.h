@@ -49,7 +49,8 @@ private:
 
     void startGrain() noexcept;
     int bestLag(std::int64_t reference, std::int64_t nominal) const noexcept;
-    float readCubic(const float* line, double position) const noexcept;
+    // Sample count at reset, rounded down to a multiple of the stride.
+    static constexpr std::int64_t kFirstSample = std::int64_t{1} << 30;
 
     double sampleRate_ = 48000.0;
     int hop_ = 384;
