@@ -1,16 +1,16 @@
 // voices_bench.cpp - every bundled voice, in 256-frame blocks of 48 kHz
 // stereo through VoicemodNode::process, with and without background sounds:
-//   rt_factor          seconds of audio processed per second of CPU time;
-//   worst_block_us     the slowest single block after warm-up, wall clock
-//                      (the "max" aggregate: the slowest of all repetitions);
+//   rt_factor          seconds of audio processed per second of CPU time,
+//                      over the benchmark's own loop;
+//   worst_block_us     the slowest single block of a separate deadline run
+//                      of 2000 blocks, each timed by the wall clock, after
+//                      warm-up (the "max" aggregate: slowest of all runs);
 //   worst_pct_deadline that block against its deadline (256 / 48000 s);
-//   p999_block_us      the 99.9th percentile block (wall clock);
-//   heap_blocks        heap blocks taken by the timed process calls;
-//   realtime           1 when the timed loop ran at SCHED_FIFO priority, as
-//                      an audio thread would (CORVANE_BENCH_REALTIME=1 asks
-//                      for it; it needs the right to).
-// The two steady_clock reads around every block are inside the timed loop
-// (tens of ns against microseconds per block).
+//   p999_block_us      the 99.9th percentile block of that run;
+//   heap_blocks        heap blocks taken by all process calls after warm-up;
+//   realtime           1 when the deadline run was at SCHED_FIFO priority,
+//                      as an audio thread runs (CORVANE_BENCH_REALTIME=1
+//                      asks for it; it needs the right to).
 // The voices are the ones VoicemodExtension::listVoices gives after
 // bringing up on voices/; "(no voice)" is the engine's dry path, from a
 // fresh bring-up so no voice of an earlier run is still loaded.
@@ -44,6 +44,8 @@ using corvane::extensions::voicemod::VoicemodExtension;
 // crossfade in, its delay lines filling and the caches settling.
 constexpr int kWarmUpBlocks = 200;
 constexpr double kBlockSeconds = benchsupport::kBlockFrames / benchsupport::kSampleRate;
+// Blocks of the deadline run: about 10.7 s of audio.
+constexpr std::size_t kDeadlineBlocks = 2000;
 
 // Raises the calling thread to SCHED_FIFO for its lifetime when
 // CORVANE_BENCH_REALTIME=1; gives the old policy back on destruction.
@@ -97,31 +99,43 @@ void runVoice(benchmark::State& state, const std::string& voice, bool background
             return;
         }
     }
-    std::vector<double> blockSeconds;
-    blockSeconds.reserve(static_cast<std::size_t>(state.max_iterations));
+    // Throughput: the benchmark's own loop, at normal priority.
     bool ok = true;
+    heapCounterStart();
+    for (auto _ : state) {
+        ok &= rig.node();
+    }
+    long heapBlocks = heapCounterStop();
+    if (!ok) {
+        state.SkipWithError("the voice changer refused a block");
+        return;
+    }
+
+    // Deadline: a run of its own after the timed loop (so outside its time),
+    // every block timed, at SCHED_FIFO when allowed. Short (kDeadlineBlocks
+    // blocks, tens of ms of CPU), so the kernel's real-time throttling
+    // (950 ms per second) never steps in.
+    std::vector<double> blockSeconds(kDeadlineBlocks);
     bool realtime = false;
-    long heapBlocks = 0;
     {
         RealtimeScope scope;
         realtime = scope.active();
         heapCounterStart();
-        for (auto _ : state) {
+        for (double& seconds : blockSeconds) {
             const auto start = Clock::now();
             ok &= rig.node();
             const auto stop = Clock::now();
-            blockSeconds.push_back(std::chrono::duration<double>(stop - start).count());
+            seconds = std::chrono::duration<double>(stop - start).count();
         }
-        heapBlocks = heapCounterStop();
+        heapBlocks += heapCounterStop();
     }
     if (!ok) {
         state.SkipWithError("the voice changer refused a block");
         return;
     }
     std::sort(blockSeconds.begin(), blockSeconds.end());
-    const double worst = blockSeconds.empty() ? 0.0 : blockSeconds.back();
-    const double p999 =
-        blockSeconds.empty() ? 0.0 : blockSeconds[static_cast<std::size_t>(0.999 * (blockSeconds.size() - 1))];
+    const double worst = blockSeconds.back();
+    const double p999 = blockSeconds[static_cast<std::size_t>(0.999 * static_cast<double>(blockSeconds.size() - 1))];
     state.counters["rt_factor"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * kBlockSeconds, benchmark::Counter::kIsRate);
     state.counters["worst_block_us"] = worst * 1e6;
