@@ -90,7 +90,7 @@ void PitchShifter::jumpSemitones(float semitones) noexcept {
     ratio_ = std::exp2(semitones_.value() / 12.0f);
 }
 
-int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const noexcept {
+double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept {
     // Candidate starts must have a complete comparison span behind the
     // newest finished coarse sample, stay inside the history for the whole
     // grain and, going up, end the grain behind the newest input.
@@ -102,7 +102,7 @@ int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const no
         written_ - static_cast<std::int64_t>(mask_) + 8 + (r < 1.0 ? static_cast<std::int64_t>((1.0 - r) * life) : 0);
     std::int64_t lo = std::max<std::int64_t>(-search_, oldestStart - nominal);
     std::int64_t hi = std::min<std::int64_t>(search_, std::min(newestStart, written_ - endMargin) - nominal);
-    if (lo > hi) return static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(0, lo), search_));
+    if (lo > hi) return static_cast<double>(nominal + std::min<std::int64_t>(std::max<std::int64_t>(0, lo), search_) - reference);
 
     // Coarse pass on the stride-averaged mix.
     const int st = stride_;
@@ -128,7 +128,10 @@ int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const no
             energy = std::max(0.0f, energy - b[0] * b[0] + b[mc] * b[mc]);
         }
     }
-    if (st == 1) return static_cast<int>(bestStart - nominal);
+    if (st == 1) {
+        // The coarse pass was at full resolution: refine it below.
+        return static_cast<double>(bestStart - reference) + subSample(reference, bestStart, nominal + lo, nominal + hi, nominal);
+    }
 
     // Fine pass at full resolution around the coarse winner.
     const float* fa = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
@@ -147,15 +150,37 @@ int PitchShifter::bestLag(std::int64_t reference, std::int64_t nominal) const no
             best = q;
         }
     }
-    return static_cast<int>(best - nominal);
+    return static_cast<double>(best - reference) + subSample(reference, best, nominal + lo, nominal + hi, nominal);
+}
+
+double PitchShifter::fineScore(const float* a, float refNorm, std::int64_t start, std::int64_t nominal) const noexcept {
+    const float* b = mix_.data() + (static_cast<std::uint64_t>(start) & mask_);
+    return dot(a, b, compare_) / std::sqrt(dot(b, b, compare_) + 1e-20f) -
+           0.05f * refNorm * static_cast<float>(std::llabs(start - nominal)) / static_cast<float>(search_);
+}
+
+double PitchShifter::subSample(std::int64_t reference, std::int64_t best, std::int64_t first, std::int64_t last,
+                               std::int64_t nominal) const noexcept {
+    // A parabola through the scores around the winner places the true
+    // alignment between samples, so consecutive grains join without a
+    // fractional phase step.
+    if (best - 1 < first || best + 1 > last) return 0.0;
+    const float* a = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
+    const float refNorm = std::sqrt(dot(a, a, compare_) + 1e-20f);
+    const double l = fineScore(a, refNorm, best - 1, nominal);
+    const double m = fineScore(a, refNorm, best, nominal);
+    const double r = fineScore(a, refNorm, best + 1, nominal);
+    const double curvature = l - 2.0 * m + r;
+    if (!(curvature < 0.0)) return 0.0;
+    return std::min(0.5, std::max(-0.5, 0.5 * (l - r) / curvature));
 }
 
 void PitchShifter::startGrain() noexcept {
     const int slot = 1 - newest_;
     const Grain& previous = grains_[newest_];
     // Nominal start: the delay that puts the grain's middle at nominalDelay_.
-    // The search moves it by whole samples; the fraction stays that of the
-    // nominal start, so that at ratio 1 the delay is exactly nominalDelay_.
+    // The search looks around it for the start that continues the previous
+    // grain in phase.
     const double startDelay = nominalDelay_ + (static_cast<double>(ratio_) - 1.0) * hop_;
     const double start = static_cast<double>(written_ - 1) - startDelay;  // from the newest sample
     const double startWhole = std::floor(start);
@@ -165,8 +190,9 @@ void PitchShifter::startGrain() noexcept {
     g.age = 0;
     g.position = start;
     if (previous.active) {
-        const auto reference = static_cast<std::int64_t>(std::floor(previous.position));
-        g.position += bestLag(reference, nominal);
+        // Placed relative to the grain it takes over from, fraction and all.
+        const auto reference = static_cast<std::int64_t>(previous.position);
+        g.position = previous.position + bestOffset(reference, nominal);
     }
     grains_[slot] = g;
     newest_ = slot;

@@ -48,7 +48,12 @@ private:
     };
 
     void startGrain() noexcept;
-    int bestLag(std::int64_t reference, std::int64_t nominal) const noexcept;
+    // Offset from `reference` (the previous grain's whole read position) of
+    // the best-aligned start near `nominal`, to a fraction of a sample.
+    double bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept;
+    double fineScore(const float* a, float refNorm, std::int64_t start, std::int64_t nominal) const noexcept;
+    double subSample(std::int64_t reference, std::int64_t best, std::int64_t first, std::int64_t last,
+                     std::int64_t nominal) const noexcept;
     // Sample count at reset, rounded down to a multiple of the stride.
     static constexpr std::int64_t kFirstSample = std::int64_t{1} << 30;
 
