@@ -98,7 +98,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
         ->add_option("--param", parameterTexts,
                      "Set a voice parameter, e.g. --param \"Pitch=12\" (repeatable)")
         ->type_name("NAME=VALUE")
-        ->expected(1)
+        ->allow_extra_args(false)  // one value per --param: positionals after it stay positionals
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     render->add_flag("--bypass", command.render.switches.bypass, "Pass the audio through unchanged");
     render->add_flag("--mute", command.render.switches.mute, "Silence the output");

@@ -1,6 +1,7 @@
 #include "Render.h"
 
 #include <corvane/AudioGraph.h>
+#include <corvane/Logger.h>
 #include <corvane/voicemod/VoicemodNode.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "ChannelDelayNode.h"
 #include "SoundFile.h"
 #include "ToolError.h"
 
@@ -54,24 +56,37 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
     const int container = request.container != 0 ? request.container : containerForPath(request.output);
     SoundFileWriter writer(request.output, chooseOutputFormat(reader.format(), container));
 
+    ChannelDelayNode align;
     AudioGraph graph(reader, writer);
     graph.addNode(&node);
-    const Result<void> configured = graph.configure(request.block);
-    if (configured.isError()) {
-        const std::string message = configured.error().getMessage();
-        const std::string prefix = "AudioGraph: ";
-        if (message.compare(0, prefix.size(), prefix) == 0)
-            throw ToolError("cannot render " + inputName + ": " + message.substr(prefix.size()));
-        throw ToolError(message);
-    }
+    graph.addNode(&align);
+    const auto configure = [&] {
+        const Result<void> configured = graph.configure(request.block);
+        if (configured.isError()) {
+            const std::string message = configured.error().getMessage();
+            const std::string prefix = "AudioGraph: ";
+            if (message.compare(0, prefix.size(), prefix) == 0)
+                throw ToolError("cannot render " + inputName + ": " + message.substr(prefix.size()));
+            throw ToolError(message);
+        }
+    };
+    configure();
 
-    // Known only now: the delay depends on the rate and mode just set.
+    // Known only now: the delay depends on the rate and mode just set. The
+    // channels the voice changer passes through are delayed to match.
     RenderReport report;
     if (request.compensateLatency && !request.switches.bypass) report.latency = changer.latencyFrames();
+    if (report.latency > 0 && reader.channels() > 2) {
+        align.setDelay(report.latency);
+        configure();
+    }
     const auto settle = static_cast<std::uint64_t>(std::ceil(kSettleSeconds * reader.sampleRate()));
     reader.setLeadingSilence(settle);
     reader.setTrailingSilence(report.latency);
     writer.setLeadingSkip(settle + report.latency);
+    Logger::debug("corvane-voicemod: " + request.input.string() + " -> " + request.output.string() + ", voice " +
+                  request.voice + ", " + std::to_string(request.block) + " frames per block, " +
+                  std::to_string(report.latency) + " frames of voice delay compensated");
 
     const std::uint64_t total = settle + reader.frames() + report.latency;
     const auto started = std::chrono::steady_clock::now();

@@ -101,17 +101,6 @@ std::string describeFormat(int format) {
     return major + " " + subtype;
 }
 
-double integerFullScale(int format) {
-    switch (format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8: return 128.0;
-        case SF_FORMAT_PCM_16: return 32768.0;
-        case SF_FORMAT_PCM_24: return 8388608.0;
-        case SF_FORMAT_PCM_32: return 2147483648.0;
-        default: return 0.0;
-    }
-}
-
 // --- SoundFileReader -----------------------------------------------------------
 
 SoundFileReader::SoundFileReader(const fs::path& path) : path_(path) {
@@ -123,11 +112,6 @@ SoundFileReader::SoundFileReader(const fs::path& path) : path_(path) {
         sf_close(file_);
         file_ = nullptr;
         throw ToolError("cannot read " + quote(path.string()) + ": it has no audio channels");
-    }
-    const double fullScale = integerFullScale(info_.format);
-    if (fullScale > 0.0) {
-        sf_command(file_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
-        scale_ = static_cast<float>(1.0 / fullScale);
     }
 }
 
@@ -166,7 +150,7 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
             const std::uint32_t count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
             for (std::uint32_t c = 0; c < chans; ++c) {
                 float* out = block.getWritePointer(c) + got;
-                for (std::uint32_t i = 0; i < count; ++i) out[i] = interleaved_[i * stride + c] * scale_;
+                for (std::uint32_t i = 0; i < count; ++i) out[i] = interleaved_[i * stride + c];
             }
             got += count;
             if (count < asked) {
@@ -216,12 +200,6 @@ Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
     file_ = sf_open(temporary_.c_str(), SFM_WRITE, &info);
     if (file_ == nullptr) return Error(what + libsndfileReason(nullptr));
     sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    const double fullScale = integerFullScale(format_);
-    scale_ = 1.0f;
-    if (fullScale > 0.0) {
-        sf_command(file_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
-        scale_ = static_cast<float>(fullScale);
-    }
     interleaved_.assign(static_cast<std::size_t>(format.numberOfChannels) * format.framesPerBlock, 0.0f);
     written_ = 0;
     return Result<void>::success();
@@ -241,7 +219,7 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
     if (static_cast<std::size_t>(count) * channels > interleaved_.size()) return false;
     for (std::uint32_t c = 0; c < channels; ++c) {
         const float* in = block.getReadPointer(c) + start;
-        for (std::uint32_t i = 0; i < count; ++i) interleaved_[i * channels + c] = in[i] * scale_;
+        for (std::uint32_t i = 0; i < count; ++i) interleaved_[i * channels + c] = in[i];
     }
     if (sf_writef_float(file_, interleaved_.data(), count) != static_cast<sf_count_t>(count)) return false;
     written_ += count;

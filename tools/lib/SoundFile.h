@@ -1,10 +1,8 @@
 // SoundFile.h - audio files through libsndfile, as a graph source and sink.
 //
-// Samples travel as float. Integer PCM (WAV, FLAC) is read and written
-// unnormalised and scaled here by a power of two, so a file read and written
-// back in the same format gets exactly the same samples (libsndfile's own
-// normalisation reads by 1/32768 but writes by 32767, which moves the
-// loudest samples by one step).
+// Samples travel as float, normalised to [-1, 1) by libsndfile. A file read
+// and written back in the same integer format gets exactly the same samples
+// (the tests hold libsndfile to that); writing clips rather than wraps.
 #pragma once
 
 #include <sndfile.h>
@@ -38,10 +36,6 @@ int chooseOutputFormat(int inputFormat, int container);
 
 // "WAV 16-bit PCM", "FLAC 24-bit", "Ogg Vorbis"... for people.
 std::string describeFormat(int format);
-
-// The factor between float samples and the integer codes of `format`
-// (2^(bits-1)), or 0 when libsndfile's own float conversion is kept.
-double integerFullScale(int format);
 
 // --- Reading ----------------------------------------------------------------
 
@@ -79,7 +73,6 @@ private:
     SF_INFO info_{};
     SNDFILE* file_ = nullptr;
     std::vector<float> interleaved_;
-    float scale_ = 1.0f;
     std::uint64_t leadingSilence_ = 0;
     std::uint64_t trailingSilence_ = 0;
     bool ended_ = false;
@@ -127,7 +120,6 @@ private:
     int format_;
     SNDFILE* file_ = nullptr;
     std::vector<float> interleaved_;
-    float scale_ = 1.0f;
     std::uint64_t skip_ = 0;
     std::uint64_t written_ = 0;
     bool committed_ = false;
