@@ -29,5 +29,6 @@ cmake -S "$src" -B "$work/vendor" -DCORVANE_VOICEMOD_USE_BUNDLED_SDKS=OFF \
   -DCORVANE_SDK_INCLUDE_DIR="$prefix/include" -DCORVANE_SDK_LIBRARY="$(libfile CorvaneSDK)" \
   -DVOICEMOD_USDK_INCLUDE_DIR="$prefix/include" -DVOICEMOD_USDK_LIBRARY="$(libfile VoicemodUSDK)" >/dev/null
 cmake --build "$work/vendor" --target CorvaneVoicemod >/dev/null
-nm -D --defined-only "$work/vendor/libCorvaneVoicemod.so" | grep -q VoicemodNode
+nm -D --defined-only -C "$work/vendor/libCorvaneVoicemod.so" > "$work/symbols.txt"
+grep -q 'VoicemodNode::process' "$work/symbols.txt"
 echo "library against separately installed SDKs: ok"
