@@ -69,9 +69,20 @@ std::string codeName(std::int32_t code) {
 }
 
 // Paths in messages are shown relative to the scratch directory.
+// Bytes outside printable ASCII are shown as \xNN.
 std::string shortened(std::string text, const std::string& dir) {
     for (std::size_t at; !dir.empty() && (at = text.find(dir)) != std::string::npos;) text.replace(at, dir.size(), "<dir>");
-    return text;
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        }
+    }
+    return shown;
 }
 
 // What the application can observe of the engine's state.
