@@ -1,6 +1,6 @@
 // SweepTest.cpp - every voice, mono and stereo, through every sample rate and
 // block size the host may negotiate, renegotiated between runs without a
-// reset, then through blocks of random length.
+// reset, then through blocks of random length, online and in offline mode.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -72,11 +72,16 @@ TEST_P(Sweep, EveryRateAndBlockSizeThenRandomBlockSizes) {
     const std::uint32_t rate = kRates[rng.below(std::size(kRates))];
     ASSERT_TRUE(negotiate(node, rate, c.channels, 2048));
     for (std::size_t k = 0; k < sizes.size(); ++k) {
+        // The second half in offline mode, which rebuilds the voice for its
+        // own quality settings.
+        if (k == sizes.size() / 2) node.setOfflineModeEnabled(true);
         buses.setFrames(sizes[k]);
         buses.fillNoise(rng);
         const std::string fault = processAndCheck(node, buses);
-        ASSERT_EQ(fault, "") << c << ", " << rate << " Hz, random block " << k << " of " << sizes[k] << " frames";
+        ASSERT_EQ(fault, "") << c << ", " << rate << " Hz, random block " << k << " of " << sizes[k] << " frames"
+                             << (k >= sizes.size() / 2 ? ", offline mode" : "");
     }
+    node.setOfflineModeEnabled(false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Voices, Sweep, ::testing::ValuesIn(allCases()), caseName);
