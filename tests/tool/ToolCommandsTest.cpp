@@ -380,6 +380,11 @@ TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
     ToolRun r = tool({});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("corvane-voicemod: "), std::string::npos);
+    r = tool({"sing", "along"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("corvane-voicemod: unknown command \"sing\" (commands: voices, render, demo)"),
+              std::string::npos)
+        << r.err;
     r = tool({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "0"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--block"), std::string::npos) << r.err;

@@ -126,6 +126,14 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     demoFlags.addTo(*demo);
 
     ParseResult result;
+    // CLI11 would call an unknown command a missing one; name it instead.
+    if (!arguments.empty() && !arguments.front().empty() && arguments.front()[0] != '-' &&
+        arguments.front() != "voices" && arguments.front() != "render" && arguments.front() != "demo") {
+        err << kProgram << ": unknown command " << quote(arguments.front()) << " (commands: voices, render, demo)\n"
+            << "Run '" << kProgram << " --help' for usage.\n";
+        result.status = kExitUsage;
+        return result;
+    }
     try {
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
         app.parse(reversed);  // CLI11 takes a vector in reverse order

@@ -19,9 +19,10 @@ namespace corvane::tool {
 namespace {
 
 // The voice changer ramps every switch and the change to a new voice over a
-// few milliseconds (5 ms in the bundled engine). A render starts with this
-// much silence, cut from the output again, so a file rendered bypassed,
-// muted or with a voice is that from its first sample.
+// few milliseconds and glides a parameter to a new value (5 ms and 20 ms in
+// the bundled engine, see docs/ENGINE.md). A render starts with this much
+// silence, cut from the output again, so a file rendered bypassed, muted or
+// with a voice and its parameters is that from its first sample.
 constexpr double kSettleSeconds = 0.05;
 
 std::string seconds(double value) {
