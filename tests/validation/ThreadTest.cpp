@@ -38,7 +38,8 @@ TEST_P(Threads, AudioBlocksWhileVoicesSwitchesAndParametersChange) {
     std::atomic<int> ready{0};
     std::atomic<bool> controlDone{false};
     std::atomic<int> audioBlocks{0};
-    std::string audioFault;
+    std::atomic<bool> audioFailed{false};
+    std::string audioFault;  // written by the audio thread, read after join
     std::string controlFault;
     int controlRounds = 0;
 
@@ -53,11 +54,43 @@ TEST_P(Threads, AudioBlocksWhileVoicesSwitchesAndParametersChange) {
             const std::string fault = processAndCheck(node, buses);
             if (!fault.empty()) {
                 audioFault = "block " + std::to_string(k) + ": " + fault;
+                audioFailed.store(true, std::memory_order_release);
                 break;
             }
             audioBlocks.store(k + 1, std::memory_order_release);
         }
     });
+
+    // Control rounds until both sides have done their share; any early end
+    // (a fault, an exception) still lets the audio thread stop.
+    auto controlRoundsUntilDone = [&](Rng& rng) {
+        for (int r = 0; r < kControlRounds || audioBlocks.load(std::memory_order_acquire) < kAudioBlocks; ++r) {
+            if (audioFailed.load(std::memory_order_acquire)) return;
+            const VoiceInfo& v = all[static_cast<std::size_t>(r) % all.size()];
+            node.loadVoice(v.name);
+            const bool bypass = rng.below(2) == 1, mute = rng.below(4) == 0, offline = rng.below(8) == 0,
+                       background = rng.below(2) == 1;
+            node.setBypassEnabled(bypass);
+            node.setMuteEnabled(mute);
+            node.setOfflineModeEnabled(offline);
+            node.setBackgroundSoundsEnabled(background);
+            for (const ParameterInfo& p : v.parameters) {
+                const float value = pick(rng, p);
+                node.setParameter(p.name.c_str(), value);
+                if (node.getParameter(p.name.c_str()) != value) {
+                    controlFault = "round " + std::to_string(r) + ": " + v.name + "." + p.name + " reads back wrong";
+                    return;
+                }
+            }
+            if (node.getCurrentVoice() != v.name || node.getBypassEnabled() != bypass ||
+                node.getMuteEnabled() != mute || node.getOfflineModeEnabled() != offline ||
+                node.getBackgroundSoundsEnabled() != background) {
+                controlFault = "round " + std::to_string(r) + ": the state does not read back as set";
+                return;
+            }
+            controlRounds = r + 1;
+        }
+    };
 
     std::thread control([&] {
         Rng rng("threads/control/" + std::to_string(channels));
@@ -65,32 +98,7 @@ TEST_P(Threads, AudioBlocksWhileVoicesSwitchesAndParametersChange) {
         while (ready.load() < 2) {
         }
         try {
-            for (int r = 0; r < kControlRounds || audioBlocks.load(std::memory_order_acquire) < kAudioBlocks; ++r) {
-                if (!audioFault.empty()) break;
-                const VoiceInfo& v = all[static_cast<std::size_t>(r) % all.size()];
-                node.loadVoice(v.name);
-                const bool bypass = rng.below(2) == 1, mute = rng.below(4) == 0, offline = rng.below(8) == 0,
-                           background = rng.below(2) == 1;
-                node.setBypassEnabled(bypass);
-                node.setMuteEnabled(mute);
-                node.setOfflineModeEnabled(offline);
-                node.setBackgroundSoundsEnabled(background);
-                for (const ParameterInfo& p : v.parameters) {
-                    const float value = pick(rng, p);
-                    node.setParameter(p.name.c_str(), value);
-                    if (node.getParameter(p.name.c_str()) != value) {
-                        controlFault = "round " + std::to_string(r) + ": " + v.name + "." + p.name + " reads back wrong";
-                        return;
-                    }
-                }
-                if (node.getCurrentVoice() != v.name || node.getBypassEnabled() != bypass ||
-                    node.getMuteEnabled() != mute || node.getOfflineModeEnabled() != offline ||
-                    node.getBackgroundSoundsEnabled() != background) {
-                    controlFault = "round " + std::to_string(r) + ": the state does not read back as set";
-                    return;
-                }
-                controlRounds = r + 1;
-            }
+            controlRoundsUntilDone(rng);
         } catch (const std::exception& e) {
             controlFault = std::string("control call threw: ") + e.what();
         }
