@@ -153,33 +153,48 @@ def voices(folder):
     if not med:
         return
     print("### 2. Each bundled voice, 256-frame blocks of 48 kHz stereo\n")
-    print(f"Real-time factor = seconds of audio per second of CPU time (median of the repetitions). Worst block")
-    print(f"= slowest single block after about 1 s of warm-up, over all repetitions, against the")
-    print(f"{BLOCK_DEADLINE_US / 1000:.2f} ms deadline. Heap blocks = blocks taken by the timed `process` calls (all repetitions).\n")
-    print("| voice | background | RT factor | worst block µs | % of deadline | p99.9 block µs | heap blocks | ≥ 100x | ≤ 10 % |")
-    print("|---|---|---:|---:|---:|---:|---:|---|---|")
-    realtime = [mx.get(n, b).get("realtime", 0) for n, b in med.items()]
-    print("Timed loops at SCHED_FIFO priority (as an audio thread runs): " +
+    print("RT factor = seconds of audio per second of CPU time, median of the repetitions (`BM_Voice`).")
+    print("Deadline columns (`BM_Deadline`): per repetition 3 identical runs of 2000 blocks from a freshly loaded,")
+    print("warmed-up voice, every block timed; *worst* = slowest block of all runs and repetitions; *repeatable*")
+    print("= slowest block index taking each index at its fastest of the 3 runs (work the voice does every time;")
+    print(f"a block slow in one run only was something else on the machine). Deadline {BLOCK_DEADLINE_US / 1000:.2f} ms.")
+    print("Heap blocks = blocks taken by all timed `process` calls of both.\n")
+    deadline = {n.replace("BM_Deadline/", "").replace("/iterations:1", ""): b
+                for n, b in mx.items() if n.startswith("BM_Deadline/")}
+    realtime = [b.get("realtime", 0) for b in deadline.values()]
+    print("Deadline runs at SCHED_FIFO priority (as an audio thread runs): " +
           ("yes" if realtime and min(realtime) >= 1 else "no" if max(realtime, default=0) == 0 else "some") + ".\n")
-    min_rt, max_pct, heap = None, None, 0
-    for name, b in sorted(med.items(), key=lambda kv: (kv[0] != "BM_Voice/(no voice)/bg:0" and
-                                                       kv[0] != "BM_Voice/(no voice)/bg:1", kv[0])):
-        parts = name.split("/")
-        voice, bg = "/".join(parts[1:-1]), parts[-1] == "bg:1"
-        m = mx.get(name, b)
-        rt, worst, pct = b["rt_factor"], m["worst_block_us"], m["worst_pct_deadline"]
-        heap_blocks = int(m["heap_blocks"])
+    print("| voice | background | RT factor | worst block µs | % of deadline | repeatable worst µs | % of deadline "
+          "| p99.9 block µs | heap blocks | ≥ 100x | worst ≤ 10 % | repeatable ≤ 10 % |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|---|")
+    min_rt, max_pct, max_rep, heap = None, None, None, 0
+    rows = [(n[len("BM_Voice/"):], b) for n, b in med.items() if n.startswith("BM_Voice/")]
+    rows.sort(key=lambda r: (not r[0].startswith("(no voice)"), r[0]))
+    for key, b in rows:
+        voice, bg = key.rsplit("/", 1)[0], key.endswith("bg:1")
+        d = deadline.get(key, {})
+        rt = b["rt_factor"]
+        pct, rep = d.get("worst_pct_deadline"), d.get("repeatable_worst_pct_deadline")
+        heap_blocks = int(mx.get("BM_Voice/" + key, b).get("heap_blocks", 0)) + int(d.get("heap_blocks", 0))
         heap += heap_blocks
         real_voice = voice != "(no voice)"
         if real_voice:
             min_rt = rt if min_rt is None else min(min_rt, rt)
-            max_pct = pct if max_pct is None else max(max_pct, pct)
-        print(f"| {voice} | {'on' if bg else 'off'} | {rt:,.0f}x | {fmt(worst)} | {pct:.2f} % | "
-              f"{fmt(m['p999_block_us'])} | {heap_blocks} | {yes(rt >= 100) if real_voice else '-'} | "
-              f"{yes(pct <= 10) if real_voice else '-'} |")
+            if pct is not None:
+                max_pct = pct if max_pct is None else max(max_pct, pct)
+                max_rep = rep if max_rep is None else max(max_rep, rep)
+        judge = (lambda v: yes(v is not None and v <= 10)) if real_voice else (lambda v: "-")
+        print(f"| {voice} | {'on' if bg else 'off'} | {rt:,.0f}x | {fmt(d.get('worst_block_us'))} | "
+              f"{fmt(pct)} % | {fmt(d.get('repeatable_worst_block_us'))} | {fmt(rep)} % | "
+              f"{fmt(d.get('p999_block_us'))} | {heap_blocks} | {yes(rt >= 100) if real_voice else '-'} | "
+              f"{judge(pct)} | {judge(rep)} |")
     if min_rt is not None:
         verdict("every voice ≥ 100x real time", min_rt >= 100, f"slowest median {min_rt:,.0f}x")
-        verdict("no block over 10 % of its deadline after warm-up", max_pct <= 10, f"worst {max_pct:.2f} %")
+    if max_pct is not None:
+        verdict("no block over 10 % of its deadline after warm-up: every block as measured here", max_pct <= 10,
+                f"worst {max_pct:.2f} %")
+        verdict("no block over 10 % of its deadline after warm-up: the voices' repeatable work", max_rep <= 10,
+                f"worst {max_rep:.2f} %")
     verdict("process takes no heap block after warm-up (voices benchmark)", heap == 0, f"{heap} blocks")
     print()
 
