@@ -150,34 +150,30 @@ TEST_F(VoicesTest, EveryVoiceStaysFiniteAndBelowTwelveDecibelsOnFullScaleNoise) 
 
 // The same input and settings give the same samples whatever the block
 // size, in offline mode (promised) and in real-time mode (by design).
+void startWithShippedVoices() {
+    vcmdResetForTesting();
+    ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
+    for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+        int32_t id = 0;
+        ASSERT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
+    }
+}
+
 void expectBlockSizeIndependent(bool offline) {
     const std::vector<float> input = speechLike(48000, 48000.0);
-    std::vector<std::string> names;
-    {
-        vcmdResetForTesting();
-        EXPECT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
-        for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
-            int32_t id = 0;
-            EXPECT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
-        }
-        uint32_t n = 0;
-        EXPECT_EQ(vcmdGetNumberOfVoices(1, &n), VCMD_OK);
-        std::vector<std::vector<char>> storage(n, std::vector<char>(128));
-        std::vector<char*> ptrs;
-        for (auto& s : storage) ptrs.push_back(s.data());
-        EXPECT_EQ(vcmdGetVoiceNames(ptrs.data(), n, 128, 1), VCMD_OK);
-        for (auto& s : storage) names.emplace_back(s.data());
-    }
+    startWithShippedVoices();
+    uint32_t n = 0;
+    ASSERT_EQ(vcmdGetNumberOfVoices(1, &n), VCMD_OK);
+    std::vector<std::vector<char>> storage(n, std::vector<char>(128));
+    std::vector<char*> ptrs;
+    for (auto& s : storage) ptrs.push_back(s.data());
+    ASSERT_EQ(vcmdGetVoiceNames(ptrs.data(), n, 128, 1), VCMD_OK);
+    const std::vector<std::string> names(ptrs.begin(), ptrs.end());
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         std::vector<std::vector<float>> outputs;
         for (std::size_t block : {std::size_t{1}, std::size_t{64}, std::size_t{4096}}) {
-            vcmdResetForTesting();
-            ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
-            for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
-                int32_t id = 0;
-                ASSERT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
-            }
+            startWithShippedVoices();
             ASSERT_EQ(vcmdEnableOfflineMode(offline), VCMD_OK);
             ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
             std::vector<float> l = input, r = input;
