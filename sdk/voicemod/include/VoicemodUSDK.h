@@ -120,10 +120,13 @@ VCMD_API int32_t vcmdGetParameter(const char* name, float* value) VCMD_NOEXCEPT;
  * rate keeps the previous one. Does not allocate. */
 VCMD_API int32_t vcmdSetSampleRate(float sampleRate) VCMD_NOEXCEPT;
 
-/* [audio-thread] Replaces `frames` samples of one channel in place. */
+/* [audio-thread] Replaces `frames` samples of one channel in place. Any
+ * length works (0 does nothing); a non-finite input sample is treated as
+ * silence and never reaches the voice's state. */
 VCMD_API int32_t vcmdProcessBuffer(float* samples, uint32_t frames) VCMD_NOEXCEPT;
 
-/* [audio-thread] Replaces `frames` samples of a stereo pair in place. */
+/* [audio-thread] Replaces `frames` samples of a stereo pair in place. The two
+ * channels must be separate buffers that do not overlap. */
 VCMD_API int32_t vcmdProcessStereoBuffer(float* left, float* right,
                                          uint32_t frames) VCMD_NOEXCEPT;
 
