@@ -351,15 +351,29 @@ std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
     }
     package->id = static_cast<std::int32_t>(e.packages.size()) + 1;
     package->path = key;
-    e.voices.reserve(e.voices.size() + package->voices.size());
-    for (VoiceDef& voice : package->voices) {
-        voice.package = package.get();
-        e.voices.push_back(&voice);
-        e.voiceByName.emplace(std::string_view(voice.name), &voice);
-    }
-    e.packageByPath.emplace(key, package->id);
-    *packageId = package->id;
+    Package* added = package.get();
     e.packages.push_back(std::move(package));
+    // Mounted whole or not at all: should memory run out half way, the
+    // catalogue goes back to what it was.
+    const std::size_t before = e.voices.size();
+    try {
+        for (VoiceDef& voice : added->voices) {
+            voice.package = added;
+            e.voices.push_back(&voice);
+            e.voiceByName.emplace(std::string_view(voice.name), &voice);
+        }
+        e.packageByPath.emplace(key, added->id);
+    } catch (...) {
+        e.voices.resize(before);
+        for (VoiceDef& voice : added->voices) {
+            auto it = e.voiceByName.find(std::string_view(voice.name));
+            if (it != e.voiceByName.end() && it->second == &voice) e.voiceByName.erase(it);
+        }
+        e.packageByPath.erase(key);
+        e.packages.pop_back();
+        throw;
+    }
+    *packageId = added->id;
     return VCMD_OK;
 }
 
