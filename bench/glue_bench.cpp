@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "GlueRig.h"
@@ -76,11 +77,16 @@ void BM_Glue(benchmark::State& state) {
     state.counters["channels"] = channels;
 }
 
+double minOf(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()); }
+double maxOf(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
+
 }  // namespace
 
 BENCHMARK(BM_Glue)
     ->ArgNames({"channels", "frames"})
     ->ArgsProduct({{1, 2}, {32, 128, 256, 1024, 4096}})
+    ->ComputeStatistics("min", minOf)
+    ->ComputeStatistics("max", maxOf)
     ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
