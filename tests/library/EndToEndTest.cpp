@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "LogCapture.h"
 
 namespace fs = std::filesystem;
@@ -73,6 +75,30 @@ protected:
 };
 
 }  // namespace
+
+TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
+    // A content directory made here, with one of the bundled packages and
+    // files that must not be mounted.
+    const fs::path dir = fs::temp_directory_path() / ("corvane-e2e-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "nested");
+    fs::path package;
+    for (const auto& entry : fs::directory_iterator(CORVANE_VOICES_DIR))
+        if (entry.path().extension() == ".zvmd") package = entry.path();
+    ASSERT_FALSE(package.empty());
+    fs::copy_file(package, dir / "only.zvmd");
+    fs::copy_file(package, dir / "nested" / "ignored.zvmd");
+    fs::copy_file(package, dir / "ignored.ZVMD");
+
+    vcmdResetForTesting();
+    VoicemodExtension::initialize("end-to-end", "test", dir.c_str());
+    const auto listed = VoicemodExtension::listVoices();
+    fs::remove_all(dir);
+
+    ASSERT_FALSE(listed.empty());
+    EXPECT_LT(listed.size(), voices.size());  // one package of several
+    for (const auto& name : listed) EXPECT_NE(std::find(voices.begin(), voices.end(), name), voices.end()) << name;
+}
 
 TEST_F(EndToEnd, BringUpMountsTheBundledVoicesAndLogsEachOne) {
     ASSERT_GE(voices.size(), 10u);
