@@ -224,6 +224,7 @@ TEST(AudioGraph, ConfigureFailsWithAReasonNamingTheNode) {
     EXPECT_NE(refused.error().getMessage().find("node 1 (Audio node) refused"), std::string::npos)
         << refused.error().getMessage();
     EXPECT_NE(refused.error().getMessage().find("48000 Hz, 2 channel(s)"), std::string::npos);
+    EXPECT_EQ(refused.error().getCode(), 1);
     EXPECT_EQ(graph.processBlock(), AudioGraph::BlockStatus::NotConfigured);
 
     CountingSource mono(48000, 1, 10);
@@ -233,6 +234,8 @@ TEST(AudioGraph, ConfigureFailsWithAReasonNamingTheNode) {
     const Result<void> changed = other.configure(256);
     ASSERT_TRUE(changed.isError());
     EXPECT_NE(changed.error().getMessage().find("asks for 64 frames per block"), std::string::npos);
+
+    EXPECT_EQ(changed.error().getCode(), 0);
 
     EXPECT_TRUE(AudioGraph(mono, sink).configure(0).isError());
     CountingSource formatless(0, 1, 10);

@@ -364,6 +364,9 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot", "--content", "nowhere"}, 1,
                   "voice folder \"nowhere\" does not exist");
     expectFailure({"render", "tone.wav", "out.wav"}, 2, "--voice is required");
+    writeTones(path("low.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4000, {440.0}, 0.3);
+    expectFailure({"render", "low.wav", "out.wav", "--voice", "Robot"}, 1,
+                  "cannot render \"low.wav\": the voice changer does not take its format (4000 Hz, 1 channel(s))");
     EXPECT_FALSE(fs::exists(path("out.wav")));
 }
 

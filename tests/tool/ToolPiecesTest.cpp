@@ -86,7 +86,8 @@ std::vector<int> codesFor(int bits, std::size_t count) {
     const long long most = (1LL << (bits - 1)) - 1;
     std::mt19937 random(7);
     std::uniform_int_distribution<long long> any(-most - 1, most);
-    std::vector<int> codes{static_cast<int>((-most - 1) << shift), static_cast<int>(most << shift), 0,
+    const long long step = 1LL << shift;
+    std::vector<int> codes{static_cast<int>((-most - 1) * step), static_cast<int>(most * step), 0,
                            static_cast<int>(1LL << shift), static_cast<int>(-(1LL << shift))};
     while (codes.size() < count) codes.push_back(static_cast<int>(any(random) * (1LL << shift)));
     return codes;

@@ -59,17 +59,21 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
 
     ChannelDelayNode align;
     AudioGraph graph(reader, writer);
-    graph.addNode(&node);
+    graph.addNode(&node);  // node 0
     graph.addNode(&align);
     const auto configure = [&] {
         const Result<void> configured = graph.configure(request.block);
-        if (configured.isError()) {
-            const std::string message = configured.error().getMessage();
-            const std::string prefix = "AudioGraph: ";
-            if (message.compare(0, prefix.size(), prefix) == 0)
-                throw ToolError("cannot render " + inputName + ": " + message.substr(prefix.size()));
-            throw ToolError(message);
-        }
+        if (configured.isSuccess()) return;
+        const std::string message = configured.error().getMessage();
+        // The voice changer takes only the rates it supports.
+        if (configured.error().getCode() == 0)
+            throw ToolError("cannot render " + inputName + ": the voice changer does not take its format (" +
+                            std::to_string(reader.sampleRate()) + " Hz, " + std::to_string(reader.channels()) +
+                            " channel(s))");
+        const std::string prefix = "AudioGraph: ";
+        if (message.compare(0, prefix.size(), prefix) == 0)
+            throw ToolError("cannot render " + inputName + ": " + message.substr(prefix.size()));
+        throw ToolError(message);
     };
     configure();
 

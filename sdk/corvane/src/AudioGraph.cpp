@@ -58,7 +58,8 @@ Result<void> AudioGraph::configure(std::uint32_t framesPerBlock) {
         AudioBusFormatList out{{AudioBusFormat{}}};
         if (!nodes_[i]->setBusFormats(in, out) || out.formats.empty())
             return Error("AudioGraph: " + describeNode(i, *nodes_[i]) + " refused the format " +
-                         describeFormat(current));
+                             describeFormat(current),
+                         static_cast<int>(i));
         AudioBusFormat agreed = out.formats.front();
         const AudioBusFormat& input = in.formats.empty() ? current : in.formats.front();
         if (agreed.sampleRate == 0) agreed.sampleRate = input.sampleRate;
@@ -66,8 +67,9 @@ Result<void> AudioGraph::configure(std::uint32_t framesPerBlock) {
         if (agreed.framesPerBlock == 0) agreed.framesPerBlock = framesPerBlock;
         if (agreed.framesPerBlock != framesPerBlock)
             return Error("AudioGraph: " + describeNode(i, *nodes_[i]) + " asks for " +
-                         std::to_string(agreed.framesPerBlock) + " frames per block; the graph runs " +
-                         std::to_string(framesPerBlock));
+                             std::to_string(agreed.framesPerBlock) + " frames per block; the graph runs " +
+                             std::to_string(framesPerBlock),
+                         static_cast<int>(i));
         formats_.push_back(agreed);
         current = agreed;
     }

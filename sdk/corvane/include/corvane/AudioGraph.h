@@ -85,9 +85,10 @@ public:
     // (as agreed by its setBusFormats, unset fields taken from its input)
     // is the next node's input. Then the source's and the sink's prepare()
     // are called, the sink's with the last node's output. Fails with an Error naming the node (by index and display
-    // name) that refused its formats or changed the block size, with the
-    // source's or the sink's Error from prepare(), and when the source's
-    // format or `framesPerBlock` is zero.
+    // name) that refused its formats or changed the block size (the Error's
+    // code is then that node's index), with the source's or the sink's
+    // Error from prepare(), and when the source's format or
+    // `framesPerBlock` is zero (code -1).
     Result<void> configure(std::uint32_t framesPerBlock);
 
     // [main-thread] The format each stage carries once configured: index 0
