@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -350,27 +351,6 @@ TEST(SoundFiles, ReaderAddsSilenceBeforeAndAfterTheFile) {
     EXPECT_FALSE(reader.failed());
 }
 
-TEST(SoundFiles, ReaderNamesTheFileAndLibsndfilesReason) {
-    TempFolder dir;
-    try {
-        SoundFileReader reader(dir / "missing.wav");
-        ADD_FAILURE() << "opened";
-    } catch (const ToolError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("cannot read \"" + (dir / "missing.wav").string() + "\": ", 0), 0u)
-            << e.what();
-        EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
-    }
-    std::ofstream(dir / "text.wav") << "this is not audio at all, only text";
-    try {
-        SoundFileReader reader(dir / "text.wav");
-        ADD_FAILURE() << "opened";
-    } catch (const ToolError& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot read \"" + (dir / "text.wav").string() + "\": Format not recognised.");
-        EXPECT_EQ(e.status(), kExitFailure);
-    }
-    EXPECT_THROW(SoundFileReader reader(dir.path()), ToolError);
-}
-
 TEST(SoundFiles, WriterTouchesTheTargetOnlyOnCommit) {
     TempFolder dir;
     const fs::path target = dir / "out.wav";
@@ -399,23 +379,14 @@ TEST(SoundFiles, WriterTouchesTheTargetOnlyOnCommit) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
-TEST(SoundFiles, WriterRefusalsNameTheTarget) {
+TEST(SoundFiles, WriterRefusesAFormatThatCannotHoldTheStream) {
     TempFolder dir;
-    SoundFileWriter missingFolder(dir / "no/such/folder/out.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    const Result<void> refused = missingFolder.prepare({48000, 1, 16});
-    ASSERT_TRUE(refused.isError());
-    EXPECT_EQ(refused.error().getMessage().rfind("cannot write \"" + (dir / "no/such/folder/out.wav").string() + "\": ", 0),
-              0u)
-        << refused.error().getMessage();
-
-    SoundFileWriter folder(dir.path(), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    EXPECT_TRUE(folder.prepare({48000, 1, 16}).isError());
-
     // FLAC holds at most 8 channels.
     SoundFileWriter tooWide(dir / "wide.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     const Result<void> wide = tooWide.prepare({48000, 9, 16});
     ASSERT_TRUE(wide.isError());
-    EXPECT_NE(wide.error().getMessage().find("cannot hold 9 channel(s)"), std::string::npos);
+    EXPECT_EQ(wide.error().getMessage(), "cannot write \"" + (dir / "wide.flac").string() +
+                                             "\": FLAC 16-bit PCM cannot hold 9 channel(s) at 48000 Hz");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 0);
 }
 
