@@ -77,33 +77,24 @@ TEST(EngineResults, EveryCodeHasItsOwnDescription) {
 class ApiTest : public EngineTest {};
 
 TEST_F(ApiTest, SwitchesStartOffExceptBackgroundAndReadBack) {
-    bool v = true;
-    ASSERT_EQ(vcmdGetBypass(&v), VCMD_OK);
-    EXPECT_FALSE(v);
-    ASSERT_EQ(vcmdGetMute(&v), VCMD_OK);
-    EXPECT_FALSE(v);
-    ASSERT_EQ(vcmdIsOfflineModeEnabled(&v), VCMD_OK);
-    EXPECT_FALSE(v);
-    ASSERT_EQ(vcmdIsBackgroundSoundsEnabled(&v), VCMD_OK);
-    EXPECT_TRUE(v);
-
-    EXPECT_EQ(vcmdSetBypass(true), VCMD_OK);
-    EXPECT_EQ(vcmdSetMute(true), VCMD_OK);
-    EXPECT_EQ(vcmdEnableOfflineMode(true), VCMD_OK);
-    EXPECT_EQ(vcmdEnableBackgroundSounds(false), VCMD_OK);
-    ASSERT_EQ(vcmdGetBypass(&v), VCMD_OK);
-    EXPECT_TRUE(v);
-    ASSERT_EQ(vcmdGetMute(&v), VCMD_OK);
-    EXPECT_TRUE(v);
-    ASSERT_EQ(vcmdIsOfflineModeEnabled(&v), VCMD_OK);
-    EXPECT_TRUE(v);
-    ASSERT_EQ(vcmdIsBackgroundSoundsEnabled(&v), VCMD_OK);
-    EXPECT_FALSE(v);
-
-    EXPECT_EQ(vcmdGetBypass(nullptr), VCMD_ERR_NULL_POINTER);
-    EXPECT_EQ(vcmdGetMute(nullptr), VCMD_ERR_NULL_POINTER);
-    EXPECT_EQ(vcmdIsOfflineModeEnabled(nullptr), VCMD_ERR_NULL_POINTER);
-    EXPECT_EQ(vcmdIsBackgroundSoundsEnabled(nullptr), VCMD_ERR_NULL_POINTER);
+    struct Switch {
+        int32_t (*set)(bool);
+        int32_t (*get)(bool*);
+        bool initially;
+    };
+    const Switch switches[] = {{vcmdSetBypass, vcmdGetBypass, false},
+                               {vcmdSetMute, vcmdGetMute, false},
+                               {vcmdEnableOfflineMode, vcmdIsOfflineModeEnabled, false},
+                               {vcmdEnableBackgroundSounds, vcmdIsBackgroundSoundsEnabled, true}};
+    for (const Switch& s : switches) {
+        bool v = !s.initially;
+        ASSERT_EQ(s.get(&v), VCMD_OK);
+        EXPECT_EQ(v, s.initially);
+        ASSERT_EQ(s.set(!s.initially), VCMD_OK);
+        ASSERT_EQ(s.get(&v), VCMD_OK);
+        EXPECT_EQ(v, !s.initially);
+        EXPECT_EQ(s.get(nullptr), VCMD_ERR_NULL_POINTER);
+    }
 }
 
 TEST_F(ApiTest, PathsNeedText) {
