@@ -97,6 +97,13 @@ TEST_F(AllocationTest, ProcessingEveryVoiceAllocatesNothing) {
             (void)vcmdEnableBackgroundSounds(false);
             (void)vcmdProcessStereoBuffer(l.data(), r.data(), 256);
             (void)vcmdEnableBackgroundSounds(true);
+            // Parameter look-ups by a name too long for any small-string
+            // buffer, known or not.
+            float v = 0.0f;
+            (void)vcmdSetParameter("a parameter name no voice has, longer than thirty-two bytes", 1.0f);
+            (void)vcmdGetParameter("a parameter name no voice has, longer than thirty-two bytes", &v);
+            (void)vcmdGetParameter("Pitch", &v);
+            if (vcmdGetParameter("Pitch", &v) == VCMD_OK) (void)vcmdSetParameter("Pitch", v);
         });
         EXPECT_EQ(n, 0);
     }

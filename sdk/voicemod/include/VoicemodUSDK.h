@@ -95,7 +95,12 @@ VCMD_API int32_t vcmdLoadVoice(const char* name, int32_t reserved0,
 VCMD_API int32_t vcmdGetCurrentVoice(char* buffer,
                                      uint32_t* length) VCMD_NOEXCEPT;
 
-/* --- Switches (each [any-thread], no allocation) ------------------------ */
+/* --- Switches (each [any-thread]) --------------------------------------- */
+
+/* Bypass, mute and background sounds only flip a flag: no allocation.
+ * Offline mode changes how the current voice is built, so switching it may
+ * allocate: the bundled engine builds the voice again on the calling thread
+ * and hands it to the audio thread, which never waits for it. */
 
 VCMD_API int32_t vcmdSetBypass(bool enabled) VCMD_NOEXCEPT;
 VCMD_API int32_t vcmdGetBypass(bool* enabled) VCMD_NOEXCEPT;
@@ -117,7 +122,9 @@ VCMD_API int32_t vcmdGetParameter(const char* name, float* value) VCMD_NOEXCEPT;
 /* --- Audio -------------------------------------------------------------- */
 
 /* [any-thread] Sample rate in frames per second (8000 to 192000). A refused
- * rate keeps the previous one. Does not allocate. */
+ * rate keeps the previous one. May allocate: the bundled engine builds the
+ * current voice again for the new rate on the calling thread and hands it
+ * to the audio thread, which never waits for it. */
 VCMD_API int32_t vcmdSetSampleRate(float sampleRate) VCMD_NOEXCEPT;
 
 /* [audio-thread] Replaces `frames` samples of one channel in place. Any

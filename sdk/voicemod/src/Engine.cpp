@@ -534,7 +534,7 @@ int32_t vcmdSetParameter(const char* name, float value) noexcept {
     std::lock_guard<std::mutex> lock(e.control);
     if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
     const auto& index = e.voice->parameterIndex;
-    auto found = index.find(name);
+    auto found = index.find(std::string_view(name));
     if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
     const ParameterDef& p = e.voice->parameters[static_cast<std::size_t>(found->second)];
     if (!std::isfinite(value) || value < p.minimum || value > p.maximum) return VCMD_ERR_VALUE_OUT_OF_RANGE;
@@ -551,7 +551,7 @@ int32_t vcmdGetParameter(const char* name, float* value) noexcept {
     std::lock_guard<std::mutex> lock(e.control);
     if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
     const auto& index = e.voice->parameterIndex;
-    auto found = index.find(name);
+    auto found = index.find(std::string_view(name));
     if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
     *value = e.values[static_cast<std::size_t>(found->second)];
     return VCMD_OK;

@@ -229,13 +229,18 @@ void readVoice(const json& v, const std::string& where, VoiceDef& out) {
     const std::string pWhere = path(where, "parameters");
     const json& params = getArray(member(v, where, "parameters"), pWhere);
     if (params.size() > kMaxParameters) refuse(pWhere + " has more than " + std::to_string(kMaxParameters) + " entries");
+    out.parameters.reserve(params.size());
+    std::unordered_set<std::string> names;
     for (std::size_t i = 0; i < params.size(); ++i) {
         ParameterDef p;
         readParameter(params[i], index(pWhere, i), out, effectById, p);
-        if (!out.parameterIndex.emplace(p.name, static_cast<int>(out.parameters.size())).second)
+        if (!names.insert(p.name).second)
             refuse(index(pWhere, i) + ".name \"" + p.name + "\" is used twice in this voice");
         out.parameters.push_back(std::move(p));
     }
+    // Indexed once the names no longer move.
+    for (std::size_t i = 0; i < out.parameters.size(); ++i)
+        out.parameterIndex.emplace(std::string_view(out.parameters[i].name), static_cast<int>(i));
 }
 
 void readDocument(const json& doc, Package& out) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -54,7 +55,9 @@ struct VoiceDef {
     // live in one list so parameters address them the same way.
     std::vector<EffectDef> effects;
     std::vector<ParameterDef> parameters;
-    std::unordered_map<std::string, int> parameterIndex;
+    // Parameter name -> index into `parameters`. The keys view the names in
+    // `parameters`, so a lookup by a caller's C string allocates nothing.
+    std::unordered_map<std::string_view, int> parameterIndex;
     const Package* package = nullptr;
     // Seeds the voice's noise sources, so a voice always sounds the same.
     std::uint64_t seed = 0;
