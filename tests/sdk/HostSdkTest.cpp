@@ -14,6 +14,9 @@
 #include <filesystem>
 #include <memory>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 #include <stdexcept>
 #include <string>
 
@@ -172,4 +175,31 @@ TEST(HostObjects, StoreValuesEmitChangesAndKnowNoActions) {
     EXPECT_EQ(changed, std::vector<std::string>{"gain"});
     EXPECT_TRUE(object.callAction("anything", {}).isError());
     EXPECT_EQ(object.emit("nobody listens"), 0u);
+}
+
+TEST(HostConfiguration, TheTemporaryDirectoryGoesAwayWhenTheProcessExits) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        Corvane::shutdown();
+        Corvane::initialize();
+        const std::string path = CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value());
+        const bool written = ::write(pipeFds[1], path.data(), path.size()) == static_cast<ssize_t>(path.size());
+        ::close(pipeFds[1]);
+        std::exit(written ? 0 : 1);  // a normal exit, without shutdown()
+    }
+    ::close(pipeFds[1]);
+    char buffer[4096];
+    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_GT(n, 0);
+    const std::string path(buffer, static_cast<std::size_t>(n));
+    EXPECT_NE(path.find("corvane-"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -148,7 +148,7 @@ int runDemo(const Command& command, Console& console) {
         try {
             const RenderReport report = renderFile(changer, request, progress, console.stop);
             rows.push_back({voice, request.output.string(), fixed(report.duration(), 2) + " s",
-                            fixed(report.realTimeFactor(), 4)});
+                            fixed(report.speed(), 0) + "x"});
         } catch (const ToolError& error) {
             if (error.status() == kExitInterrupted) throw;
             console.err << kProgram << ": " << error.what() << '\n';
@@ -168,10 +168,9 @@ int runDemo(const Command& command, Console& console) {
                         << std::setw(static_cast<int>(fileWidth)) << b << "  " << std::right << std::setw(9) << c
                         << "  " << std::setw(9) << d << '\n';
         };
-        line("Voice", "File", "Duration", "RTF");
+        line("Voice", "File", "Duration", "Speed");
         for (const Row& r : rows) line(r.voice, r.file, r.duration, r.rtf);
-        console.out << "\nRTF: real-time factor, render time / audio duration (below 1 is faster than real "
-                       "time).\n";
+        console.out << "\nSpeed: seconds of audio rendered per second of wall time (1x is real time).\n";
     }
     return status;
 }

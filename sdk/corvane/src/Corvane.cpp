@@ -1,5 +1,6 @@
 #include "corvane/Corvane.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -40,7 +41,13 @@ std::filesystem::path makeTempDirectory() {
 void Corvane::initialize() {
     HostState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.tempDirectory.empty()) s.tempDirectory = makeTempDirectory();
+    if (s.tempDirectory.empty()) {
+        s.tempDirectory = makeTempDirectory();
+        // The directory lives as long as the process: a program that never
+        // calls shutdown() leaves nothing behind in the temporary folder.
+        static const bool cleanupRegistered = [] { return std::atexit(&Corvane::shutdown) == 0; }();
+        (void)cleanupRegistered;
+    }
     s.values[{"corvane", "tempDirPath"}] = CVAny(s.tempDirectory.string());
 }
 
