@@ -184,6 +184,7 @@ def voices(folder):
     print("warmed-up voice, every block timed; *worst* = slowest block of all runs and repetitions; *repeatable*")
     print("= slowest block index taking each index at its fastest of the 3 runs (work the voice does every time;")
     print(f"a block slow in one run only was something else on the machine). Deadline {BLOCK_DEADLINE_US / 1000:.2f} ms.")
+    print("Switched out = most involuntary context switches of the thread during one repetition's timed blocks.")
     print("Heap blocks = blocks taken by all timed `process` calls of both.\n")
     deadline = {n.replace("BM_Deadline/", "").replace("/iterations:1", ""): b
                 for n, b in mx.items() if n.startswith("BM_Deadline/")}
@@ -191,8 +192,8 @@ def voices(folder):
     print("Deadline runs at SCHED_FIFO priority (as an audio thread runs): " +
           ("yes" if realtime and min(realtime) >= 1 else "no" if max(realtime, default=0) == 0 else "some") + ".\n")
     print("| voice | background | RT factor | worst block µs | % of deadline | repeatable worst µs | % of deadline "
-          "| p99.9 block µs | heap blocks | ≥ 100x | worst ≤ 10 % | repeatable ≤ 10 % |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|---|")
+          "| p99.9 block µs | switched out | heap blocks | ≥ 100x | worst ≤ 10 % | repeatable ≤ 10 % |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---|")
     min_rt, max_pct, max_rep, heap = None, None, None, 0
     rows = [(n[len("BM_Voice/"):], b) for n, b in med.items() if n.startswith("BM_Voice/")]
     rows.sort(key=lambda r: (not r[0].startswith("(no voice)"), r[0]))
@@ -212,7 +213,7 @@ def voices(folder):
         judge = (lambda v: yes(v is not None and v <= 10)) if real_voice else (lambda v: "-")
         print(f"| {voice} | {'on' if bg else 'off'} | {rt:,.0f}x | {fmt(d.get('worst_block_us'))} | "
               f"{fmt(pct)} % | {fmt(d.get('repeatable_worst_block_us'))} | {fmt(rep)} % | "
-              f"{fmt(d.get('p999_block_us'))} | {heap_blocks} | {yes(rt >= 100) if real_voice else '-'} | "
+              f"{fmt(d.get('p999_block_us'))} | {fmt(d.get('switches'))} | {heap_blocks} | {yes(rt >= 100) if real_voice else '-'} | "
               f"{judge(pct)} | {judge(rep)} |")
     if min_rt is not None:
         verdict("every voice ≥ 100x real time", min_rt >= 100, f"slowest median {min_rt:,.0f}x")

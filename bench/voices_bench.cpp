@@ -20,6 +20,8 @@
 //   *_pct_deadline            the same against the block's 5.33 ms deadline;
 //   p999_block_us             99.9th percentile block of all runs;
 //   realtime                  1 when the runs were at SCHED_FIFO;
+//   switches                  times the thread was switched out against its
+//                             will during the timed blocks (all runs);
 //   heap_blocks               heap blocks taken by the timed blocks.
 // The "max" aggregate of each is the largest over the repetitions.
 //
@@ -34,6 +36,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -132,11 +135,18 @@ void runVoice(benchmark::State& state, const std::string& voice, bool background
     state.counters["heap_blocks"] = static_cast<double>(heapBlocks);
 }
 
+long involuntarySwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nivcsw;
+}
+
 void runDeadline(benchmark::State& state, const std::string& voice, bool background) {
     std::vector<double> seconds(kRuns * kDeadlineBlocks);
     bool ok = true;
     bool realtime = true;
     long heapBlocks = 0;
+    long switches = 0;
     for (auto _ : state) {
         for (int run = 0; run < kRuns && ok; ++run) {
             // A fresh chain each run, so every run starts from the same state.
@@ -145,6 +155,7 @@ void runDeadline(benchmark::State& state, const std::string& voice, bool backgro
             double* times = seconds.data() + static_cast<std::size_t>(run) * kDeadlineBlocks;
             RealtimeScope scope;
             realtime &= scope.active();
+            const long switches0 = involuntarySwitches();
             heapCounterStart();
             for (std::size_t i = 0; i < kDeadlineBlocks; ++i) {
                 const auto start = Clock::now();
@@ -153,6 +164,7 @@ void runDeadline(benchmark::State& state, const std::string& voice, bool backgro
                 times[i] = std::chrono::duration<double>(stop - start).count();
             }
             heapBlocks += heapCounterStop();
+            switches += involuntarySwitches() - switches0;
         }
     }
     if (!ok) {
@@ -175,6 +187,7 @@ void runDeadline(benchmark::State& state, const std::string& voice, bool backgro
     state.counters["p999_block_us"] = p999 * 1e6;
     state.counters["realtime"] = realtime ? 1.0 : 0.0;
     state.counters["heap_blocks"] = static_cast<double>(heapBlocks);
+    state.counters["switches"] = static_cast<double>(switches);
 }
 
 double maxOf(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
