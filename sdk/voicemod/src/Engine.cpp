@@ -396,33 +396,28 @@ int32_t vcmdInitSDK(const char* clientKey, const char* clientSecret, const char*
 
 const char* vcmdGetVersionString(void) noexcept { return VCMD_ENGINE_VERSION_STRING; }
 
-int32_t vcmdSetTempPath(const char* path) noexcept {
+namespace {
+
+// Stores one of the engine's two directory paths; an empty path is refused.
+int32_t setPath(std::string Engine::*member, const char* path) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (path == nullptr) return VCMD_ERR_NULL_POINTER;
     if (path[0] == '\0') return VCMD_ERR_INVALID_ARGUMENT;
     Engine& e = engine();
     std::lock_guard<std::mutex> lock(e.control);
     try {
-        e.tempPath = path;
+        e.*member = path;
     } catch (...) {
         return VCMD_ERR_OUT_OF_MEMORY;
     }
     return VCMD_OK;
 }
 
-int32_t vcmdSetContentPath(const char* path) noexcept {
-    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
-    if (path == nullptr) return VCMD_ERR_NULL_POINTER;
-    if (path[0] == '\0') return VCMD_ERR_INVALID_ARGUMENT;
-    Engine& e = engine();
-    std::lock_guard<std::mutex> lock(e.control);
-    try {
-        e.contentPath = path;
-    } catch (...) {
-        return VCMD_ERR_OUT_OF_MEMORY;
-    }
-    return VCMD_OK;
-}
+}  // namespace
+
+int32_t vcmdSetTempPath(const char* path) noexcept { return setPath(&Engine::tempPath, path); }
+
+int32_t vcmdSetContentPath(const char* path) noexcept { return setPath(&Engine::contentPath, path); }
 
 int32_t vcmdMountPackage(const char* path, int32_t reserved0, int32_t reserved1, int32_t reserved2,
                          int32_t* packageId) noexcept {
