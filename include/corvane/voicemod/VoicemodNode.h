@@ -31,7 +31,9 @@ public:
     // and sets the voice changer's sample rate to the input's (after
     // matching). False, with nothing touched or logged, when they do not
     // match; false after logging "Could not set sample rate." when the voice
-    // changer refuses the rate. Never throws; allocates only to log a failure.
+    // changer refuses the rate. Never throws. The node itself allocates only
+    // to log a failure; the voice changer may rebuild the current voice for
+    // the new rate on this thread (the bundled engine does).
     bool setBusFormat(AudioBusFormat& inputBusFormat, AudioBusFormat& outputBusFormat) override;
 
     // [audio-thread] Copies the input bus to the output bus and has the voice
@@ -47,8 +49,10 @@ public:
     // The controls. Each is [any-thread], makes exactly one voice-changer
     // call, and on failure logs its message and throws VoicemodError with the
     // result code. None allocates on success except getCurrentVoice(), whose
-    // result string may need one block; loadVoice() lets the voice changer
-    // build the voice on the calling thread.
+    // result string may need one block. loadVoice() and
+    // setOfflineModeEnabled() let the voice changer build the voice on the
+    // calling thread (which may allocate and take the engine's control lock;
+    // the audio thread never waits for it).
 
     // True once `voiceName` is the current voice.
     bool loadVoice(const std::string& voiceName);
