@@ -61,14 +61,17 @@ void fillVoiceLike(float* const* channels, int channelCount, std::uint32_t frame
     }
 }
 
-long residentKiB() {
+namespace {
+
+long statusKiB(const char* field) {
     std::FILE* f = std::fopen("/proc/self/status", "r");
     if (f == nullptr) return -1;
+    const std::size_t length = std::strlen(field);
     char line[256];
     long kib = -1;
     while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) {
-            kib = std::strtol(line + 6, nullptr, 10);
+        if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+            kib = std::strtol(line + length + 1, nullptr, 10);
             break;
         }
     }
@@ -76,7 +79,17 @@ long residentKiB() {
     return kib;
 }
 
-long long heapBytesInUse() { return static_cast<long long>(mallinfo2().uordblks); }
+}  // namespace
+
+long residentKiB() { return statusKiB("VmRSS"); }
+
+long anonymousResidentKiB() { return statusKiB("RssAnon"); }
+
+long long heapBytesInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    // Blocks in the arenas plus the large ones malloc maps on their own.
+    return static_cast<long long>(info.uordblks + info.hblkhd);
+}
 
 TempDir::TempDir(const std::string& tag) {
     const std::filesystem::path base = std::filesystem::temp_directory_path();

@@ -33,8 +33,12 @@ void fillVoiceLike(float* const* channels, int channelCount, std::uint32_t frame
 
 // VmRSS of this process in KiB, from /proc/self/status; -1 when unreadable.
 long residentKiB();
+// RssAnon (the resident part not backed by files: heap, stacks, anonymous
+// maps) in KiB, from /proc/self/status; -1 when unreadable.
+long anonymousResidentKiB();
 
-// Bytes in use on the C heap (mallinfo2().uordblks).
+// Bytes in use on the C heap: mallinfo2()'s uordblks (blocks in the arenas)
+// plus hblkhd (large blocks mapped on their own).
 long long heapBytesInUse();
 
 // A fresh temporary folder, removed with everything in it on destruction.

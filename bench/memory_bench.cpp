@@ -6,8 +6,10 @@
 //                                   voices each;
 //   BM_VoiceMemory/<voice>          one bundled voice loaded and run for a
 //                                   second, over the bring-up before it.
-// Counters: rss_kib (VmRSS delta in KiB over the child's own baseline taken
-// just before) and heap_kib (bytes in use on the C heap, delta, in KiB).
+// Counters, each a delta over the child's own baseline taken just before:
+// rss_kib (VmRSS, KiB), anon_kib (RssAnon: the part not backed by files, so
+// without the library code and data pages touched for the first time) and
+// heap_kib (bytes in use on the C heap, KiB).
 #include <benchmark/benchmark.h>
 
 #include <corvane/Corvane.h>
@@ -30,6 +32,7 @@ using corvane::extensions::voicemod::VoicemodExtension;
 
 struct Sample {
     long rssKiB = 0;
+    long anonKiB = 0;
     long long heapBytes = 0;
 };
 
@@ -69,12 +72,14 @@ bool inChild(const std::function<bool(Sample&)>& work, Sample& out) {
 }
 
 void report(benchmark::State& state, const std::vector<Sample>& samples) {
-    double rss = 0.0, heap = 0.0;
+    double rss = 0.0, anon = 0.0, heap = 0.0;
     for (const Sample& s : samples) {
         rss += static_cast<double>(s.rssKiB);
+        anon += static_cast<double>(s.anonKiB);
         heap += static_cast<double>(s.heapBytes) / 1024.0;
     }
     state.counters["rss_kib"] = rss / static_cast<double>(samples.size());
+    state.counters["anon_kib"] = anon / static_cast<double>(samples.size());
     state.counters["heap_kib"] = heap / static_cast<double>(samples.size());
 }
 
@@ -85,9 +90,11 @@ void runBringUp(benchmark::State& state, const std::string& dir, std::size_t exp
         const bool ok = inChild(
             [&](Sample& s) {
                 const long rss0 = benchsupport::residentKiB();
+                const long anon0 = benchsupport::anonymousResidentKiB();
                 const long long heap0 = benchsupport::heapBytesInUse();
                 benchsupport::bringUp(dir);
                 s.rssKiB = benchsupport::residentKiB() - rss0;
+                s.anonKiB = benchsupport::anonymousResidentKiB() - anon0;
                 s.heapBytes = benchsupport::heapBytesInUse() - heap0;
                 return expectedVoices == 0 || VoicemodExtension::listVoices().size() == expectedVoices;
             },
@@ -110,11 +117,13 @@ void runVoice(benchmark::State& state, const std::string& voice) {
                 benchsupport::bringUp(benchsupport::voicesDir());
                 benchsupport::GlueRig rig(2, benchsupport::kBlockFrames);
                 const long rss0 = benchsupport::residentKiB();
+                const long anon0 = benchsupport::anonymousResidentKiB();
                 const long long heap0 = benchsupport::heapBytesInUse();
                 rig.voicemodNode().loadVoice(voice);
                 bool processed = true;
                 for (int i = 0; i < 200; ++i) processed &= rig.node();
                 s.rssKiB = benchsupport::residentKiB() - rss0;
+                s.anonKiB = benchsupport::anonymousResidentKiB() - anon0;
                 s.heapBytes = benchsupport::heapBytesInUse() - heap0;
                 return processed;
             },

@@ -259,16 +259,17 @@ def memory(folder):
     if not med:
         return
     print("### 4. Memory\n")
-    print("Each figure measured in a child process of its own: VmRSS delta over the child's baseline, and the")
-    print("C heap in use (mallinfo2) delta.\n")
-    print("| what | VmRSS delta KiB | heap delta KiB |")
-    print("|---|---:|---:|")
+    print("Each figure measured in a child process of its own, as deltas over the child's baseline: VmRSS;")
+    print("RssAnon, its part not backed by files (VmRSS also counts library code pages touched for the first")
+    print("time); and the C heap in use (mallinfo2). Medians of the repetitions.\n")
+    print("| what | VmRSS delta KiB | RssAnon delta KiB | heap delta KiB |")
+    print("|---|---:|---:|---:|")
     for name, b in med.items():
         name = name.replace("/iterations:1", "")
         what = name.replace("BM_BringUpMemory/bundled", "bring-up, bundled voices")
         what = what.replace("BM_BringUpMemory/generated:1000", "bring-up, 1000 generated voices")
         what = re.sub(r"^BM_VoiceMemory/(.*)$", r"voice \1 loaded and run 1 s (over bring-up)", what)
-        print(f"| {what} | {b['rss_kib']:,.0f} | {b['heap_kib']:,.0f} |")
+        print(f"| {what} | {b['rss_kib']:,.0f} | {fmt(b.get('anon_kib'))} | {b['heap_kib']:,.0f} |")
     print()
 
 
