@@ -22,6 +22,10 @@
 #endif
 #endif
 
+#if defined(VALIDATION_EXPECT_RTSAN) && !defined(VALIDATION_RTSAN)
+#error "the build asks for RealtimeSanitizer, but the compiler does not provide it"
+#endif
+
 #ifdef VALIDATION_RTSAN
 #define VALIDATION_NONBLOCKING [[clang::nonblocking]]
 #else
