@@ -34,7 +34,7 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
     for (const EffectDef& def : defs) {
         seed = seed * 6364136223846793005ull + 1442695040888963407ull;
         std::unique_ptr<Effect> effect = makeEffect(def, config, seed);
-        if (effectSpec(def.type).background) {
+        if (effectInfo(def.type).background) {
             effectSlot_.push_back(-1 - static_cast<int>(backgrounds_.size()));
             backgrounds_.push_back(std::move(effect));
         } else {

@@ -33,7 +33,7 @@ enum class EffectType {
 
 constexpr int kMaxSettings = 5;
 
-struct SettingSpec {
+struct SettingInfo {
     const char* name;
     float minimum;
     float maximum;
@@ -41,12 +41,12 @@ struct SettingSpec {
     const char* unit;
 };
 
-struct EffectSpec {
+struct EffectInfo {
     EffectType type;
     const char* name;  // the "type" string in a package
     bool background;
     int settingCount;
-    SettingSpec settings[kMaxSettings];
+    SettingInfo settings[kMaxSettings];
 };
 
 // Upper bounds the effects allocate for, whatever the settings.
@@ -54,7 +54,7 @@ constexpr float kMaxEchoMs = 2000.0f;
 constexpr float kMaxChorusDelayMs = 40.0f;
 constexpr float kMaxChorusDepthMs = 15.0f;
 
-inline constexpr EffectSpec kEffectSpecs[] = {
+inline constexpr EffectInfo kEffectInfos[] = {
     {EffectType::PitchShift, "pitch", false, 1, {{"semitones", -12.0f, 12.0f, 0.0f, "st"}}},
     {EffectType::RingMod, "ringmod", false, 2,
      {{"frequency", 1.0f, 5000.0f, 30.0f, "Hz"}, {"mix", 0.0f, 1.0f, 1.0f, ""}}},
@@ -97,21 +97,21 @@ inline constexpr EffectSpec kEffectSpecs[] = {
       {"level_db", -100.0f, 0.0f, -40.0f, "dB"}}},
 };
 
-inline const EffectSpec* findEffectSpec(const char* name) noexcept {
-    for (const EffectSpec& spec : kEffectSpecs)
-        if (std::strcmp(spec.name, name) == 0) return &spec;
+inline const EffectInfo* findEffectInfo(const char* name) noexcept {
+    for (const EffectInfo& info : kEffectInfos)
+        if (std::strcmp(info.name, name) == 0) return &info;
     return nullptr;
 }
 
-inline const EffectSpec& effectSpec(EffectType type) noexcept {
-    for (const EffectSpec& spec : kEffectSpecs)
-        if (spec.type == type) return spec;
-    return kEffectSpecs[0];
+inline const EffectInfo& effectInfo(EffectType type) noexcept {
+    for (const EffectInfo& info : kEffectInfos)
+        if (info.type == type) return info;
+    return kEffectInfos[0];
 }
 
-inline int findSetting(const EffectSpec& spec, const char* name) noexcept {
-    for (int i = 0; i < spec.settingCount; ++i)
-        if (std::strcmp(spec.settings[i].name, name) == 0) return i;
+inline int findSetting(const EffectInfo& info, const char* name) noexcept {
+    for (int i = 0; i < info.settingCount; ++i)
+        if (std::strcmp(info.settings[i].name, name) == 0) return i;
     return -1;
 }
 

@@ -306,7 +306,7 @@ std::string voiceInfoJson(const VoiceDef& voice) {
     info["packageId"] = voice.package != nullptr ? voice.package->id : 0;
     info["description"] = voice.description;
     bool background = false;
-    for (const EffectDef& def : voice.effects) background = background || effectSpec(def.type).background;
+    for (const EffectDef& def : voice.effects) background = background || effectInfo(def.type).background;
     info["background"] = background;
     nlohmann::json params = nlohmann::json::array();
     for (const ParameterDef& p : voice.parameters) {
@@ -522,18 +522,29 @@ int32_t vcmdEnableOfflineMode(bool enabled) noexcept {
     return code;
 }
 
+namespace {
+
+// Index of the current voice's parameter `name`, or -1 when there is no voice
+// or it has no such parameter. Called with the control lock held.
+int findParameter(const Engine& e, const char* name) {
+    if (e.voice == nullptr) return -1;
+    const auto& index = e.voice->parameterIndex;
+    const auto found = index.find(std::string_view(name));
+    return found == index.end() ? -1 : static_cast<int>(found->second);
+}
+
+}  // namespace
+
 int32_t vcmdSetParameter(const char* name, float value) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (name == nullptr) return VCMD_ERR_NULL_POINTER;
     Engine& e = engine();
     std::lock_guard<std::mutex> lock(e.control);
-    if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
-    const auto& index = e.voice->parameterIndex;
-    auto found = index.find(std::string_view(name));
-    if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
-    const ParameterDef& p = e.voice->parameters[static_cast<std::size_t>(found->second)];
+    const int parameter = findParameter(e, name);
+    if (parameter < 0) return VCMD_ERR_UNKNOWN_PARAMETER;
+    const auto slot = static_cast<std::size_t>(parameter);
+    const ParameterDef& p = e.voice->parameters[slot];
     if (!std::isfinite(value) || value < p.minimum || value > p.maximum) return VCMD_ERR_VALUE_OUT_OF_RANGE;
-    const auto slot = static_cast<std::size_t>(found->second);
     e.values[slot] = value;
     if (e.posted != nullptr) e.posted->parameter(slot).store(value, std::memory_order_relaxed);
     return VCMD_OK;
@@ -544,11 +555,9 @@ int32_t vcmdGetParameter(const char* name, float* value) noexcept {
     if (name == nullptr || value == nullptr) return VCMD_ERR_NULL_POINTER;
     Engine& e = engine();
     std::lock_guard<std::mutex> lock(e.control);
-    if (e.voice == nullptr) return VCMD_ERR_UNKNOWN_PARAMETER;
-    const auto& index = e.voice->parameterIndex;
-    auto found = index.find(std::string_view(name));
-    if (found == index.end()) return VCMD_ERR_UNKNOWN_PARAMETER;
-    *value = e.values[static_cast<std::size_t>(found->second)];
+    const int parameter = findParameter(e, name);
+    if (parameter < 0) return VCMD_ERR_UNKNOWN_PARAMETER;
+    *value = e.values[static_cast<std::size_t>(parameter)];
     return VCMD_OK;
 }
 

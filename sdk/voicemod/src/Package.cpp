@@ -122,10 +122,10 @@ std::uint64_t seedOf(const std::string& name) {
     return h;
 }
 
-float checkedSetting(const SettingSpec& spec, double value, const std::string& where) {
-    if (value < spec.minimum || value > spec.maximum)
-        refuse(where + " is " + formatNumber(value) + ", outside " + formatNumber(spec.minimum) + ".." +
-               formatNumber(spec.maximum));
+float checkedSetting(const SettingInfo& info, double value, const std::string& where) {
+    if (value < info.minimum || value > info.maximum)
+        refuse(where + " is " + formatNumber(value) + ", outside " + formatNumber(info.minimum) + ".." +
+               formatNumber(info.maximum));
     return static_cast<float>(value);
 }
 
@@ -134,21 +134,21 @@ void readEffect(const json& v, const std::string& where, bool background, Effect
     onlyFields(v, where, {"id", "type", "settings"});
     out.id = getName(member(v, where, "id"), path(where, "id"));
     const std::string type = getString(member(v, where, "type"), path(where, "type"));
-    const EffectSpec* spec = findEffectSpec(type.c_str());
-    if (spec == nullptr) refuse(path(where, "type") + " \"" + type + "\" is not a known effect type");
-    if (spec->background != background)
-        refuse(path(where, "type") + " \"" + type + "\" belongs in " + (spec->background ? "background" : "effects"));
-    out.type = spec->type;
-    for (int i = 0; i < spec->settingCount; ++i) out.settings[i] = spec->settings[i].defaultValue;
+    const EffectInfo* info = findEffectInfo(type.c_str());
+    if (info == nullptr) refuse(path(where, "type") + " \"" + type + "\" is not a known effect type");
+    if (info->background != background)
+        refuse(path(where, "type") + " \"" + type + "\" belongs in " + (info->background ? "background" : "effects"));
+    out.type = info->type;
+    for (int i = 0; i < info->settingCount; ++i) out.settings[i] = info->settings[i].defaultValue;
     auto settings = v.find("settings");
     if (settings == v.end()) return;
     const std::string sWhere = path(where, "settings");
     requireObject(*settings, sWhere);
     for (auto it = settings->begin(); it != settings->end(); ++it) {
-        const int s = findSetting(*spec, it.key().c_str());
+        const int s = findSetting(*info, it.key().c_str());
         const std::string here = sWhere + "." + it.key();
         if (s < 0) refuse(here + " is not a setting of " + type);
-        out.settings[s] = checkedSetting(spec->settings[s], getNumber(it.value(), here), here);
+        out.settings[s] = checkedSetting(info->settings[s], getNumber(it.value(), here), here);
     }
 }
 
@@ -180,11 +180,11 @@ void readParameter(const json& v, const std::string& where, VoiceDef& voice,
         if (found == effectById.end()) refuse(path(here, "effect") + " \"" + id + "\" names no effect of this voice");
         ParameterTarget target;
         target.effect = found->second;
-        const EffectSpec& spec = effectSpec(voice.effects[static_cast<std::size_t>(target.effect)].type);
+        const EffectInfo& info = effectInfo(voice.effects[static_cast<std::size_t>(target.effect)].type);
         const std::string setting = getString(member(t, here, "setting"), path(here, "setting"));
-        target.setting = findSetting(spec, setting.c_str());
-        if (target.setting < 0) refuse(path(here, "setting") + " \"" + setting + "\" is not a setting of " + spec.name);
-        const SettingSpec& s = spec.settings[target.setting];
+        target.setting = findSetting(info, setting.c_str());
+        if (target.setting < 0) refuse(path(here, "setting") + " \"" + setting + "\" is not a setting of " + info.name);
+        const SettingInfo& s = info.settings[target.setting];
         double from = lo, to = hi;
         if (auto range = t.find("range"); range != t.end()) {
             const std::string rWhere = path(here, "range");

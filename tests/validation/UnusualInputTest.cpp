@@ -1,4 +1,4 @@
-// SpecialInputTest.cpp - silence, subnormal input, DC at full scale, and NaN
+// UnusualInputTest.cpp - silence, subnormal input, DC at full scale, and NaN
 // and infinite samples, after which normal input must give normal output.
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ double noiseRms(VoicemodNode& node, Buses& b, Rng& rng, int blocks, const Case& 
     return std::sqrt(s / (static_cast<double>(blocks) * kBlock * b.channels()));
 }
 
-class SpecialInput : public ::testing::TestWithParam<Case> {
+class UnusualInput : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
         startFrom(node, GetParam().voice, GetParam().channels);
@@ -56,7 +56,7 @@ protected:
     Buses buses{GetParam().channels, kBlock};
 };
 
-TEST_P(SpecialInput, SilenceGivesSilenceWithoutBackgroundSounds) {
+TEST_P(UnusualInput, SilenceGivesSilenceWithoutBackgroundSounds) {
     const Case& c = GetParam();
     const VoiceInfo& voice = voiceNamed(c.voice);
     buses.fill(0.0f);
@@ -81,7 +81,7 @@ TEST_P(SpecialInput, SilenceGivesSilenceWithoutBackgroundSounds) {
                                                                  : ": a voice without background layers is not silent");
 }
 
-TEST_P(SpecialInput, SubnormalInputGivesNoSubnormalOutput) {
+TEST_P(UnusualInput, SubnormalInputGivesNoSubnormalOutput) {
     const Case& c = GetParam();
     Rng rng("subnormal/" + c.voice + "/" + std::to_string(c.channels));
     for (int k = 0; k < 200; ++k) {
@@ -99,7 +99,7 @@ TEST_P(SpecialInput, SubnormalInputGivesNoSubnormalOutput) {
     }
 }
 
-TEST_P(SpecialInput, DcAtFullScale) {
+TEST_P(UnusualInput, DcAtFullScale) {
     const Case& c = GetParam();
     for (float level : {1.0f, -1.0f, 1.0f}) {
         buses.fill(level);
@@ -108,7 +108,7 @@ TEST_P(SpecialInput, DcAtFullScale) {
     }
 }
 
-TEST_P(SpecialInput, NanAndInfinityAreSurvived) {
+TEST_P(UnusualInput, NanAndInfinityAreSurvived) {
     const Case& c = GetParam();
     Rng rng("nonfinite/" + c.voice + "/" + std::to_string(c.channels));
     const double before = noiseRms(node, buses, rng, 50, c, "before");
@@ -139,8 +139,8 @@ TEST_P(SpecialInput, NanAndInfinityAreSurvived) {
                                    << " before";
 }
 
-INSTANTIATE_TEST_SUITE_P(Voices, SpecialInput, ::testing::ValuesIn(allCases()), caseName);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SpecialInput);
+INSTANTIATE_TEST_SUITE_P(Voices, UnusualInput, ::testing::ValuesIn(allCases()), caseName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(UnusualInput);
 
 }  // namespace
 }  // namespace validation
