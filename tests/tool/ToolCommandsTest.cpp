@@ -184,9 +184,10 @@ protected:
     }
 
     // A failed render: the status, the one message line, and nothing new in the folder.
-    void expectFailure(const std::vector<std::string>& args, int status, const std::string& message) {
+    void expectFailure(const std::vector<std::string>& args, int status, const std::string& message,
+                       const std::vector<std::string>& env = {}) {
         const std::set<std::string> before = entries(dir_);
-        const ToolRun r = tool(args);
+        const ToolRun r = tool(args, env);
         EXPECT_EQ(r.status, status) << r.err;
         EXPECT_NE(r.err.find("corvane-voicemod: " + message), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
@@ -357,6 +358,11 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
                   "voice \"Chipmunk\" has no parameter \"Pich\" (it has \"Pitch\")");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pitch=99"}, 1,
                   "parameter \"Pitch\": 99 is outside 0..12");
+    expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pitch=1e39"}, 1,
+                  "parameter \"Pitch\": 1e39 is outside 0..12");
+    expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot"}, 1,
+                  "cannot make a temporary folder in \"" + path("none").string() + "\" (TMPDIR): ",
+                  {"TMPDIR=" + path("none").string()});
     expectFailure({"render", "tone.wav", "no/such/folder/out.wav", "--voice", "Robot"}, 1,
                   "cannot write \"no/such/folder/out.wav\": System error : No such file or directory.");
     expectFailure({"render", "tone.wav", "folder.wav", "--voice", "Robot"}, 1,
@@ -364,6 +370,9 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot", "--content", "nowhere"}, 1,
                   "voice folder \"nowhere\" does not exist");
     expectFailure({"render", "tone.wav", "out.wav"}, 2, "--voice is required");
+    const ToolRun tiny = tool({"render", "tone.wav", "tiny.wav", "--voice", "Chipmunk", "--param", "Pitch=1e-40"});
+    EXPECT_EQ(tiny.status, 0) << "a value inside the range, if not a normal float: " << tiny.err;
+    fs::remove(path("tiny.wav"));
     writeTones(path("low.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4000, {440.0}, 0.3);
     expectFailure({"render", "low.wav", "out.wav", "--voice", "Robot"}, 1,
                   "cannot render \"low.wav\": the voice changer does not take its format (4000 Hz, 1 channel(s))");
@@ -473,4 +482,23 @@ TEST_F(ToolCommands, DemoRendersTheSpeechSampleThroughEveryVoice) {
         EXPECT_EQ(out.format, speech.format);
         EXPECT_GT(rms(out.samples[0]), 0.001);
     }
+}
+
+TEST_F(ToolCommands, DemoFileNamesStayDistinctWhenVoiceNamesDifferOnlyInCaseOrPunctuation) {
+    fs::create_directories(path("voices"));
+    std::ofstream(path("voices/names.zvmd"))
+        << R"({"format": "corvane-voice-package", "version": 1, "voices": [
+              {"name": "x", "effects": [], "parameters": []},
+              {"name": "X", "effects": [], "parameters": []},
+              {"name": "x 2", "effects": [], "parameters": []}]})";
+    const ToolRun r = tool({"demo", "out", "--content", "voices"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> folded;  // as a file system that ignores case sees them
+    for (const std::string& name : entries(path("out"))) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        folded.insert(lower);
+        EXPECT_NE(r.out.find("out/" + name), std::string::npos) << name << " is in the table: " << r.out;
+    }
+    EXPECT_EQ(folded.size(), 3u) << r.out;
 }

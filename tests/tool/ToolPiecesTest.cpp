@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -119,11 +120,16 @@ TEST(CommandLine, ParameterSettingsAreNameEqualsNumber) {
     EXPECT_EQ(spaced.name, "Line Drive");
     EXPECT_FLOAT_EQ(spaced.value, -3.5f);
     EXPECT_FLOAT_EQ(parseParameterSetting("Mix=1e-1").value, 0.1f);
+    // Beyond a float's range is still a number, for the voice's range to refuse.
+    EXPECT_EQ(parseParameterSetting("Pitch=1e39").value, std::numeric_limits<float>::infinity());
+    EXPECT_EQ(parseParameterSetting("Pitch=-1e999").value, -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(parseParameterSetting("Pitch=1e-40").value, static_cast<float>(1e-40));
+    EXPECT_GT(parseParameterSetting("Pitch=1e-40").value, 0.0f);
 
     const std::vector<std::pair<std::string, std::string>> bad = {
         {"Pitch", "expected NAME=VALUE"},          {"=3", "the parameter name is empty"},
         {"Pitch=", "the value is empty"},          {"Pitch=abc", "\"abc\" is not a number"},
-        {"Pitch=12abc", "\"12abc\" is not a number"}, {"Pitch=1e99", "\"1e99\" is not a number"},
+        {"Pitch=12abc", "\"12abc\" is not a number"}, {"Pitch=-inf", "\"-inf\" is not a number"},
         {"Pitch=nan", "\"nan\" is not a number"},  {"Pitch=inf", "\"inf\" is not a number"}};
     for (const auto& [text, reason] : bad) {
         SCOPED_TRACE(text);
@@ -202,6 +208,8 @@ TEST(CommandLine, BadUsageIsStatusTwoWithAMessageOnStandardError) {
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--param", "Tone"},
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--quiet", "--verbose"},
         {"voices", "--colour"},
+        {"voices", "--content", ""},                                   // not the default folder
+        {"render", "in.wav", "out.wav", "--voice", "Robot", "--content="},
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(::testing::PrintToString(args));

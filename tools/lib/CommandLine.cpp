@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "ToolError.h"
 
@@ -35,11 +36,16 @@ struct CommonFlags {
         auto* q = command.add_flag("-q,--quiet", quiet, "Print nothing but errors' own messages; no progress bar");
         auto* v = command.add_flag("-v,--verbose", verbose, "Also print the host's and engine's debug log");
         q->excludes(v);
-        command.add_option("--content", content,
+        contentOption = command.add_option("--content", content,
                            "Folder of .zvmd voice packages (default: $CORVANE_VOICEMOD_CONTENT, else the "
                            "installed or bundled voices)");
     }
+    CLI::Option* contentOption = nullptr;
+
     CommonOptions options() const {
+        // An empty name would otherwise mean "the default voices" without a word.
+        if (contentOption != nullptr && contentOption->count() > 0 && content.empty())
+            throw ToolError("--content: the folder name is empty", kExitUsage);
         CommonOptions o;
         o.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
         o.content = content;
@@ -60,13 +66,19 @@ ParameterSetting parseParameterSetting(const std::string& text) {
         throw ToolError("malformed --param " + quote(text) + ": the parameter name is empty", kExitUsage);
     if (setting.text.empty())
         throw ToolError("malformed --param " + quote(text) + ": the value is empty", kExitUsage);
+    // A number too large or too small for a float is still a number: it is
+    // the voice's range that refuses 1e39 (it becomes infinity, as 1e999
+    // does), and 1e-40 is a float close to zero. Only the words "inf" and
+    // "nan" are not numbers.
     errno = 0;
     char* end = nullptr;
-    const float value = std::strtof(setting.text.c_str(), &end);
-    if (end == setting.text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+    const double value = std::strtod(setting.text.c_str(), &end);
+    if (end == setting.text.c_str() || *end != '\0' || std::isnan(value) || (std::isinf(value) && errno != ERANGE))
         throw ToolError("malformed --param " + quote(text) + ": " + quote(setting.text) + " is not a number",
                         kExitUsage);
-    setting.value = value;
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    setting.value = value > kLargest ? kInfinity : value < -kLargest ? -kInfinity : static_cast<float>(value);
     return setting;
 }
 

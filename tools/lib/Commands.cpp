@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
-#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <system_error>
 
@@ -133,11 +133,14 @@ int runDemo(const Command& command, Console& console) {
         std::string voice, file, duration, rtf;
     };
     std::vector<Row> rows;
-    std::map<std::string, int> stems;
+    // Stems are lower case, so names distinct here stay distinct on a file
+    // system that ignores case. "x", "X" and "x 2" become x, x-2 and x-3.
+    std::set<std::string> taken;
     int status = kExitSuccess;
     for (const std::string& voice : changer.voices()) {
-        std::string stem = fileStem(voice);
-        if (const int seen = stems[stem]++; seen > 0) stem += "-" + std::to_string(seen + 1);
+        const std::string base = fileStem(voice);
+        std::string stem = base;
+        for (int n = 2; !taken.insert(stem).second; ++n) stem = base + "-" + std::to_string(n);
         RenderRequest request;
         request.input = sample.path;
         request.output = folder / (stem + ".wav");

@@ -8,9 +8,15 @@
 #include <corvane/voicemod/VoicemodError.h>
 #include <corvane/voicemod/VoicemodExtension.h>
 
+#include <stdlib.h>  // mkdtemp
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
@@ -36,6 +42,30 @@ std::string joinNames(const std::vector<ParameterInfo>& parameters) {
     std::string out;
     for (const ParameterInfo& p : parameters) out += (out.empty() ? "" : ", ") + quote(p.name);
     return out;
+}
+
+// Why the host could not make its temporary folder, naming the folder it
+// was given: $TMPDIR when set, else /tmp.
+std::string temporaryFolderProblem() {
+    const char* variable = std::getenv("TMPDIR");
+    const bool fromVariable = variable != nullptr && variable[0] != '\0';
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    std::string reason = ec.message();
+    if (ec || base.empty()) {
+        base = fromVariable ? fs::path(variable) : fs::path("/tmp");
+    } else {
+        // The folder is there: what stops a folder being made in it?
+        std::string probe = (base / "corvane-XXXXXX").string();
+        if (::mkdtemp(probe.data()) != nullptr) {
+            ::rmdir(probe.c_str());
+            reason = "a folder could not be made in it";
+        } else {
+            reason = std::strerror(errno);
+        }
+    }
+    return "cannot make a temporary folder in " + quote(base.string()) + (fromVariable ? " (TMPDIR)" : "") + ": " +
+           reason;
 }
 
 }  // namespace
@@ -83,8 +113,12 @@ VoiceChanger::VoiceChanger(const fs::path& contentDirectory) : content_(contentD
         throw ToolError("voice folder " + quote(content_.string()) +
                         (fs::exists(content_, ec) ? " is not a folder" : " does not exist"));
     try {
-        VoicemodExtension::load();
         Corvane::initialize();
+    } catch (const std::exception&) {
+        throw ToolError(temporaryFolderProblem());
+    }
+    try {
+        VoicemodExtension::load();
         VoicemodExtension::initialize(kClientName, kClientKey, content_.c_str());
         voices_ = VoicemodExtension::listVoices();
     } catch (const VoicemodError& error) {
