@@ -56,8 +56,11 @@ bool VoicemodNode::process(AudioBus& inputBus, AudioBus& outputBus) {
         AudioBuffer<float>* buffer = outputBus.buffer;
         if (buffer == nullptr) return false;
         const std::uint32_t channels = buffer->getNumberOfChannels();
-        if (channels == 0) return true;  // an empty block is processed trivially
         const std::uint32_t frames = buffer->getNumberOfFrames();
+        // An empty block is processed trivially. A buffer of no frames may
+        // have no storage at all (null channel pointers), which the voice
+        // changer would refuse as a null pointer.
+        if (channels == 0 || frames == 0) return true;
         const std::int32_t code =
             channels == 1 ? vcmdProcessBuffer(buffer->getWritePointer(0), frames)
                           : vcmdProcessStereoBuffer(buffer->getWritePointer(0), buffer->getWritePointer(1), frames);

@@ -3,9 +3,10 @@
 // and description, or exception and message) and leave the current voice,
 // the switches, the parameters and the catalogue as they were.
 //
-// With CORVANE_VALIDATION_BAD_INPUT_TABLE=<file> the rows that ran, with
-// what each got, are written there as a Markdown table (docs/BAD_INPUT.md is
-// made from it).
+// Each case is recorded with what it actually got; with
+// CORVANE_BAD_INPUT_ROWS=<folder> the records are written there as the
+// Markdown tables library.md and engine.md, from which docs/BAD_INPUT.md is
+// made (scripts/bad-input-doc.cmake, checked by the ctest bad_input_doc).
 #include <gtest/gtest.h>
 
 #include <VoicemodUSDK.h>
@@ -182,16 +183,22 @@ protected:
         unchanged(input);
     }
 
-    // A graph call that must return `expected`; what it logged is recorded.
-    void graph(const std::string& input, bool expected, const std::function<bool()>& call) {
+    // A graph call that must return `expected` and log `expectedLog` (empty:
+    // nothing) at error level.
+    void graph(const std::string& input, bool expected, const std::string& expectedLog,
+               const std::function<bool()>& call) {
         bool result = !expected;
-        std::string logged;
+        std::vector<std::string> messages;
         {
             testsupport::LogCapture log;
             result = call();
-            for (const std::string& line : log.messages(corvane::LogLevel::Error)) logged += ", logs \"" + line + "\"";
+            messages = log.messages(corvane::LogLevel::Error);
         }
+        std::string logged;
+        for (const std::string& line : messages) logged += ", logs \"" + line + "\"";
         EXPECT_EQ(result, expected) << input;
+        EXPECT_EQ(messages, expectedLog.empty() ? std::vector<std::string>{} : std::vector<std::string>{expectedLog})
+            << input;
         rows().push_back({"library", input, std::string(result ? "true" : "false") + (logged.empty() ? ", logs nothing" : logged)});
         unchanged(input);
     }
@@ -219,7 +226,8 @@ TEST_F(BadInput, VoiceControls) {
         if (upper == voice->name) upper += "x";
         node.loadVoice(upper);
     });
-    control("loadVoice with a name cut at an embedded NUL", VCMD_ERR_UNKNOWN_VOICE,
+    // The name goes to the voice changer as a C string: it ends at the NUL.
+    control("loadVoice(\"Nob\\0dy\"), a name with an embedded NUL", VCMD_ERR_UNKNOWN_VOICE,
             [&] { node.loadVoice(std::string("Nob\0dy", 6)); });
     control("setParameter(nullptr, 0)", VCMD_ERR_NULL_POINTER, [&] { node.setParameter(nullptr, 0.0f); });
     control("setParameter of an unknown name", VCMD_ERR_UNKNOWN_PARAMETER, [&] { node.setParameter("No Such", 0.0f); });
@@ -234,40 +242,69 @@ TEST_F(BadInput, VoiceControls) {
     control("getParameter of an unknown name", VCMD_ERR_UNKNOWN_PARAMETER, [&] { node.getParameter("No Such"); });
 }
 
+// A known name followed by a NUL and more is not refused: the voice changer
+// is handed a C string, so the voice named before the NUL is loaded.
+TEST_F(BadInput, NameWithAnEmbeddedNulLoadsTheVoiceBeforeIt) {
+    const VoiceInfo* other = nullptr;
+    for (const VoiceInfo& v : voices())
+        if (v.name != voice->name) {
+            other = &v;
+            break;
+        }
+    ASSERT_NE(other, nullptr) << "only one voice is shipped";
+    bool loaded = false;
+    EXPECT_NO_THROW(loaded = node.loadVoice(other->name + std::string("\0 and more", 10)));
+    const std::string current = node.getCurrentVoice();
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(current, other->name);
+    rows().push_back({"library", "loadVoice(\"" + other->name + "\\0 and more\"), a known name, a NUL, more",
+                      std::string(loaded ? "true" : "false") + ", the current voice is now \"" + current + "\""});
+}
+
 TEST_F(BadInput, GraphCalls) {
-    graph("setBusFormat with input 48000 Hz and output 44100 Hz", false, [&] {
+    graph("setBusFormat with input 48000 Hz and output 44100 Hz", false, "", [&] {
         corvane::AudioBusFormat in, out;
         in.sampleRate = 48000;
         out.sampleRate = 44100;
         return node.setBusFormat(in, out);
     });
     for (std::uint32_t rate : {0u, 7999u, 192001u, 1000000u}) {
-        graph("setBusFormat at " + std::to_string(rate) + " Hz", false,
+        graph("setBusFormat at " + std::to_string(rate) + " Hz", false, "Could not set sample rate.",
               [&] { return negotiate(node, rate, 2, 256); });
     }
-    graph("process with an output bus without a buffer", false, [&] {
+    graph("process with an output bus without a buffer", false, "", [&] {
         Buses b(2, 16);
         corvane::AudioBus none;
         return node.process(b.inBus, none);
     });
-    graph("process with a bus of no channels", true, [&] {
+    graph("process with a bus of no channels", true, "", [&] {
         corvane::AudioBuffer<float> empty;
         corvane::AudioBus in{&empty}, out{&empty};
         return node.process(in, out);
     });
-    graph("process of a block of 0 frames", true, [&] {
+    // A block of no frames is nothing to process, whether the buffer was
+    // shortened to it or never had storage (its channel pointers are null).
+    graph("process of a block shortened to 0 frames", true, "", [&] {
         Buses b(2, 16);
         b.setFrames(0);
         return node.process(b.inBus, b.outBus);
     });
-    graph("process with 3 channels", true, [&] {
+    for (std::uint32_t channels : {1u, 2u}) {
+        graph("process of a " + std::string(channels == 1 ? "mono" : "stereo") + " block of 0 frames without storage",
+              true, "", [&] {
+                  corvane::AudioBuffer<float> in(channels, 0), out(channels, 0);
+                  corvane::AudioBus inBus{&in}, outBus{&out};
+                  return node.process(inBus, outBus);
+              });
+    }
+    graph("process with 3 channels", true, "", [&] {
         Buses b(3, 64);
         b.fill(0.5f);
         const bool ok = node.process(b.inBus, b.outBus);
         for (std::uint32_t i = 0; i < 64; ++i) EXPECT_EQ(b.output(2)[i], 0.5f) << "channel 2 must keep the input";
         return ok;
     });
-    graph("process with a mono input bus into a stereo output bus", true, [&] {
+    graph("process with a mono input bus into a stereo output bus", true, "", [&] {
         corvane::AudioBuffer<float> in(1, 64), out(2, 64);
         std::fill_n(out.getWritePointer(1), 64, 0.5f);
         corvane::AudioBus inBus{&in}, outBus{&out};
@@ -445,19 +482,24 @@ TEST(BadInputBeforeStart, EveryCallIsRefused) {
     EXPECT_EQ(VoicemodExtension::listVoices().size(), voices().size());
 }
 
-// Writes the table when asked to.
+// Writes the tables when asked to: one Markdown table per layer.
 class TableWriter : public ::testing::Environment {
 public:
     void TearDown() override {
-        const char* path = std::getenv("CORVANE_VALIDATION_BAD_INPUT_TABLE");
-        if (path == nullptr || *path == '\0' || rows().empty()) return;
-        std::ofstream out(path);
-        out << "| Layer | Bad input | What it gets |\n|---|---|---|\n";
-        for (const Row& r : rows()) {
-            std::string outcome = r.outcome;
-            for (std::size_t at; (at = outcome.find('|')) != std::string::npos;) outcome.replace(at, 1, "\\|");
-            out << "| " << r.layer << " | " << r.input << " | " << outcome << " |\n";
+        const char* folder = std::getenv("CORVANE_BAD_INPUT_ROWS");
+        if (folder == nullptr || *folder == '\0' || rows().empty()) return;
+        for (const char* layer : {"library", "engine"}) {
+            std::ofstream out(fs::path(folder) / (std::string(layer) + ".md"), std::ios::binary);
+            out << "| Bad input | What it gets |\n|---|---|\n";
+            for (const Row& r : rows())
+                if (r.layer == layer) out << "| " << cell(r.input) << " | " << cell(r.outcome) << " |\n";
         }
+    }
+
+private:
+    static std::string cell(std::string text) {
+        for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2) text.replace(at, 1, "\\|");
+        return text;
     }
 };
 const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TableWriter);

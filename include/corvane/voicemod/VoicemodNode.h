@@ -40,8 +40,8 @@ public:
     // changer rewrite the output in place: one channel through
     // vcmdProcessBuffer, two or more through vcmdProcessStereoBuffer on
     // channels 0 and 1 (further channels keep the input). A bus with no
-    // channels is left alone and counts as processed; a bus without a buffer
-    // returns false. Logs "Voicemod could not process buffer." and returns
+    // channels or a block of no frames is left alone and counts as processed
+    // (the voice changer is not called); a bus without a buffer returns false. Logs "Voicemod could not process buffer." and returns
     // false when the voice changer fails. Never throws; on success takes no
     // lock, allocates nothing and builds no string.
     bool process(AudioBus& inputBus, AudioBus& outputBus) override;
