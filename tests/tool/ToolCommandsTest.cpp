@@ -1,5 +1,9 @@
 // The built corvane-voicemod run as a person runs it: as a separate process,
 // on files, with its exit status, standard output and standard error.
+//
+// Each bad command line is recorded with what it actually printed; with
+// CORVANE_BAD_INPUT_ROWS=<folder> the records are written there as the
+// Markdown table tool.md, from which docs/BAD_INPUT.md is made.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -167,6 +171,34 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
+// --- the bad-input table ----------------------------------------------------------
+
+struct Row {
+    std::string command, status, printed;
+};
+std::vector<Row>& rows() {
+    static std::vector<Row> r;
+    return r;
+}
+
+// A Markdown table cell: '|' escaped.
+std::string cell(std::string text) {
+    for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2) text.replace(at, 1, "\\|");
+    return text;
+}
+
+class TableWriter : public ::testing::Environment {
+public:
+    void TearDown() override {
+        const char* folder = std::getenv("CORVANE_BAD_INPUT_ROWS");
+        if (folder == nullptr || *folder == '\0' || rows().empty()) return;
+        std::ofstream out(fs::path(folder) / "tool.md", std::ios::binary);
+        out << "| Command | Exit | What it prints |\n|---|---|---|\n";
+        for (const Row& r : rows()) out << "| " << cell(r.command) << " | " << r.status << " | " << cell(r.printed) << " |\n";
+    }
+};
+const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TableWriter);
+
 class ToolCommands : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -183,11 +215,32 @@ protected:
         return runTool(args, dir_, env);
     }
 
-    // A failed render: the status, the one message line, and nothing new in the folder.
+    // Records the command line (with the variables it adds to the
+    // environment) and what it printed: standard error, or standard output
+    // when standard error is empty; the test's folder shown as <dir>.
+    void record(const std::vector<std::string>& args, const ToolRun& r, const std::vector<std::string>& env = {}) const {
+        const auto shortened = [this](std::string text) {
+            for (std::size_t at; (at = text.find(dir_.string())) != std::string::npos;) text.replace(at, dir_.string().size(), "<dir>");
+            return text;
+        };
+        std::string command;
+        for (const std::string& e : env) command += shortened(e) + ' ';
+        command += "corvane-voicemod";
+        for (const std::string& a : args)
+            command += ' ' + (!a.empty() && a.find_first_of(" \"'\\$`*?") == std::string::npos ? a : '"' + a + '"');
+        std::string printed;
+        for (const std::string& line : lines(r.err.empty() ? r.out : r.err))
+            printed += (printed.empty() ? "`" : "<br>`") + shortened(line) + "`";
+        rows().push_back({"`" + command + "`", std::to_string(r.status), printed.empty() ? "nothing" : printed});
+    }
+
+    // A failed command: the status, the message, nothing on standard output
+    // and nothing new in the folder.
     void expectFailure(const std::vector<std::string>& args, int status, const std::string& message,
                        const std::vector<std::string>& env = {}) {
         const std::set<std::string> before = entries(dir_);
         const ToolRun r = tool(args, env);
+        record(args, r, env);
         EXPECT_EQ(r.status, status) << r.err;
         EXPECT_NE(r.err.find("corvane-voicemod: " + message), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
@@ -389,17 +442,25 @@ TEST_F(ToolCommands, AFailedRenderLeavesAnExistingOutputAlone) {
 }
 
 TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
-    ToolRun r = tool({});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("corvane-voicemod: "), std::string::npos);
-    r = tool({"sing", "along"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("corvane-voicemod: unknown command \"sing\" (commands: voices, render, demo)"),
-              std::string::npos)
-        << r.err;
-    r = tool({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "0"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("--block"), std::string::npos) << r.err;
+    expectFailure({}, 2, "A subcommand is required");
+    expectFailure({"sing", "along"}, 2, "unknown command \"sing\" (commands: voices, render, demo)");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "0"}, 2,
+                  "--block: Value 0 not in range 1 to 65536");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "99999999"}, 2,
+                  "--block: Value 99999999 not in range 1 to 65536");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--format", "mp3"}, 2,
+                  "--format: mp3 not in {wav,flac,ogg}");
+    expectFailure({"render", "--voice", "Robot"}, 2, "INPUT is required");
+    expectFailure({"render", "a.wav", "--voice", "Robot"}, 2, "OUTPUT is required");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Chipmunk", "--param", "Pitch=nan"}, 2,
+                  "malformed --param \"Pitch=nan\": \"nan\" is not a number");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Chipmunk", "--param", "=1"}, 2,
+                  "malformed --param \"=1\": the parameter name is empty");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Chipmunk", "--param", "Pitch="}, 2,
+                  "malformed --param \"Pitch=\": the value is empty");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--content", ""}, 2,
+                  "--content: the folder name is empty");
+    ToolRun r;
     for (const char* command : {"voices", "render", "demo"}) {
         r = tool({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
@@ -408,6 +469,30 @@ TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
     r = tool({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string("corvane-voicemod ") + CORVANE_VOICEMOD_VERSION + "\n");
+}
+
+TEST_F(ToolCommands, UnusableFilesAndFoldersFailWithTheirReason) {
+    std::ofstream(path("empty.wav"));
+    expectFailure({"render", "empty.wav", "out.wav", "--voice", "Robot"}, 1,
+                  "cannot read \"empty.wav\": Format not recognised.");
+    fs::create_directories(path("bad-content"));
+    std::ofstream(path("bad-content/broken.zvmd")) << "{\"format\": 1}";
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.3);
+    expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot", "--content", "bad-content"}, 1,
+                  "cannot bring the voice changer up on \"bad-content\": invalid package: " +
+                      path("bad-content/broken.zvmd").string() + ": format must be a string, not a number");
+    expectFailure({"voices", "--content", "/nonexistent"}, 1, "voice folder \"/nonexistent\" does not exist");
+    expectFailure({"demo", "/proc/forbidden"}, 1, "cannot make folder \"/proc/forbidden\": No such file or directory");
+
+    // OUTPUT the same file as INPUT: the input is read whole before the
+    // finished output replaces it.
+    const Audio input = readAudio(path("tone.wav"));
+    const ToolRun r = tool({"render", "tone.wav", "tone.wav", "--voice", "Robot"});
+    record({"render", "tone.wav", "tone.wav", "--voice", "Robot"}, r);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Audio output = readAudio(path("tone.wav"));
+    EXPECT_EQ(output.frames(), input.frames());
+    EXPECT_NE(output.samples, input.samples);
 }
 
 // --- voices and demo -----------------------------------------------------------------
