@@ -424,6 +424,7 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
                   "voice folder \"nowhere\" does not exist");
     expectFailure({"render", "tone.wav", "out.wav"}, 2, "--voice is required");
     const ToolRun tiny = tool({"render", "tone.wav", "tiny.wav", "--voice", "Chipmunk", "--param", "Pitch=1e-40"});
+    record({"render", "tone.wav", "tiny.wav", "--voice", "Chipmunk", "--param", "Pitch=1e-40"}, tiny);
     EXPECT_EQ(tiny.status, 0) << "a value inside the range, if not a normal float: " << tiny.err;
     fs::remove(path("tiny.wav"));
     writeTones(path("low.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4000, {440.0}, 0.3);
