@@ -45,6 +45,12 @@ const BadCase kBadCases[] = {
     {"parameter_exceeds_setting.zvmd", "voices[0].parameters[0].minimum is -100, outside -60..24"},
     {"duplicate_voice.zvmd", "voices[1].name \"Fine\" is used twice"},
     {"no_voices.zvmd", "voices is empty"},
+    // Numbers are checked as the floats the engine keeps.
+    {"parameter_beyond_float.zvmd", "voices[0].parameters[0].minimum is -1e+39, beyond the range of a float"},
+    {"parameter_range_overflows.zvmd", "parameters[0].minimum..maximum is wider than the largest float"},
+    {"parameter_range_underflows.zvmd", "parameters[0].minimum is 0, not less than maximum 0"},
+    {"parameter_range_subnormal.zvmd", "parameters[0].minimum..maximum is narrower than the smallest normal float"},
+    {"version_beyond_int64.zvmd", "unknown format version 18446744073709551615 (this engine reads 1)"},
 };
 
 class PackageTest : public EngineTest {};
@@ -171,6 +177,75 @@ TEST_F(PackageTest, FormatDocumentationExampleMounts) {
     ASSERT_EQ(vcmdLoadVoice("Old Radio", 0, 0), VCMD_OK);
     EXPECT_EQ(vcmdSetParameter("Tone", 1.0f), VCMD_OK);
     fs::remove_all(dir);
+}
+
+// The `quoted` words of `text`.
+std::vector<std::string> quotedWords(const std::string& text) {
+    std::vector<std::string> words;
+    for (std::size_t at = text.find('`'); at != std::string::npos; at = text.find('`', at + 1)) {
+        const std::size_t end = text.find('`', at + 1);
+        if (end == std::string::npos) break;
+        words.push_back(text.substr(at + 1, end - at - 1));
+        at = end;
+    }
+    return words;
+}
+
+// Every bound in the settings tables of docs/VOICE_PACKAGES.md, written as the
+// document writes it (0.1, -0.95), is inside: as a setting, as the ends of a
+// parameter written straight to the setting, and as the ends of a mapped
+// range.
+TEST_F(PackageTest, EverySettingAcceptsItsDocumentedBoundsExactly) {
+    std::ifstream doc(std::string(CORVANE_DOCS_DIR) + "/VOICE_PACKAGES.md");
+    ASSERT_TRUE(doc) << "docs/VOICE_PACKAGES.md";
+    // Rows read "| `type`, `type` | `setting` unit (minimum..maximum, default), ... |".
+    std::string line, voices;
+    bool inSection = false, layers = false;
+    std::vector<std::pair<std::string, std::pair<float, float>>> parameters;  // voice, documented ends
+    while (std::getline(doc, line)) {
+        if (line.rfind("## ", 0) == 0) inSection = line == "## Effect types and their settings";
+        if (!inSection) continue;
+        layers = layers || line.rfind("Background layer types", 0) == 0;
+        if (line.rfind("| `", 0) != 0) continue;
+        const std::size_t split = line.find(" | ");
+        const std::string settings = line.substr(split + 3);
+        for (const std::string& type : quotedWords(line.substr(0, split))) {
+            for (std::size_t at = settings.find('`'); at != std::string::npos;) {
+                const std::size_t nameEnd = settings.find('`', at + 1);
+                const std::string setting = settings.substr(at + 1, nameEnd - at - 1);
+                const std::size_t open = settings.find('(', nameEnd), dots = settings.find("..", open),
+                                  comma = settings.find(',', dots);
+                const std::string lo = settings.substr(open + 1, dots - open - 1),
+                                  hi = settings.substr(dots + 2, comma - dots - 2);
+                at = settings.find('`', comma);
+                const std::string name = type + " " + setting;
+                const std::string effect =
+                    R"({ "id": "x", "type": ")" + type + R"(", "settings": { ")" + setting + R"(": )" + hi + " } }";
+                voices += std::string(voices.empty() ? "" : ", ") + R"({ "name": ")" + name + R"(", "effects": [)" +
+                          (layers ? "], \"background\": [" : "") + effect + R"(], "parameters": [ { "name": "P", )" +
+                          R"("minimum": )" + lo + R"(, "maximum": )" + hi + R"(, "default": )" + lo +
+                          R"(, "unit": "", "targets": [ { "effect": "x", "setting": ")" + setting +
+                          R"(" }, { "effect": "x", "setting": ")" + setting + R"(", "range": [)" + hi + ", " + lo +
+                          "] } ] } ] }";
+                parameters.push_back({name, {std::stof(lo), std::stof(hi)}});
+            }
+        }
+    }
+    ASSERT_GE(parameters.size(), 40u) << "the settings tables were not found";
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_bounds_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    {
+        std::ofstream out(dir / "bounds.zvmd");
+        out << R"({ "format": "corvane-voice-package", "version": 1, "voices": [)" << voices << "] }";
+    }
+    EXPECT_EQ(mount((dir / "bounds.zvmd").string()), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+    fs::remove_all(dir);
+    for (const auto& [voice, ends] : parameters) {
+        SCOPED_TRACE(voice);
+        ASSERT_EQ(vcmdLoadVoice(voice.c_str(), 0, 0), VCMD_OK);
+        EXPECT_EQ(vcmdSetParameter("P", ends.first), VCMD_OK);
+        EXPECT_EQ(vcmdSetParameter("P", ends.second), VCMD_OK);
+    }
 }
 
 TEST_F(PackageTest, ShippedPackagesOfferAtLeastTenVoicesEachWithAParameter) {

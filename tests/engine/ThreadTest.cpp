@@ -1,5 +1,8 @@
-// ThreadTest.cpp - controls on one thread while another processes audio.
+// ThreadTest.cpp - controls on one thread while another processes audio,
+// and a second audio thread turned away.
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "EngineFixture.h"
@@ -63,6 +66,71 @@ TEST_F(ThreadTest, VoiceAndParameterChangesDuringProcessingKeepTheOutputSound) {
     audio.join();
     EXPECT_FALSE(bad.load());
     EXPECT_GT(blocks.load(), 20);
+}
+
+// Two threads process at once (one mono, one stereo) while this thread
+// loads voices. Each call either runs the voice or, while the other thread
+// is inside a process function, returns VCMD_ERR_CONCURRENT_PROCESS with its
+// samples exactly as they came. Under AddressSanitizer the two must never
+// touch a voice the other has retired.
+TEST_F(ThreadTest, ASecondAudioThreadIsTurnedAwayWithItsSamplesUntouched) {
+    mountShipped();
+    const std::vector<std::string> names = voiceNames();
+    ASSERT_EQ(vcmdLoadVoice(names[0].c_str(), 0, 0), VCMD_OK);
+
+    struct Counts {
+        std::atomic<long> processed{0}, turnedAway{0};
+        std::atomic<bool> bad{false};
+    };
+    std::atomic<bool> stop{false};
+    Counts counts[2];
+    auto audio = [&](int channels, Counts& c) {
+        const uint32_t frames = channels == 1 ? 97 : 256;
+        const std::vector<float> l = whiteNoise(frames, 0.9, 1u + channels), r = whiteNoise(frames, 0.9, 9);
+        std::vector<float> a(frames), b(frames);
+        while (!stop.load()) {
+            a = l;
+            b = r;
+            const int32_t code = channels == 1 ? vcmdProcessBuffer(a.data(), frames)
+                                               : vcmdProcessStereoBuffer(a.data(), b.data(), frames);
+            if (code == VCMD_ERR_CONCURRENT_PROCESS) {
+                if (std::memcmp(a.data(), l.data(), frames * sizeof(float)) != 0 ||
+                    std::memcmp(b.data(), r.data(), frames * sizeof(float)) != 0)
+                    c.bad = true;
+                ++c.turnedAway;
+            } else if (code == VCMD_OK) {
+                for (uint32_t i = 0; i < frames; ++i)
+                    if (!std::isfinite(a[i]) || !std::isfinite(b[i]) || std::fabs(a[i]) > 4.0f) c.bad = true;
+                ++c.processed;
+            } else {
+                c.bad = true;
+            }
+        }
+    };
+    std::thread mono(audio, 1, std::ref(counts[0]));
+    std::thread stereo(audio, 2, std::ref(counts[1]));
+
+    // Voices change until both threads have processed blocks and been turned
+    // away, or the time is up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto enough = [&] {
+        for (const Counts& c : counts)
+            if (c.processed.load() < 50 || c.turnedAway.load() < 1) return false;
+        return true;
+    };
+    for (int round = 0; (round < 300 || !enough()) && std::chrono::steady_clock::now() < deadline; ++round) {
+        const std::string& name = names[static_cast<std::size_t>(round) % names.size()];
+        ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
+        if (round % 5 == 0) std::this_thread::yield();
+    }
+    stop = true;
+    mono.join();
+    stereo.join();
+    for (const Counts& c : counts) {
+        EXPECT_FALSE(c.bad.load());
+        EXPECT_GE(c.processed.load(), 50);
+        EXPECT_GE(c.turnedAway.load(), 1);
+    }
 }
 
 }  // namespace

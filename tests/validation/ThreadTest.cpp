@@ -1,13 +1,17 @@
 // ThreadTest.cpp - the audio thread runs blocks while a control thread loads
-// every voice in turn, flips the four switches and moves the parameters.
+// every voice in turn, flips the four switches and moves the parameters; and
+// two host graphs, each on its own audio thread, share the one voice changer.
 // Meant to run under ThreadSanitizer as well: any data race is a failure.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include "Cases.h"
+#include "LogCapture.h"
 
 namespace validation {
 namespace {
@@ -120,6 +124,85 @@ INSTANTIATE_TEST_SUITE_P(Channels, Threads, ::testing::Values(1u, 2u),
                          [](const ::testing::TestParamInfo<std::uint32_t>& i) {
                              return std::string(i.param == 1 ? "mono" : "stereo");
                          });
+
+// Two nodes, one mono and one stereo, processed on two audio threads while a
+// third thread loads voices. The voice changer runs one audio thread at a
+// time: a block that comes while the other thread is inside it is refused,
+// so process() logs and returns false with the output a copy of the input.
+// Every block must be one or the other, and nothing may touch freed memory.
+TEST(TwoGraphs, EachOnItsOwnAudioThreadWhileVoicesLoad) {
+    const auto& all = voices();
+    VoicemodNode control;
+    startFrom(control, all.front().name, 2);
+    testsupport::LogCapture log;
+
+    struct Side {
+        std::uint32_t channels;
+        VoicemodNode node;
+        std::atomic<int> processed{0}, refused{0};
+        std::string fault;  // written by its audio thread, read after join
+    };
+    Side sides[2];
+    sides[0].channels = 1;
+    sides[1].channels = 2;
+    for (Side& side : sides) ASSERT_TRUE(negotiate(side.node, 48000, side.channels, kFrames));
+    std::atomic<bool> stop{false};
+    auto audio = [&](Side& side) {
+        Rng rng("two-graphs/" + std::to_string(side.channels));
+        Buses buses(side.channels, kFrames);
+        while (side.fault.empty() && !stop.load()) {
+            buses.fillNoise(rng);
+            if (side.node.process(buses.inBus, buses.outBus)) {
+                side.fault = checkOutput(buses);
+                ++side.processed;
+                continue;
+            }
+            for (std::uint32_t c = 0; c < side.channels; ++c)
+                if (std::memcmp(buses.output(c), buses.input(c), kFrames * sizeof(float)) != 0)
+                    side.fault = "a refused block is not the input";
+            ++side.refused;
+        }
+    };
+    std::thread first(audio, std::ref(sides[0]));
+    std::thread second(audio, std::ref(sides[1]));
+
+    // Voices change until both sides have had blocks processed and refused,
+    // or the time is up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    auto enough = [&] {
+        for (const Side& s : sides)
+            if (s.processed.load() < 100 || s.refused.load() < 1) return false;
+        return true;
+    };
+    int rounds = 0;
+    std::string controlFault;
+    try {
+        for (; (rounds < 500 || !enough()) && std::chrono::steady_clock::now() < deadline; ++rounds) {
+            control.loadVoice(all[static_cast<std::size_t>(rounds) % all.size()].name);
+            if (rounds % 5 == 0) std::this_thread::yield();
+        }
+    } catch (const std::exception& e) {
+        controlFault = e.what();
+    }
+    stop = true;
+    first.join();
+    second.join();
+
+    EXPECT_EQ(controlFault, "");
+    int refused = 0;
+    for (const Side& s : sides) {
+        SCOPED_TRACE(s.channels == 1 ? "mono" : "stereo");
+        EXPECT_EQ(s.fault, "");
+        EXPECT_GE(s.processed.load(), 100);
+        EXPECT_GE(s.refused.load(), 1);
+        refused += s.refused.load();
+    }
+    const auto errors = log.messages(corvane::LogLevel::Error);
+    EXPECT_EQ(errors, std::vector<std::string>(static_cast<std::size_t>(refused), "Voicemod could not process buffer."));
+    std::printf("two graphs: mono %d processed, %d refused; stereo %d processed, %d refused; %d voice loads\n",
+                sides[0].processed.load(), sides[0].refused.load(), sides[1].processed.load(),
+                sides[1].refused.load(), rounds);
+}
 
 }  // namespace
 }  // namespace validation

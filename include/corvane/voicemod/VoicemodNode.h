@@ -19,6 +19,12 @@ namespace corvane::extensions::voicemod {
 // Threads: setBusFormat() on the thread the host negotiates formats on,
 // process() on the host's audio thread, the controls on application threads,
 // possibly while process() runs. The node takes no lock.
+//
+// One audio thread at a time: since every node drives the same voice
+// changer, two nodes processed at the same moment on two audio threads (two
+// host graphs) cannot both run it. The voice changer turns the later call
+// away without waiting; that node's process() then logs and returns false
+// with its output a copy of its input, as for any failed call.
 class CORVANE_VOICEMOD_API VoicemodNode : public SingleBusAudioProcessorNode {
 public:
     // [main-thread]; no allocation beyond the object.
@@ -41,9 +47,11 @@ public:
     // vcmdProcessBuffer, two or more through vcmdProcessStereoBuffer on
     // channels 0 and 1 (further channels keep the input). A bus with no
     // channels or a block of no frames is left alone and counts as processed
-    // (the voice changer is not called); a bus without a buffer returns false. Logs "Voicemod could not process buffer." and returns
-    // false when the voice changer fails. Never throws; on success takes no
-    // lock, allocates nothing and builds no string.
+    // (the voice changer is not called); a bus without a buffer returns
+    // false. Logs "Voicemod could not process buffer." and returns false when
+    // the voice changer fails, also when another thread is processing in it
+    // at that moment (the output then keeps the input). Never throws, never
+    // waits; on success takes no lock, allocates nothing and builds no string.
     bool process(AudioBus& inputBus, AudioBus& outputBus) override;
 
     // The controls. Each is [any-thread], makes exactly one voice-changer

@@ -129,11 +129,18 @@ VCMD_API int32_t vcmdSetSampleRate(float sampleRate) VCMD_NOEXCEPT;
 
 /* [audio-thread] Replaces `frames` samples of one channel in place. Any
  * length works (0 does nothing); a non-finite input sample is treated as
- * silence and never reaches the voice's state. */
+ * silence and never reaches the voice's state.
+ *
+ * One audio thread at a time: the voice changer has one state, so a call
+ * (mono or stereo) made while another thread is inside either process
+ * function does not wait; it returns VCMD_ERR_CONCURRENT_PROCESS at once and
+ * leaves its samples as they came. Control calls from other threads may run
+ * at any time. */
 VCMD_API int32_t vcmdProcessBuffer(float* samples, uint32_t frames) VCMD_NOEXCEPT;
 
 /* [audio-thread] Replaces `frames` samples of a stereo pair in place. The two
- * channels must be separate buffers that do not overlap. */
+ * channels must be separate buffers that do not overlap. A concurrent call
+ * gives VCMD_ERR_CONCURRENT_PROCESS, as for vcmdProcessBuffer. */
 VCMD_API int32_t vcmdProcessStereoBuffer(float* left, float* right,
                                          uint32_t frames) VCMD_NOEXCEPT;
 

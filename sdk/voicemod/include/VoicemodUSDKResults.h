@@ -25,7 +25,10 @@ enum vcmdResultCode {
     VCMD_ERR_UNSUPPORTED_SAMPLE_RATE = -10,
     VCMD_ERR_OUT_OF_MEMORY = -11,
     VCMD_ERR_INTERNAL = -12,
-    VCMD_RESULT_LAST = VCMD_ERR_INTERNAL,
+    /* A process function was called while another thread was inside one;
+     * that call's samples are left as they came. */
+    VCMD_ERR_CONCURRENT_PROCESS = -13,
+    VCMD_RESULT_LAST = VCMD_ERR_CONCURRENT_PROCESS,
     VCMD_ALREADY_STARTED = -94
 };
 

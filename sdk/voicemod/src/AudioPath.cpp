@@ -110,15 +110,24 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
 
 }  // namespace
 
+static_assert(std::atomic<bool>::is_always_lock_free, "the audio path must not lock");
+
 std::int32_t processBlock(Engine& e, float* const* io, int channels, std::uint32_t frames) noexcept {
-    DenormalGuard guard;
-    float* piece[kMaxChannels] = {io[0], channels > 1 ? io[1] : nullptr};
-    for (std::uint32_t done = 0; done < frames;) {
-        const int n = static_cast<int>(std::min<std::uint32_t>(kPieceFrames, frames - done));
-        processPiece(e, piece, channels, n);
-        for (int c = 0; c < channels; ++c) piece[c] += n;
-        done += static_cast<std::uint32_t>(n);
+    // Two threads running the one audio state at once would share its voices:
+    // one could retire a voice (and a control call delete it) while the other
+    // still runs it. The second is turned away instead.
+    if (e.audio.inside.exchange(true, std::memory_order_acquire)) return VCMD_ERR_CONCURRENT_PROCESS;
+    {
+        DenormalGuard guard;
+        float* piece[kMaxChannels] = {io[0], channels > 1 ? io[1] : nullptr};
+        for (std::uint32_t done = 0; done < frames;) {
+            const int n = static_cast<int>(std::min<std::uint32_t>(kPieceFrames, frames - done));
+            processPiece(e, piece, channels, n);
+            for (int c = 0; c < channels; ++c) piece[c] += n;
+            done += static_cast<std::uint32_t>(n);
+        }
     }
+    e.audio.inside.store(false, std::memory_order_release);
     return VCMD_OK;
 }
 

@@ -2,6 +2,7 @@
 // voices it is running, and the processing of one block.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "Chain.h"
@@ -35,8 +36,13 @@ struct SwitchRamp {
     }
 };
 
-// State owned by the audio thread.
+// State owned by the audio thread: by whichever thread holds `inside`.
 struct AudioState {
+    // Set while a thread runs a process function. The engine has one audio
+    // state, so a second thread that finds it set is turned away rather than
+    // made to wait; acquiring and releasing it also orders everything below
+    // between audio threads that take turns.
+    std::atomic<bool> inside{false};
     Chain* active = nullptr;        // the voice heard now (null: dry)
     Chain* fading = nullptr;        // the voice fading out (null: dry)
     bool crossfading = false;
@@ -52,7 +58,9 @@ struct AudioState {
 
 // [audio-thread] Runs `frames` frames of `channels` (1 or 2) channels in
 // place through the engine, in pieces of at most kPieceFrames. No lock, no
-// allocation, no system call. Returns VCMD_OK.
+// allocation, no system call, never waits. Returns VCMD_OK, or
+// VCMD_ERR_CONCURRENT_PROCESS with the samples untouched when another thread
+// is inside it.
 std::int32_t processBlock(Engine& e, float* const* io, int channels, std::uint32_t frames) noexcept;
 
 }  // namespace vcmd

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <system_error>
 #include <filesystem>
@@ -24,7 +25,7 @@ namespace {
 using json = nlohmann::json;
 
 constexpr const char* kFormatName = "corvane-voice-package";
-constexpr int kFormatVersion = 1;
+constexpr unsigned kFormatVersion = 1;
 constexpr std::size_t kMaxEffects = 32;
 constexpr std::size_t kMaxLayers = 8;
 constexpr std::size_t kMaxParameters = 32;
@@ -90,11 +91,18 @@ std::string getString(const json& v, const std::string& where) {
     return s;
 }
 
-double getNumber(const json& v, const std::string& where) {
+// The engine keeps every number as a float, so a number is read as the
+// float it becomes and checked as that: a value beyond the float range is
+// refused here rather than turning into an infinity later.
+static_assert(std::numeric_limits<float>::is_iec559, "double to float conversion must round as IEEE 754");
+
+float getNumber(const json& v, const std::string& where) {
     if (!v.is_number()) refuse(where + " must be a number, not " + typeName(v));
     const double d = v.get<double>();
     if (!std::isfinite(d)) refuse(where + " is not a finite number");
-    return d;
+    const float f = static_cast<float>(d);
+    if (!std::isfinite(f)) refuse(where + " is " + formatNumber(d) + ", beyond the range of a float");
+    return f;
 }
 
 const json& getArray(const json& v, const std::string& where) {
@@ -122,11 +130,13 @@ std::uint64_t seedOf(const std::string& name) {
     return h;
 }
 
-float checkedSetting(const SettingInfo& info, double value, const std::string& where) {
+// Bounds are compared as floats with the catalogue's float bounds, so a
+// bound written in a package exactly as documented (0.1, 0.95) is inside.
+float checkedSetting(const SettingInfo& info, float value, const std::string& where) {
     if (value < info.minimum || value > info.maximum)
         refuse(where + " is " + formatNumber(value) + ", outside " + formatNumber(info.minimum) + ".." +
                formatNumber(info.maximum));
-    return static_cast<float>(value);
+    return value;
 }
 
 void readEffect(const json& v, const std::string& where, bool background, EffectDef& out) {
@@ -157,14 +167,24 @@ void readParameter(const json& v, const std::string& where, VoiceDef& voice,
     requireObject(v, where);
     onlyFields(v, where, {"name", "minimum", "maximum", "default", "unit", "targets"});
     out.name = getName(member(v, where, "name"), path(where, "name"));
-    const double lo = getNumber(member(v, where, "minimum"), path(where, "minimum"));
-    const double hi = getNumber(member(v, where, "maximum"), path(where, "maximum"));
-    const double def = getNumber(member(v, where, "default"), path(where, "default"));
-    if (!(lo < hi)) refuse(path(where, "minimum") + " must be less than maximum");
+    const float lo = getNumber(member(v, where, "minimum"), path(where, "minimum"));
+    const float hi = getNumber(member(v, where, "maximum"), path(where, "maximum"));
+    const float def = getNumber(member(v, where, "default"), path(where, "default"));
+    if (!(lo < hi))
+        refuse(path(where, "minimum") + " is " + formatNumber(lo) + ", not less than maximum " + formatNumber(hi));
+    // A value is mapped onto its targets through (value - minimum) /
+    // (maximum - minimum): the width must be a finite, normal float, or the
+    // mapping overflows or (with subnormals flushed on the audio thread)
+    // divides by zero.
+    const float width = hi - lo;
+    if (!std::isfinite(width))
+        refuse(path(where, "minimum") + ".." + "maximum is wider than the largest float");
+    if (width < std::numeric_limits<float>::min())
+        refuse(path(where, "minimum") + ".." + "maximum is narrower than the smallest normal float");
     if (def < lo || def > hi) refuse(path(where, "default") + " is " + formatNumber(def) + ", outside the parameter's range");
-    out.minimum = static_cast<float>(lo);
-    out.maximum = static_cast<float>(hi);
-    out.defaultValue = static_cast<float>(def);
+    out.minimum = lo;
+    out.maximum = hi;
+    out.defaultValue = def;
     out.unit = getString(member(v, where, "unit"), path(where, "unit"));
     const std::string tWhere = path(where, "targets");
     const json& targets = getArray(member(v, where, "targets"), tWhere);
@@ -185,7 +205,7 @@ void readParameter(const json& v, const std::string& where, VoiceDef& voice,
         target.setting = findSetting(info, setting.c_str());
         if (target.setting < 0) refuse(path(here, "setting") + " \"" + setting + "\" is not a setting of " + info.name);
         const SettingInfo& s = info.settings[target.setting];
-        double from = lo, to = hi;
+        float from = lo, to = hi;
         if (auto range = t.find("range"); range != t.end()) {
             const std::string rWhere = path(here, "range");
             if (!range->is_array() || range->size() != 2) refuse(rWhere + " must be an array of two numbers");
@@ -198,8 +218,8 @@ void readParameter(const json& v, const std::string& where, VoiceDef& voice,
             checkedSetting(s, lo, path(where, "minimum"));
             checkedSetting(s, hi, path(where, "maximum"));
         }
-        target.from = static_cast<float>(from);
-        target.to = static_cast<float>(to);
+        target.from = from;
+        target.to = to;
         out.targets.push_back(target);
     }
 }
@@ -251,9 +271,13 @@ void readDocument(const json& doc, Package& out) {
     const json& version = member(doc, "", "version");
     if (!version.is_number_integer() && !version.is_number_unsigned())
         refuse(std::string("version must be an integer, not ") + typeName(version));
-    if (version.get<std::int64_t>() != kFormatVersion)
-        refuse("unknown format version " + std::to_string(version.get<std::int64_t>()) + " (this engine reads " +
-               std::to_string(kFormatVersion) + ")");
+    // Compared and shown as the integer written: an unsigned one (anything
+    // above 2^63 - 1) must not pass through a signed type.
+    const bool known = version.is_number_unsigned() ? version.get<std::uint64_t>() == kFormatVersion
+                                                    : version.get<std::int64_t>() == kFormatVersion;
+    if (!known)
+        refuse("unknown format version " + version.dump() + " (this engine reads " + std::to_string(kFormatVersion) +
+               ")");
     if (auto t = doc.find("title"); t != doc.end()) out.title = getString(*t, "title");
     const json& voices = getArray(member(doc, "", "voices"), "voices");
     if (voices.empty()) refuse("voices is empty");

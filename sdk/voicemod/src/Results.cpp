@@ -25,6 +25,8 @@ constexpr ResultRow kResultTable[] = {
     {VCMD_ERR_UNSUPPORTED_SAMPLE_RATE, "sample rate outside 8000 to 192000 Hz"},
     {VCMD_ERR_OUT_OF_MEMORY, "out of memory"},
     {VCMD_ERR_INTERNAL, "internal error in the voice engine"},
+    {VCMD_ERR_CONCURRENT_PROCESS,
+     "another thread is processing audio in the voice engine; this block was left unchanged"},
     {VCMD_ALREADY_STARTED, "the voice engine is already started"},
 };
 
