@@ -183,7 +183,8 @@ std::vector<Row>& rows() {
 
 // A Markdown table cell: '|' escaped.
 std::string cell(std::string text) {
-    for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2) text.replace(at, 1, "\\|");
+    for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2)
+        text.replace(at, 1, "\\|");
     return text;
 }
 
@@ -194,7 +195,8 @@ public:
         if (folder == nullptr || *folder == '\0' || rows().empty()) return;
         std::ofstream out(fs::path(folder) / "tool.md", std::ios::binary);
         out << "| Command | Exit | What it prints |\n|---|---|---|\n";
-        for (const Row& r : rows()) out << "| " << cell(r.command) << " | " << r.status << " | " << cell(r.printed) << " |\n";
+        for (const Row& r : rows())
+            out << "| " << cell(r.command) << " | " << r.status << " | " << cell(r.printed) << " |\n";
     }
 };
 const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TableWriter);
@@ -218,20 +220,24 @@ protected:
     // Records the command line (with the variables it adds to the
     // environment) and what it printed: standard error, or standard output
     // when standard error is empty; the test's folder shown as <dir>.
-    void record(const std::vector<std::string>& args, const ToolRun& r, const std::vector<std::string>& env = {}) const {
+    void record(const std::vector<std::string>& args, const ToolRun& r,
+                const std::vector<std::string>& env = {}) const {
         const auto shortened = [this](std::string text) {
-            for (std::size_t at; (at = text.find(dir_.string())) != std::string::npos;) text.replace(at, dir_.string().size(), "<dir>");
+            for (std::size_t at; (at = text.find(dir_.string())) != std::string::npos;)
+                text.replace(at, dir_.string().size(), "<dir>");
             return text;
         };
         std::string command;
         for (const std::string& e : env) command += shortened(e) + ' ';
         command += "corvane-voicemod";
         for (const std::string& a : args)
-            command += ' ' + (!a.empty() && a.find_first_of(" \"'\\$`*?") == std::string::npos ? a : '"' + a + '"');
+            command +=
+                ' ' + (!a.empty() && a.find_first_of(" \"'\\$`*?") == std::string::npos ? a : '"' + a + '"');
         std::string printed;
         for (const std::string& line : lines(r.err.empty() ? r.out : r.err))
             printed += (printed.empty() ? "`" : "<br>`") + shortened(line) + "`";
-        rows().push_back({"`" + command + "`", std::to_string(r.status), printed.empty() ? "nothing" : printed});
+        rows().push_back(
+            {"`" + command + "`", std::to_string(r.status), printed.empty() ? "nothing" : printed});
     }
 
     // A failed command: the status, the message, nothing on standard output
@@ -483,10 +489,11 @@ TEST_F(ToolCommands, UnusableFilesAndFoldersFailWithTheirReason) {
                   "cannot bring the voice changer up on \"bad-content\": invalid package: " +
                       path("bad-content/broken.zvmd").string() + ": format must be a string, not a number");
     expectFailure({"voices", "--content", "/nonexistent"}, 1, "voice folder \"/nonexistent\" does not exist");
-    expectFailure({"demo", "/proc/forbidden"}, 1, "cannot make folder \"/proc/forbidden\": No such file or directory");
+    expectFailure({"demo", "/proc/forbidden"}, 1,
+                  "cannot make folder \"/proc/forbidden\": No such file or directory");
 
-    // OUTPUT the same file as INPUT: the input is read whole before the
-    // finished output replaces it.
+    // OUTPUT the same file as INPUT: the rendered file replaces the input,
+    // at its full length.
     const Audio input = readAudio(path("tone.wav"));
     const ToolRun r = tool({"render", "tone.wav", "tone.wav", "--voice", "Robot"});
     record({"render", "tone.wav", "tone.wav", "--voice", "Robot"}, r);

@@ -197,7 +197,8 @@ protected:
         std::string logged;
         for (const std::string& line : messages) logged += ", logs \"" + line + "\"";
         EXPECT_EQ(result, expected) << input;
-        EXPECT_EQ(messages, expectedLog.empty() ? std::vector<std::string>{} : std::vector<std::string>{expectedLog})
+        EXPECT_EQ(messages,
+                  expectedLog.empty() ? std::vector<std::string>{} : std::vector<std::string>{expectedLog})
             << input;
         rows().push_back({"library", input, std::string(result ? "true" : "false") + (logged.empty() ? ", logs nothing" : logged)});
         unchanged(input);
@@ -257,8 +258,9 @@ TEST_F(BadInput, NameWithAnEmbeddedNulLoadsTheVoiceBeforeIt) {
     const std::string current = node.getCurrentVoice();
     EXPECT_TRUE(loaded);
     EXPECT_EQ(current, other->name);
-    rows().push_back({"library", "loadVoice(\"" + other->name + "\\0 and more\"), a known name, a NUL, more",
-                      std::string(loaded ? "true" : "false") + ", the current voice is now \"" + current + "\""});
+    rows().push_back(
+        {"library", "loadVoice(\"" + other->name + "\\0 and more\"), a known name, a NUL, more",
+         std::string(loaded ? "true" : "false") + ", the current voice is now \"" + current + "\""});
 }
 
 TEST_F(BadInput, GraphCalls) {
@@ -290,7 +292,8 @@ TEST_F(BadInput, GraphCalls) {
         return node.process(b.inBus, b.outBus);
     });
     for (std::uint32_t channels : {1u, 2u}) {
-        graph("process of a " + std::string(channels == 1 ? "mono" : "stereo") + " block of 0 frames without storage",
+        graph("process of a " + std::string(channels == 1 ? "mono" : "stereo") +
+                  " block of 0 frames without storage",
               true, "", [&] {
                   corvane::AudioBuffer<float> in(channels, 0), out(channels, 0);
                   corvane::AudioBus inBus{&in}, outBus{&out};
@@ -301,7 +304,8 @@ TEST_F(BadInput, GraphCalls) {
         Buses b(3, 64);
         b.fill(0.5f);
         const bool ok = node.process(b.inBus, b.outBus);
-        for (std::uint32_t i = 0; i < 64; ++i) EXPECT_EQ(b.output(2)[i], 0.5f) << "channel 2 must keep the input";
+        for (std::uint32_t i = 0; i < 64; ++i)
+            EXPECT_EQ(b.output(2)[i], 0.5f) << "channel 2 must keep the input";
         return ok;
     });
     graph("process with a mono input bus into a stereo output bus", true, "", [&] {
@@ -498,7 +502,8 @@ public:
 
 private:
     static std::string cell(std::string text) {
-        for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2) text.replace(at, 1, "\\|");
+        for (std::size_t at = 0; (at = text.find('|', at)) != std::string::npos; at += 2)
+            text.replace(at, 1, "\\|");
         return text;
     }
 };
