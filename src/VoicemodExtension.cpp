@@ -91,13 +91,15 @@ private:
     char** names_ = nullptr;
 };
 
+// Paths are UTF-8 text on both sides; u8path/u8string convert explicitly, so
+// on Windows a name beyond ASCII never passes through the ANSI code page.
 void mountPackages(const char* contentDirectory) {
-    for (const auto& entry : std::filesystem::directory_iterator(contentDirectory)) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(contentDirectory))) {
         const std::filesystem::path& filepath = entry.path();
         // is_regular_file() follows links; a dangling one is not a file.
         if (!entry.is_regular_file() || filepath.extension().string() != ".zvmd") continue;
         std::int32_t packageId = -1;
-        const std::int32_t code = vcmdMountPackage(filepath.string().c_str(), 0, 0, 0, &packageId);
+        const std::int32_t code = vcmdMountPackage(filepath.u8string().c_str(), 0, 0, 0, &packageId);
         if (code != 0) fail("Error on vcmdMountPackage:" + describe(code), code);
     }
 }

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <set>
 
-#include <unistd.h>
+#include "ChildProcess.h"
 
 #include "EngineFixture.h"
 
@@ -61,7 +61,7 @@ TEST_F(CatalogueTest, NameArgumentsAreCheckedBeforeAnythingIsWritten) {
 // order; the engine keys packages and names by hash, so this stays cheap
 // (its speed is for the benchmarks, not for this test).
 TEST_F(CatalogueTest, ThousandPackagesOfTenVoicesListInOrder) {
-    const fs::path dir = fs::temp_directory_path() / ("vcmd_catalogue_" + std::to_string(::getpid()));
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_catalogue_" + std::to_string(testsupport::processId()));
     fs::create_directories(dir);
     constexpr int kPackages = 1000, kVoices = 10;
     for (int p = 0; p < kPackages; ++p) {
@@ -76,7 +76,7 @@ TEST_F(CatalogueTest, ThousandPackagesOfTenVoicesListInOrder) {
     std::set<int32_t> ids;
     for (int p = 0; p < kPackages; ++p) {
         int32_t id = 0;
-        ASSERT_EQ(vcmdMountPackage((dir / ("p" + std::to_string(p) + ".zvmd")).c_str(), 0, 0, 0, &id), VCMD_OK);
+        ASSERT_EQ(vcmdMountPackage((dir / ("p" + std::to_string(p) + ".zvmd")).u8string().c_str(), 0, 0, 0, &id), VCMD_OK);
         ids.insert(id);
     }
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(kPackages));

@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include <unistd.h>
+#include "ChildProcess.h"
 
 #include "EngineFixture.h"
 
@@ -80,7 +80,7 @@ TEST_F(PackageTest, EveryMalformedPackageIsRefusedWithItsFileAndFault) {
 }
 
 TEST_F(PackageTest, FileLargerThanOneMebibyteIsRefusedBeforeParsing) {
-    const fs::path dir = fs::temp_directory_path() / ("vcmd_big_" + std::to_string(::getpid()));
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_big_" + std::to_string(testsupport::processId()));
     fs::create_directories(dir);
     const fs::path big = dir / "big.zvmd";
     {
@@ -89,7 +89,7 @@ TEST_F(PackageTest, FileLargerThanOneMebibyteIsRefusedBeforeParsing) {
         out << "{ \"format\": \"corvane-voice-package\", \"version\": 1, \"voices\": [] }";
         out << std::string(1024 * 1024, ' ');
     }
-    EXPECT_EQ(mount(big.string()), VCMD_ERR_INVALID_PACKAGE);
+    EXPECT_EQ(mount(big.u8string()), VCMD_ERR_INVALID_PACKAGE);
     const std::string text = vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
     EXPECT_NE(text.find("big.zvmd"), std::string::npos) << text;
     EXPECT_NE(text.find("larger than 1 MiB"), std::string::npos) << text;
@@ -167,13 +167,13 @@ TEST_F(PackageTest, FormatDocumentationExampleMounts) {
     const std::size_t begin = text.find("```json\n");
     ASSERT_NE(begin, std::string::npos);
     const std::size_t end = text.find("```", begin + 8);
-    const fs::path dir = fs::temp_directory_path() / ("vcmd_doc_" + std::to_string(::getpid()));
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_doc_" + std::to_string(testsupport::processId()));
     fs::create_directories(dir);
     {
         std::ofstream out(dir / "example.zvmd");
         out << text.substr(begin + 8, end - begin - 8);
     }
-    EXPECT_EQ(mount((dir / "example.zvmd").string()), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
+    EXPECT_EQ(mount((dir / "example.zvmd").u8string()), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
     ASSERT_EQ(vcmdLoadVoice("Old Radio", 0, 0), VCMD_OK);
     EXPECT_EQ(vcmdSetParameter("Tone", 1.0f), VCMD_OK);
     fs::remove_all(dir);

@@ -11,6 +11,17 @@
 // Single-threaded: tests drive it from one thread.
 #pragma once
 
+// On Windows the fake is a DLL of its own (see tests/CMakeLists.txt).
+#if defined(_WIN32) && defined(RECORDING_FAKE_SHARED)
+#if defined(RECORDING_FAKE_BUILDING)
+#define RECORDING_API __declspec(dllexport)
+#else
+#define RECORDING_API __declspec(dllimport)
+#endif
+#else
+#define RECORDING_API
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -61,13 +72,13 @@ struct Script {
 };
 
 // The recorded calls and the script, reset by reset().
-std::vector<Call>& calls();
-Script& script();
-void reset();
+RECORDING_API std::vector<Call>& calls();
+RECORDING_API Script& script();
+RECORDING_API void reset();
 
 // Helpers for assertions.
-std::vector<std::string> callNames();
-std::size_t countOf(const std::string& function);
-const Call* firstCall(const std::string& function);
+RECORDING_API std::vector<std::string> callNames();
+RECORDING_API std::size_t countOf(const std::string& function);
+RECORDING_API const Call* firstCall(const std::string& function);
 
 }  // namespace recording

@@ -20,8 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "LogCapture.h"
 
 namespace fs = std::filesystem;
@@ -79,7 +77,8 @@ protected:
 TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
     // A content directory made here, with one of the bundled packages and
     // files that must not be mounted.
-    const fs::path dir = fs::temp_directory_path() / ("corvane-e2e-" + std::to_string(::getpid()));
+    const fs::path dir = fs::temp_directory_path() /
+                         ("corvane-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::remove_all(dir);
     fs::create_directories(dir / "nested");
     fs::path package;
@@ -91,13 +90,42 @@ TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
     fs::copy_file(package, dir / "ignored.ZVMD");
 
     vcmdResetForTesting();
-    VoicemodExtension::initialize("end-to-end", "test", dir.c_str());
+    VoicemodExtension::initialize("end-to-end", "test", dir.u8string().c_str());
     const auto listed = VoicemodExtension::listVoices();
     fs::remove_all(dir);
 
     ASSERT_FALSE(listed.empty());
     EXPECT_LT(listed.size(), voices.size());  // one package of several
     for (const auto& name : listed) EXPECT_NE(std::find(voices.begin(), voices.end(), name), voices.end()) << name;
+}
+
+TEST_F(EndToEnd, AContentDirectoryNamedBeyondAsciiBringsUpEveryBundledVoice) {
+    // "Voix-été-声音" holding every bundled package, one of them renamed
+    // "Études-音声.zvmd"; names spelled as UTF-8 bytes.
+    const std::string parent = (fs::temp_directory_path() /
+                                ("corvane-e2e-utf8-" +
+                                 std::to_string(::testing::UnitTest::GetInstance()->random_seed()))).u8string();
+    const std::string dir = parent + "/Voix-\xC3\xA9t\xC3\xA9-\xE5\xA3\xB0\xE9\x9F\xB3";
+    fs::remove_all(fs::u8path(parent));
+    fs::create_directories(fs::u8path(dir));
+    bool renamed = false;
+    for (const auto& entry : fs::directory_iterator(fs::u8path(CORVANE_VOICES_DIR))) {
+        if (entry.path().extension() != ".zvmd") continue;
+        const fs::path name = renamed ? entry.path().filename() : fs::u8path("\xC3\x89tudes-\xE9\x9F\xB3\xE5\xA3\xB0.zvmd");
+        renamed = true;
+        fs::copy_file(entry.path(), fs::u8path(dir) / name);
+    }
+
+    vcmdResetForTesting();
+    EXPECT_NO_THROW(VoicemodExtension::initialize("end-to-end", "test", dir.c_str()));
+    auto listed = VoicemodExtension::listVoices();
+    fs::remove_all(fs::u8path(parent));
+
+    auto bundled = voices;
+    std::sort(listed.begin(), listed.end());
+    std::sort(bundled.begin(), bundled.end());
+    EXPECT_EQ(listed, bundled);
+    EXPECT_TRUE(log->messages(LogLevel::Error).empty());
 }
 
 TEST_F(EndToEnd, BringUpMountsTheBundledVoicesAndLogsEachOne) {

@@ -11,15 +11,15 @@
 #include <corvane/Logger.h>
 #include <corvane/Result.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 
 using namespace corvane;
@@ -177,29 +177,30 @@ TEST(HostObjects, StoreValuesEmitChangesAndKnowNoActions) {
     EXPECT_EQ(object.emit("nobody listens"), 0u);
 }
 
+// The test program runs itself again with only this test selected; in that
+// child the test sets the host up, prints the directory and exits normally.
 TEST(HostConfiguration, TheTemporaryDirectoryGoesAwayWhenTheProcessExits) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
+    constexpr const char* kChild = "CORVANE_TEST_TEMPDIR_CHILD";
+    constexpr const char* kMarker = "tempDirPath=";
+    if (std::getenv(kChild) != nullptr) {
         Corvane::shutdown();
         Corvane::initialize();
         const std::string path = CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value());
-        const bool written = ::write(pipeFds[1], path.data(), path.size()) == static_cast<ssize_t>(path.size());
-        ::close(pipeFds[1]);
-        std::exit(written ? 0 : 1);  // a normal exit, without shutdown()
+        std::printf("\n%s%s\n", kMarker, path.c_str());
+        std::fflush(stdout);
+        std::exit(0);  // a normal exit, without shutdown()
     }
-    ::close(pipeFds[1]);
-    char buffer[4096];
-    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_GT(n, 0);
-    const std::string path(buffer, static_cast<std::size_t>(n));
+    const testsupport::ChildResult child = testsupport::runChild(
+        testsupport::currentExecutable(),
+        {"--gtest_filter=HostConfiguration.TheTemporaryDirectoryGoesAwayWhenTheProcessExits"},
+        {{}, {std::string(kChild) + "=1"}, {}});
+    ASSERT_EQ(child.status, 0) << child.out << child.err;
+    const std::size_t at = child.out.find(kMarker);
+    ASSERT_NE(at, std::string::npos) << child.out;
+    const std::size_t begin = at + std::string(kMarker).size();
+    std::string path = child.out.substr(begin, child.out.find('\n', begin) - begin);
+    if (!path.empty() && path.back() == '\r') path.pop_back();
     EXPECT_NE(path.find("corvane-"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(path).parent_path()));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(path)));
 }

@@ -40,6 +40,8 @@ public:
     //     contentDirectory whose extension is exactly ".zvmd", in listing
     //     order, by the path contentDirectory joined with the file name;
     //  8. logs "Available voicemod voice: <name>" (info) for each voice.
+    // contentDirectory and every path handed to the voice changer are UTF-8
+    // text on every platform (on Windows never the ANSI code page).
     // Throws std::invalid_argument for a null argument (before anything else),
     // std::runtime_error when the host has no temporary directory,
     // CVAnyTypeError when it is not text, std::filesystem::filesystem_error

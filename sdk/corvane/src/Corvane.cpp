@@ -33,7 +33,7 @@ std::filesystem::path makeTempDirectory() {
         std::filesystem::path candidate = base / ("corvane-" + std::to_string(random() % 100000000000ULL));
         if (std::filesystem::create_directory(candidate, ec)) return candidate;
     }
-    throw std::runtime_error("Corvane: could not create a temporary directory under " + base.string());
+    throw std::runtime_error("Corvane: could not create a temporary directory under " + base.u8string());
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ void Corvane::initialize() {
         static const bool cleanupRegistered = [] { return std::atexit(&Corvane::shutdown) == 0; }();
         (void)cleanupRegistered;
     }
-    s.values[{"corvane", "tempDirPath"}] = CVAny(s.tempDirectory.string());
+    s.values[{"corvane", "tempDirPath"}] = CVAny(s.tempDirectory.u8string());
 }
 
 void Corvane::shutdown() {

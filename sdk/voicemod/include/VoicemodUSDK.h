@@ -55,6 +55,10 @@ VCMD_API int32_t vcmdInitSDK(const char* clientKey, const char* clientSecret,
  * lifetime. Works before vcmdInitSDK. Does not allocate. */
 VCMD_API const char* vcmdGetVersionString(void) VCMD_NOEXCEPT;
 
+/* Paths: every path below is UTF-8 text on every platform; on Windows it is
+ * converted to the wide form, never read in the ANSI code page, so folders
+ * and files named beyond ASCII work. */
+
 /* [any-thread] Directory the SDK may use for temporary files. May allocate. */
 VCMD_API int32_t vcmdSetTempPath(const char* path) VCMD_NOEXCEPT;
 

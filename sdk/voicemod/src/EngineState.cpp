@@ -80,10 +80,12 @@ std::string voiceInfoJson(const VoiceDef& voice) {
 std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::path file(path);
+    // Paths cross the C interface as UTF-8; convert explicitly so that on
+    // Windows nothing goes through the ANSI code page.
+    fs::path file = fs::u8path(path);
     if (file.is_relative() && !fs::exists(file, ec) && !e.contentPath.empty())
-        file = fs::path(e.contentPath) / file;
-    const std::string shown = file.string();
+        file = fs::u8path(e.contentPath) / file;
+    const std::string shown = file.u8string();
     if (!fs::exists(file, ec)) {
         setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + shown);
         return VCMD_ERR_NO_SUCH_FILE;
@@ -93,7 +95,7 @@ std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
         setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + shown);
         return VCMD_ERR_NO_SUCH_FILE;
     }
-    const std::string key = canonical.string();
+    const std::string key = canonical.u8string();
     if (auto found = e.packageByPath.find(key); found != e.packageByPath.end()) {
         *packageId = found->second;
         return VCMD_OK;

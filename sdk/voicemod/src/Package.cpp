@@ -318,7 +318,7 @@ std::int32_t parsePackage(const std::string& text, Package& out, std::string& er
 
 std::int32_t readPackage(const std::string& filePath, Package& out, std::string& error) {
     std::error_code ec;
-    const std::filesystem::path p(filePath);
+    const std::filesystem::path p = std::filesystem::u8path(filePath);
     if (!std::filesystem::is_regular_file(p, ec)) {
         error = std::filesystem::exists(p, ec) ? "is not a regular file" : "does not exist";
         return std::filesystem::exists(p, ec) ? VCMD_ERR_INVALID_PACKAGE : VCMD_ERR_NO_SUCH_FILE;

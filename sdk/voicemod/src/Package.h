@@ -75,7 +75,7 @@ constexpr std::uintmax_t kMaxPackageBytes = 1024u * 1024u;
 // Longest voice or parameter name, in bytes without the NUL.
 constexpr std::size_t kMaxNameBytes = 99;
 
-// Reads and checks the package at `path` (already canonical). On success
+// Reads and checks the package at `path` (UTF-8, already canonical). On success
 // fills `out` and returns VCMD_OK; otherwise returns VCMD_ERR_NO_SUCH_FILE or
 // VCMD_ERR_INVALID_PACKAGE and a one-line reason in `error` ("voices[1].name
 // is empty"). Allocates; may throw std::bad_alloc.

@@ -16,7 +16,8 @@ class CORVANE_API Corvane {
 public:
     // Sets the host up: creates a fresh temporary directory (under
     // $TMPDIR or the system's temporary folder) and publishes its path as the
-    // text value "tempDirPath" of object "corvane". Calling it again keeps
+    // text value "tempDirPath" of object "corvane" (UTF-8 on every
+    // platform). Calling it again keeps
     // the existing directory. The directory is removed by shutdown(), or at
     // the latest when the process exits normally. Throws std::runtime_error
     // when no temporary directory can be created.
