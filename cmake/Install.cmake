@@ -26,6 +26,12 @@ if(CORVANE_VOICEMOD_USE_BUNDLED_SDKS)
   endif()
 endif()
 
+# An application built with MinGW-w64 needs the compiler's runtime DLLs
+# beside it on a machine without MinGW (see cmake/Windows.cmake).
+if(CORVANE_VOICEMOD_RUNTIME_DLLS)
+  install(FILES ${CORVANE_VOICEMOD_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(EXPORT CorvaneVoicemodTargets NAMESPACE CorvaneVoicemod:: DESTINATION ${CORVANE_VOICEMOD_CMAKEDIR})
 configure_package_config_file(cmake/CorvaneVoicemodConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/CorvaneVoicemodConfig.cmake
@@ -51,6 +57,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(CPACK_GENERATOR "DEB;TGZ")
+if(WIN32)
+  # A ZIP holding bin/ (DLLs, runtime DLLs, the tool), lib/ (import
+  # libraries, CMake and pkg-config files), include/ and share/.
+  set(CPACK_GENERATOR "ZIP")
+else()
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+  set(CPACK_GENERATOR "DEB;TGZ")
+endif()
 include(CPack)
