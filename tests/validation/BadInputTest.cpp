@@ -291,11 +291,11 @@ TEST_F(BadInput, GraphCalls) {
         b.setFrames(0);
         return node.process(b.inBus, b.outBus);
     });
-    for (std::uint32_t channels : {1u, 2u}) {
-        graph("process of a " + std::string(channels == 1 ? "mono" : "stereo") +
-                  " block of 0 frames without storage",
+    for (std::uint32_t outChannels : {1u, 2u}) {
+        graph(std::string("process of a mono block of 0 frames without storage") +
+                  (outChannels == 1 ? "" : " into a stereo one"),
               true, "", [&] {
-                  corvane::AudioBuffer<float> in(channels, 0), out(channels, 0);
+                  corvane::AudioBuffer<float> in(1, 0), out(outChannels, 0);
                   corvane::AudioBus inBus{&in}, outBus{&out};
                   return node.process(inBus, outBus);
               });

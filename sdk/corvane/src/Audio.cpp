@@ -34,6 +34,9 @@ void AudioBus::copyFrom(const AudioBus& other) noexcept {
         const float* src = other.buffer->getReadPointer(c);
         if (dst != src && frames > 0) std::memmove(dst, src, frames * sizeof(float));
     }
+    // Channels the other bus lacks are silenced. A buffer of no frames may
+    // have no storage at all (null channel pointers): nothing to write then.
+    if (buffer->getNumberOfFrames() == 0) return;
     for (std::uint32_t c = shared; c < buffer->getNumberOfChannels(); ++c)
         std::memset(buffer->getWritePointer(c), 0, buffer->getNumberOfFrames() * sizeof(float));
 }
