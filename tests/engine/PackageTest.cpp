@@ -232,7 +232,7 @@ TEST_F(PackageTest, EverySettingAcceptsItsDocumentedBoundsExactly) {
         }
     }
     ASSERT_GE(parameters.size(), 40u) << "the settings tables were not found";
-    const fs::path dir = fs::temp_directory_path() / ("vcmd_bounds_" + std::to_string(::getpid()));
+    const fs::path dir = fs::temp_directory_path() / ("vcmd_bounds_" + std::to_string(testsupport::processId()));
     fs::create_directories(dir);
     {
         std::ofstream out(dir / "bounds.zvmd");
