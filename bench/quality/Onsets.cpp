@@ -1,0 +1,88 @@
+// Onsets.cpp - high-frequency onset detection and the count of onsets a
+// voice added (see Onsets.h).
+#include "Onsets.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quality {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Second-order Butterworth high-pass (bilinear transform), run in double.
+struct HighPass {
+    double b0, b1, b2, a1, a2, z1 = 0.0, z2 = 0.0;
+    HighPass(double cutoff, double rate) {
+        const double w = 2.0 * kPi * cutoff / rate;
+        const double alpha = std::sin(w) / (2.0 * std::sqrt(0.5));
+        const double c = std::cos(w);
+        const double a0 = 1.0 + alpha;
+        b0 = (1.0 + c) / 2.0 / a0;
+        b1 = -(1.0 + c) / a0;
+        b2 = b0;
+        a1 = -2.0 * c / a0;
+        a2 = (1.0 - alpha) / a0;
+    }
+    double run(double x) {
+        const double y = b0 * x + z1;
+        z1 = b1 * x - a1 * y + z2;
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+};
+
+}  // namespace
+
+std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double sampleRate) {
+    constexpr double kCutoff = 3000.0;
+    constexpr double kRiseDb = 15.0;
+    constexpr double kFloorDb = 50.0;
+    constexpr int kHistoryFrames = 10;
+    constexpr double kSameEventSeconds = 0.010;
+    const auto frame = static_cast<std::size_t>(std::max(1.0, std::round(0.001 * sampleRate)));
+    HighPass first(kCutoff, sampleRate), second(kCutoff, sampleRate);
+    std::vector<double> energy;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        const double v = second.run(first.run(signal[i]));
+        sum += v * v;
+        if ((i + 1) % frame == 0) {
+            energy.push_back(sum / static_cast<double>(frame));
+            sum = 0.0;
+        }
+    }
+    std::vector<double> onsets;
+    if (energy.empty()) return onsets;
+    const double floor = *std::max_element(energy.begin(), energy.end()) * std::pow(10.0, -kFloorDb / 10.0);
+    const double rise = std::pow(10.0, kRiseDb / 10.0);
+    double last = -1.0;
+    for (std::size_t f = kHistoryFrames; f < energy.size(); ++f) {
+        if (energy[f] < floor || energy[f] <= 0.0) continue;
+        double before = 0.0;
+        for (std::size_t k = f - kHistoryFrames; k < f; ++k) before += energy[k];
+        before /= kHistoryFrames;
+        if (energy[f] < rise * before) continue;
+        const double t = static_cast<double>(f * frame) / sampleRate;
+        if (last >= 0.0 && t - last < kSameEventSeconds) continue;
+        onsets.push_back(t);
+        last = t;
+    }
+    return onsets;
+}
+
+std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
+                           std::size_t latencyFrames, double toleranceSeconds) {
+    const std::vector<double> in = highFrequencyOnsets(input, sampleRate);
+    const std::vector<double> out = highFrequencyOnsets(output, sampleRate);
+    const double shift = static_cast<double>(latencyFrames) / sampleRate;
+    std::size_t fresh = 0;
+    for (double t : out) {
+        const double at = t - shift;
+        const auto near = std::lower_bound(in.begin(), in.end(), at - toleranceSeconds);
+        if (near == in.end() || *near > at + toleranceSeconds) ++fresh;
+    }
+    return fresh;
+}
+
+}  // namespace quality

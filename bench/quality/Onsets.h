@@ -1,0 +1,26 @@
+// Onsets.h - sudden rises of high-frequency energy (plosives, clicks,
+// crackle), and those a voice adds that its input did not have.
+//
+// Bench code: allocates freely; not for the audio thread.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace quality {
+
+// Times (seconds) of the high-frequency onsets in `signal`: the signal
+// above 3 kHz (two second-order Butterworth high-passes), its energy in
+// 1 ms frames; an onset is a frame at least 15 dB above the mean of the
+// 10 ms before it and no more than 50 dB below the loudest frame of the
+// whole signal. Onsets closer than 10 ms to the previous one are the same
+// event.
+std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double sampleRate);
+
+// Onsets of `output` with no onset of `input` within +-`toleranceSeconds`
+// (after moving the output back by `latencyFrames`): the transients a
+// voice made up (repeated or early plosives, clicks, crackle).
+std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
+                           std::size_t latencyFrames = 0, double toleranceSeconds = 0.005);
+
+}  // namespace quality
