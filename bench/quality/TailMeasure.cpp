@@ -9,6 +9,26 @@
 #include <functional>
 
 namespace quality {
+namespace {
+
+struct Biquad {
+    double b0, b1, b2, a1, a2, z1 = 0.0, z2 = 0.0;
+    static Biquad butterworth(double cutoff, double rate, bool highPass) {
+        constexpr double kPi = 3.14159265358979323846;
+        const double w = 2.0 * kPi * cutoff / rate, c = std::cos(w);
+        const double alpha = std::sin(w) / (2.0 * std::sqrt(0.5)), a0 = 1.0 + alpha;
+        const double b = highPass ? (1.0 + c) / 2.0 : (1.0 - c) / 2.0;
+        return {b / a0, (highPass ? -2.0 : 2.0) * b / a0, b / a0, -2.0 * c / a0, (1.0 - alpha) / a0};
+    }
+    double run(double x) {
+        const double y = b0 * x + z1;
+        z1 = b1 * x - a1 * y + z2;
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+};
+
+}  // namespace
 
 double tailTopPercentShare(const std::vector<float>& ir, double sampleRate, double startSeconds) {
     const auto length = static_cast<std::size_t>(std::lround(sampleRate));  // 1 s: 1 Hz bins
@@ -45,10 +65,16 @@ double tailTopPercentShare(const std::vector<float>& ir, double sampleRate, doub
 double reverberationSeconds(const std::vector<float>& ir, double sampleRate, double startSeconds) {
     const auto start = static_cast<std::size_t>(std::lround(startSeconds * sampleRate));
     if (ir.size() <= start + 2) return -1.0;
+    // The mid frequencies only (500 Hz to 2 kHz): second-order
+    // Butterworth high- and low-pass, run forwards from the impulse.
+    std::vector<double> band(ir.size());
+    Biquad highPass = Biquad::butterworth(500.0, sampleRate, true);
+    Biquad lowPass = Biquad::butterworth(2000.0, sampleRate, false);
+    for (std::size_t i = 0; i < ir.size(); ++i) band[i] = lowPass.run(highPass.run(ir[i]));
     std::vector<double> decay(ir.size() - start);
     double sum = 0.0;
     for (std::size_t i = ir.size(); i-- > start;) {
-        sum += static_cast<double>(ir[i]) * ir[i];
+        sum += band[i] * band[i];
         decay[i - start] = sum;
     }
     if (sum <= 0.0) return -1.0;

@@ -18,8 +18,8 @@ namespace quality {
 // the response is shorter than the window.
 double tailTopPercentShare(const std::vector<float>& impulseResponse, double sampleRate, double startSeconds);
 
-// Reverberation time: the Schroeder backward-integrated energy of
-// `impulseResponse` from `startSeconds` on, a straight line fitted (least
+// Reverberation time at mid frequencies: the Schroeder backward-integrated
+// energy of `impulseResponse` between 500 Hz and 2 kHz from `startSeconds` on, a straight line fitted (least
 // squares) between -5 dB and -25 dB of it, extrapolated to -60 dB (T20).
 // Returns a negative value when the decay never reaches -25 dB.
 double reverberationSeconds(const std::vector<float>& impulseResponse, double sampleRate, double startSeconds);

@@ -3,8 +3,10 @@
 // peak and loudness change, and for voices with a tail its ringing share and
 // reverberation time.
 //
-//   voice_words [SPEECH.wav ...]
+//   voice_words [--voice NAME]... [--set PARAMETER=VALUE]... [SPEECH.wav ...]
 //
+// --voice measures only the voices named; --set changes a parameter of
+// every voice measured that has it (for trying settings).
 // Without arguments it reads the speech recordings Debian's alsa-utils
 // installs (/usr/share/sounds/alsa, all but Noise.wav). The recordings are
 // joined, 0.3 s of silence after each, and run through every voice at
@@ -18,6 +20,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -72,10 +76,13 @@ std::vector<std::string> voiceNames() {
 
 // The voice freshly loaded on `input`; the output moved back by the
 // voice's latency so that it lines up with the input.
+std::vector<std::pair<std::string, float>> settings;
+
 std::vector<float> render(const std::string& voice, const std::vector<float>& input, bool background) {
     startEngine();
     vcmdEnableBackgroundSounds(background);
     vcmdLoadVoice(voice.c_str(), 0, 0);
+    for (const auto& [name, value] : settings) vcmdSetParameter(name.c_str(), value);
     uint32_t latency = 0;
     vcmdGetLatencyFrames(&latency);
     std::vector<float> s = input;
@@ -121,8 +128,23 @@ double rmsOf(const std::vector<float>& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) files.emplace_back(argv[i]);
+    std::vector<std::string> files, only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--voice" && i + 1 < argc) {
+            only.emplace_back(argv[++i]);
+        } else if (arg == "--set" && i + 1 < argc) {
+            const std::string s = argv[++i];
+            const std::size_t eq = s.find('=');
+            if (eq == std::string::npos) {
+                std::fprintf(stderr, "voice_words: --set wants PARAMETER=VALUE, not %s\n", s.c_str());
+                return 2;
+            }
+            settings.emplace_back(s.substr(0, eq), std::stof(s.substr(eq + 1)));
+        } else {
+            files.push_back(arg);
+        }
+    }
     if (files.empty()) {
         const std::filesystem::path dir = "/usr/share/sounds/alsa";
         std::error_code ec;
@@ -161,7 +183,18 @@ int main(int argc, char** argv) {
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     startEngine();
     for (const std::string& voice : voiceNames()) {
+        if (!only.empty() && std::find(only.begin(), only.end(), voice) == only.end()) continue;
         const std::vector<float> out = render(voice, speech, true);
+        if (const char* dump = std::getenv("VOICE_WORDS_DUMP")) {
+            SF_INFO info{};
+            info.samplerate = static_cast<int>(kRate);
+            info.channels = 1;
+            info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+            if (SNDFILE* f = sf_open((std::string(dump) + "/" + voice + ".wav").c_str(), SFM_WRITE, &info)) {
+                sf_writef_float(f, out.data(), static_cast<sf_count_t>(out.size()));
+                sf_close(f);
+            }
+        }
         const Level l = level(out);
         const double stoi = quality::stoi(speech, out, kRate);
         const std::size_t onsets = quality::countNewOnsets(speech, out, kRate);

@@ -16,6 +16,24 @@ protected:
     }
 };
 
+// A resonator (constant 0 dB peak gain band-pass) in double.
+struct BiquadForTest {
+    double b0, b2, a1, a2, z1 = 0.0, z2 = 0.0;
+    BiquadForTest(double f, double q, double rate) {
+        const double w = 2.0 * kPi * f / rate, alpha = std::sin(w) / (2.0 * q), a0 = 1.0 + alpha;
+        b0 = alpha / a0;
+        b2 = -alpha / a0;
+        a1 = -2.0 * std::cos(w) / a0;
+        a2 = (1.0 - alpha) / a0;
+    }
+    double run(double x) {
+        const double y = b0 * x + z1;
+        z1 = -a1 * y + z2;
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+};
+
 // A speech-like test signal: a gliding harmonic tone with noise bursts.
 std::vector<float> speechLike(std::size_t frames, double rate) {
     std::vector<float> s(frames);
@@ -97,6 +115,68 @@ TEST_F(VoicesTest, PitchLatencyIsReportedTrulyAndStaysUnderTwentyMilliseconds) {
     ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
     ASSERT_EQ(vcmdGetLatencyFrames(&none), VCMD_OK);
     EXPECT_EQ(none, 0u);
+}
+
+// Mean power of s[begin, end) at the frequencies from `low` to `high` in
+// 10 Hz steps, in dB.
+double bandDb(const std::vector<float>& s, std::size_t begin, std::size_t end, double low, double high, double rate) {
+    double sum = 0.0;
+    int count = 0;
+    for (double f = low; f <= high; f += 10.0, ++count) {
+        const double a = toneAmplitude(s, begin, end, f, rate);
+        sum += a * a;
+    }
+    return 10.0 * std::log10(sum / count + 1e-30);
+}
+
+TEST_F(VoicesTest, WhisperKeepsTheVowelsFormantsAndDropsItsPitch) {
+    // A vowel: a 125 Hz pulse train through resonances at 700 Hz and 2.2 kHz.
+    const double rate = 48000.0;
+    const std::size_t frames = 96000;
+    std::vector<float> vowel(frames, 0.0f);
+    BiquadForTest f1(700.0, 8.0, rate), f2(2200.0, 8.0, rate);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float pulse = i % 384 == 0 ? 1.0f : 0.0f;
+        vowel[i] = static_cast<float>(0.3 * (f1.run(pulse) + 0.5 * f2.run(pulse)));
+    }
+    ASSERT_EQ(vcmdLoadVoice("Whisper", 0, 0), VCMD_OK);
+    ASSERT_EQ(vcmdSetParameter("Breath", 1.0f), VCMD_OK);
+    std::vector<float> out = vowel;
+    processMono(out, 256);
+    const std::size_t b = frames / 4;
+    // The formants stand out of the valley between them as in the vowel.
+    const double inPeak = bandDb(vowel, b, frames, 600, 800, rate), inValley = bandDb(vowel, b, frames, 1300, 1500, rate);
+    const double outPeak = bandDb(out, b, frames, 600, 800, rate), outValley = bandDb(out, b, frames, 1300, 1500, rate);
+    EXPECT_GT(inPeak - inValley, 15.0);
+    EXPECT_NEAR(outPeak - outValley, inPeak - inValley, 6.0);
+    // No harmonic stands out of the spectrum between harmonics any more.
+    const double inHarmonic = toneAmplitude(vowel, b, frames, 750.0, rate);
+    const double inBetween = toneAmplitude(vowel, b, frames, 687.5, rate);
+    EXPECT_GT(20.0 * std::log10(inHarmonic / inBetween), 20.0);
+    double harmonics = 0.0, between = 0.0;
+    for (int h = 4; h <= 8; ++h) {
+        harmonics += std::pow(toneAmplitude(out, b, frames, 125.0 * h, rate), 2.0);
+        between += std::pow(toneAmplitude(out, b, frames, 125.0 * h + 62.5, rate), 2.0);
+    }
+    EXPECT_LT(10.0 * std::log10(harmonics / between), 6.0);
+
+    // With no breath the voice comes out whole, as late as reported (give
+    // or take the few samples' delay of the filters after the whisper).
+    uint32_t latency = 0;
+    ASSERT_EQ(vcmdGetLatencyFrames(&latency), VCMD_OK);
+    EXPECT_GT(latency, 0u);
+    EXPECT_LE(latency, static_cast<uint32_t>(0.020 * rate));
+    ASSERT_EQ(vcmdLoadVoice("Whisper", 0, 0), VCMD_OK);
+    ASSERT_EQ(vcmdSetParameter("Breath", 0.0f), VCMD_OK);
+    std::vector<float> click(24000, 0.0f);
+    processMono(click, 256);  // the crossfade and the glide to no breath
+    std::fill(click.begin(), click.end(), 0.0f);
+    click[100] = 0.5f;
+    processMono(click, 256);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < click.size(); ++i)
+        if (std::fabs(click[i]) > std::fabs(click[at])) at = i;
+    EXPECT_NEAR(static_cast<double>(at), 100.0 + latency, 4.0);
 }
 
 // Magnitude of a second-order Butterworth section designed with the

@@ -12,6 +12,8 @@
 #include "Chain.h"
 #include "Dsp.h"
 #include "PitchShifter.h"
+#include "Reverb.h"
+#include "Whisperer.h"
 
 namespace vcmd {
 namespace {
@@ -98,6 +100,40 @@ public:
 private:
     std::uint64_t seed_;
     Noise noise_;
+};
+
+// The voice's whisper (Whisperer.h) mixed with the voice itself, delayed
+// by as much as the whisper so that the two line up.
+class WhisperEffect final : public RampedEffect<1> {
+public:
+    WhisperEffect(const EffectDef& def, double sampleRate, std::uint64_t seed) : RampedEffect(def, sampleRate) {
+        whisperer_.configure(sampleRate, seed);
+        for (auto& line : dry_) line.configure(whisperer_.latencyFrames() + 2);
+    }
+    void process(float* const* io, int channels, int frames) noexcept override {
+        const std::size_t delay = whisperer_.latencyFrames();
+        float dry[kMaxChannels][kPieceFrames];
+        for (int c = 0; c < channels; ++c) {
+            for (int i = 0; i < frames; ++i) {
+                dry_[c].push(io[c][i]);
+                dry[c][i] = dry_[c].readWhole(delay + 1);
+            }
+        }
+        whisperer_.process(io, channels, frames);
+        for (int i = 0; i < frames; ++i) {
+            const float mix = ramps_[0].next();
+            for (int c = 0; c < channels; ++c) io[c][i] = dry[c][i] + (io[c][i] - dry[c][i]) * mix;
+        }
+    }
+    void reset() noexcept override {
+        whisperer_.reset();
+        for (auto& line : dry_) line.clear();
+    }
+    unsigned latencyFrames() const noexcept override { return whisperer_.latencyFrames(); }
+
+private:
+    Whisperer whisperer_;
+    DelayLine dry_[kMaxChannels];
 };
 
 class TremoloEffect final : public RampedEffect<2> {
@@ -286,66 +322,40 @@ private:
     DelayLine lines_[kMaxChannels];
 };
 
-// A small Schroeder-Moorer reverb: four damped combs in parallel into two
-// allpasses per channel, the right channel's lines slightly longer.
+// The room of Reverb.h, fed with the channels' mono mix; its two outputs
+// go to left and right.
 class ReverbEffect final : public RampedEffect<3> {
 public:
     ReverbEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate) {
-        static constexpr int kComb[kCombs] = {1116, 1188, 1277, 1356};
-        static constexpr int kAllpass[kAllpasses] = {556, 441};
-        const double scale = sampleRate / 44100.0;
-        for (int c = 0; c < kMaxChannels; ++c) {
-            const int spread = c == 0 ? 0 : 23;
-            for (int k = 0; k < kCombs; ++k) {
-                combLength_[c][k] = std::max<std::size_t>(2, static_cast<std::size_t>((kComb[k] + spread) * scale));
-                comb_[c][k].configure(combLength_[c][k] + 2);
-            }
-            for (int k = 0; k < kAllpasses; ++k) {
-                allpassLength_[c][k] = std::max<std::size_t>(2, static_cast<std::size_t>((kAllpass[k] + spread) * scale));
-                allpass_[c][k].configure(allpassLength_[c][k] + 2);
-            }
-        }
+        reverb_.configure(sampleRate);
+        reverb_.setDecay(ramps_[0].value(), ramps_[1].value());
     }
     void process(float* const* io, int channels, int frames) noexcept override {
         for (int i = 0; i < frames; ++i) {
-            const float feedback = 0.70f + 0.28f * ramps_[0].next();
-            const float damp = 0.05f + 0.9f * ramps_[1].next();
-            const float mix = ramps_[2].next();
-            for (int c = 0; c < channels; ++c) {
-                const float x = io[c][i];
-                const float in = x * 0.25f;
-                float sum = 0.0f;
-                for (int k = 0; k < kCombs; ++k) {
-                    const float y = comb_[c][k].readWhole(combLength_[c][k]);
-                    lowpass_[c][k] = y + (lowpass_[c][k] - y) * damp;
-                    comb_[c][k].push(in + lowpass_[c][k] * feedback);
-                    sum += y;
-                }
-                for (int k = 0; k < kAllpasses; ++k) {
-                    const float delayed = allpass_[c][k].readWhole(allpassLength_[c][k]);
-                    allpass_[c][k].push(sum + delayed * 0.5f);
-                    sum = delayed - sum * 0.5f;
-                }
-                io[c][i] = x + (sum * 0.5f - x) * mix;
+            if (ramps_[0].moving() || ramps_[1].moving()) {
+                ramps_[0].next();
+                ramps_[1].next();
+                // A new decay every 16 samples of a glide, counted from the
+                // glide's start.
+                if ((++glide_ & 15) == 0 || !(ramps_[0].moving() || ramps_[1].moving()))
+                    reverb_.setDecay(ramps_[0].value(), ramps_[1].value());
+            } else {
+                glide_ = 0;
             }
+            const float mix = ramps_[2].next();
+            const float x0 = io[0][i];
+            const float x1 = channels > 1 ? io[1][i] : x0;
+            float left = 0.0f, right = 0.0f;
+            reverb_.process(channels > 1 ? 0.5f * (x0 + x1) : x0, left, right);
+            io[0][i] = x0 + (left - x0) * mix;
+            if (channels > 1) io[1][i] = x1 + (right - x1) * mix;
         }
     }
-    void reset() noexcept override {
-        for (int c = 0; c < kMaxChannels; ++c) {
-            for (auto& line : comb_[c]) line.clear();
-            for (auto& line : allpass_[c]) line.clear();
-            for (float& l : lowpass_[c]) l = 0.0f;
-        }
-    }
+    void reset() noexcept override { reverb_.reset(); }
 
 private:
-    static constexpr int kCombs = 4;
-    static constexpr int kAllpasses = 2;
-    DelayLine comb_[kMaxChannels][kCombs];
-    DelayLine allpass_[kMaxChannels][kAllpasses];
-    std::size_t combLength_[kMaxChannels][kCombs] = {};
-    std::size_t allpassLength_[kMaxChannels][kAllpasses] = {};
-    float lowpass_[kMaxChannels][kCombs] = {};
+    Reverb reverb_;
+    unsigned glide_ = 0;
 };
 
 class GainEffect final : public RampedEffect<1> {
@@ -439,10 +449,23 @@ private:
     bool first_ = true;
 };
 
+// sin(2 pi p) for p in [0, 1), within 4e-6: folded onto [-pi/2, pi/2] and
+// a Taylor polynomial to the ninth power there (a library sine per sample
+// would cost more than a whole reverb).
+inline float sineOfTurns(float p) noexcept {
+    float x = p < 0.5f ? p : p - 1.0f;  // [-0.5, 0.5)
+    if (x > 0.25f) x = 0.5f - x;
+    else if (x < -0.25f) x = -0.5f - x;
+    const float y = static_cast<float>(2.0 * kPi) * x;
+    const float y2 = y * y;
+    return y * (1.0f + y2 * (-1.0f / 6.0f + y2 * (1.0f / 120.0f + y2 * (-1.0f / 5040.0f + y2 * (1.0f / 362880.0f)))));
+}
+
 // A sustained tone for a bed of sound, with an optional slow vibrato.
 class ToneLayer final : public RampedEffect<3> {
 public:
-    ToneLayer(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
+    ToneLayer(const EffectDef& def, double sampleRate)
+        : RampedEffect(def, sampleRate), rate_(sampleRate), period_(1.0 / sampleRate) {
         wobble_.setFrequency(ramps_[1].value(), rate_);
     }
     void process(float* const* io, int channels, int frames) noexcept override {
@@ -453,10 +476,10 @@ public:
                 level_ = dbToGain(ramps_[2].next());
                 first_ = false;
             }
-            const double inc = f * (1.0 + 0.01 * wobble_.next()) / rate_;
-            phase_ += inc;
-            phase_ -= std::floor(phase_);
-            const float v = level_ * static_cast<float>(std::sin(2.0 * kPi * phase_));
+            phase_ += f * (1.0 + 0.01 * wobble_.next()) * period_;
+            // The step is at most 1.01 (8 kHz at 8 kHz): one or two turns.
+            while (phase_ >= 1.0) phase_ -= 1.0;
+            const float v = level_ * sineOfTurns(static_cast<float>(phase_));
             for (int c = 0; c < channels; ++c) io[c][i] += v;
         }
     }
@@ -467,6 +490,7 @@ public:
 
 private:
     double rate_;
+    double period_;
     Oscillator wobble_;
     double phase_ = 0.0;
     float level_ = 0.0f;
@@ -481,6 +505,7 @@ std::unique_ptr<Effect> makeEffect(const EffectDef& def, const ChainConfig& conf
         case EffectType::PitchShift: return std::make_unique<PitchEffect>(def, config);
         case EffectType::RingMod: return std::make_unique<RingModEffect>(def, fs);
         case EffectType::NoiseMod: return std::make_unique<NoiseModEffect>(def, fs, seed);
+        case EffectType::Whisper: return std::make_unique<WhisperEffect>(def, fs, seed);
         case EffectType::LowPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::LowPass);
         case EffectType::HighPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::HighPass);
         case EffectType::BandPass: return std::make_unique<FilterEffect>(def, fs, FilterKind::BandPass);
