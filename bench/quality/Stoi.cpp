@@ -135,7 +135,7 @@ std::vector<float> resample(const std::vector<float>& signal, double fromRate, d
     data.data_out = out.data();
     data.output_frames = static_cast<long>(out.size());
     data.src_ratio = ratio;
-    const int error = src_simple(&data, SRC_SINC_BEST_QUALITY, 1);
+    const int error = src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1);
     if (error != 0) throw std::runtime_error(src_strerror(error));
     out.resize(static_cast<std::size_t>(data.output_frames_gen));
     return out;

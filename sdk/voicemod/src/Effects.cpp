@@ -18,6 +18,18 @@
 namespace vcmd {
 namespace {
 
+// sin(2 pi p) for p in [-0.5, 1), within 4e-6: folded onto [-pi/2, pi/2] and
+// a Taylor polynomial to the ninth power there (a library sine per sample
+// would cost more than a whole reverb).
+inline float sineOfTurns(float p) noexcept {
+    float x = p < 0.5f ? p : p - 1.0f;  // [-0.5, 0.5)
+    if (x > 0.25f) x = 0.5f - x;
+    else if (x < -0.25f) x = -0.5f - x;
+    const float y = static_cast<float>(2.0 * kPi) * x;
+    const float y2 = y * y;
+    return y * (1.0f + y2 * (-1.0f / 6.0f + y2 * (1.0f / 120.0f + y2 * (-1.0f / 5040.0f + y2 * (1.0f / 362880.0f)))));
+}
+
 // Base for effects whose settings are plain ramps.
 template <int N>
 class RampedEffect : public Effect {
@@ -218,7 +230,7 @@ private:
     bool first_ = true;
 };
 
-class BitCrushEffect final : public RampedEffect<3> {
+class BitCrushEffect final : public RampedEffect<4> {
 public:
     using RampedEffect::RampedEffect;
     void process(float* const* io, int channels, int frames) noexcept override {
@@ -229,14 +241,15 @@ public:
             }
             const float hold = 1.0f / ramps_[1].next();
             const float mix = ramps_[2].next();
+            const float relative = ramps_[3].next();
             // Sample-and-hold at 1/downsample of the rate, then a mid-tread
-            // quantiser (so silence stays silence).
+            // quantiser (so silence stays silence), see quantise().
             phase_ += hold;
             const bool take = phase_ >= 1.0f;
             if (take) phase_ -= 1.0f;
             for (int c = 0; c < channels; ++c) {
                 const float x = io[c][i];
-                if (take) held_[c] = step_ * std::nearbyint(x / step_);
+                if (take) held_[c] = quantise(x, relative);
                 io[c][i] = x + (held_[c] - x) * mix;
             }
         }
@@ -247,6 +260,19 @@ public:
     }
 
 private:
+    // The staircase (steps of a fixed size: quiet sound hovering around
+    // half a step is gated into bursts of crackle), blended towards a
+    // floating-point one: the same number of steps in every octave of
+    // level, so quiet sound keeps as fine a grain as loud sound and nothing
+    // is gated. Both keep 0 at 0.
+    float quantise(float x, float relative) const noexcept {
+        const float hard = step_ * std::nearbyint(x / step_);
+        if (relative <= 0.0f || x == 0.0f) return hard;
+        int exponent = 0;
+        const float mantissa = std::frexp(x, &exponent);  // [0.5, 1) in magnitude
+        const float soft = std::ldexp(step_ * std::nearbyint(mantissa / step_), exponent);
+        return hard + (soft - hard) * relative;
+    }
     float step_ = 1.0f / 128.0f;
     float phase_ = 1.0f;
     float held_[kMaxChannels] = {};
@@ -448,18 +474,6 @@ private:
     float level_ = 0.0f;
     bool first_ = true;
 };
-
-// sin(2 pi p) for p in [0, 1), within 4e-6: folded onto [-pi/2, pi/2] and
-// a Taylor polynomial to the ninth power there (a library sine per sample
-// would cost more than a whole reverb).
-inline float sineOfTurns(float p) noexcept {
-    float x = p < 0.5f ? p : p - 1.0f;  // [-0.5, 0.5)
-    if (x > 0.25f) x = 0.5f - x;
-    else if (x < -0.25f) x = -0.5f - x;
-    const float y = static_cast<float>(2.0 * kPi) * x;
-    const float y2 = y * y;
-    return y * (1.0f + y2 * (-1.0f / 6.0f + y2 * (1.0f / 120.0f + y2 * (-1.0f / 5040.0f + y2 * (1.0f / 362880.0f)))));
-}
 
 // A sustained tone for a bed of sound, with an optional slow vibrato.
 class ToneLayer final : public RampedEffect<3> {
