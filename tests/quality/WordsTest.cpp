@@ -1,4 +1,4 @@
-// QualityTest.cpp - the speech-quality measures on cases whose answer is
+// WordsTest.cpp - the speech-quality measures on cases whose answer is
 // known, and the voices they were made for: the reverbs' tails must be
 // diffuse and decay as described, Robot must not crackle where speech fades.
 #include <gtest/gtest.h>
