@@ -475,22 +475,37 @@ private:
     bool first_ = true;
 };
 
-// A sustained tone for a bed of sound, with an optional slow vibrato.
+// A sustained tone for a bed of sound, with an optional slow vibrato. The
+// vibrato (at most 10 Hz) is worked out every 16 samples, counted from
+// reset, and its step held in between: the oscillator's recursion per
+// sample would cost more than the tone itself.
 class ToneLayer final : public RampedEffect<3> {
 public:
     ToneLayer(const EffectDef& def, double sampleRate)
         : RampedEffect(def, sampleRate), rate_(sampleRate), period_(1.0 / sampleRate) {
-        wobble_.setFrequency(ramps_[1].value(), rate_);
+        wobble_.setFrequency(kWobbleStep * ramps_[1].value(), rate_);
     }
     void process(float* const* io, int channels, int frames) noexcept override {
         for (int i = 0; i < frames; ++i) {
+            const bool gliding = ramps_[0].moving();
             const float f = ramps_[0].next();
-            if (ramps_[1].moving()) wobble_.setFrequency(ramps_[1].next(), rate_);
+            if (ramps_[1].moving()) {
+                ramps_[1].next();
+                if (untilWobble_ == 0) wobble_.setFrequency(kWobbleStep * ramps_[1].value(), rate_);
+            }
             if (ramps_[2].moving() || first_) {
                 level_ = dbToGain(ramps_[2].next());
                 first_ = false;
             }
-            phase_ += f * (1.0 + 0.01 * wobble_.next()) * period_;
+            if (untilWobble_ == 0) {
+                untilWobble_ = kWobbleStep;
+                vibrato_ = 1.0 + 0.01 * wobble_.next();
+                step_ = f * vibrato_ * period_;
+            } else if (gliding) {
+                step_ = f * vibrato_ * period_;
+            }
+            --untilWobble_;
+            phase_ += step_;
             // The step is at most 1.01 (8 kHz at 8 kHz): one or two turns.
             while (phase_ >= 1.0) phase_ -= 1.0;
             const float v = level_ * sineOfTurns(static_cast<float>(phase_));
@@ -499,14 +514,19 @@ public:
     }
     void reset() noexcept override {
         phase_ = 0.0;
+        untilWobble_ = 0;
         wobble_.reset();
     }
 
 private:
+    static constexpr int kWobbleStep = 16;
     double rate_;
     double period_;
     Oscillator wobble_;
     double phase_ = 0.0;
+    double vibrato_ = 1.0;
+    double step_ = 0.0;
+    int untilWobble_ = 0;
     float level_ = 0.0f;
     bool first_ = true;
 };
