@@ -83,7 +83,7 @@ ParameterSetting parseParameterSetting(const std::string& text) {
 }
 
 ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    CLI::App app("Renders audio files through the Corvane voice changer's voices.", kProgram);
+    CLI::App app("Renders audio files through the Corvane voice changer's voices, or changes a voice live.", kProgram);
     app.set_version_flag("--version", std::string(kProgram) + " " + CORVANE_VOICEMOD_VERSION);
     app.require_subcommand(1);
     app.footer(
@@ -137,11 +137,44 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     demo->add_flag("--offline", command.demo.offline, "Render in the engine's offline mode");
     demoFlags.addTo(*demo);
 
+    CommonFlags liveFlags;
+    std::vector<std::string> liveParameterTexts;
+    CLI::App* live = app.add_subcommand(
+        "live", "Speak into the microphone and hear the voice: input device -> voice -> output device");
+    live->add_option("--voice", command.live.voice, "Voice to start with (default: the first one)");
+    live->add_option("--param", liveParameterTexts, "Set a voice parameter, e.g. --param \"Pitch=12\" (repeatable)")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    live->add_flag("--bypass", command.live.switches.bypass, "Start with the voice bypassed");
+    live->add_flag("--mute", command.live.switches.mute, "Start muted");
+    live->add_flag("--background", command.live.switches.background, "Mix in the voice's background sounds");
+    live->add_option("--input", command.live.input,
+                     "Input device: its number or (part of) its name from 'corvane-voicemod devices' "
+                     "(default: the default input)");
+    live->add_option("--output", command.live.output, "Output device, likewise (default: the default output)");
+    live->add_option("--rate", command.live.rate, "Sample rate in Hz (default: the output device's)")
+        ->check(CLI::Range(8000u, 384000u));
+    live->add_option("--block", command.live.block, "Frames per audio callback")
+        ->check(CLI::Range(16u, 8192u))
+        ->default_val(256);
+    live->add_option("--duration", command.live.duration, "Stop after this many seconds (default: when stopped)")
+        ->check(CLI::PositiveNumber);
+    liveFlags.addTo(*live);
+
+    CommonFlags devicesFlags;
+    CLI::App* devices = app.add_subcommand(
+        "devices", "List the sound devices: host API, input and output channels, default rate");
+    devices->add_flag("--json", command.devices.json, "Print the list as JSON");
+    devicesFlags.addTo(*devices);
+
     ParseResult result;
     // CLI11 would call an unknown command a missing one; name it instead.
     if (!arguments.empty() && !arguments.front().empty() && arguments.front()[0] != '-' &&
-        arguments.front() != "voices" && arguments.front() != "render" && arguments.front() != "demo") {
-        err << kProgram << ": unknown command " << quote(arguments.front()) << " (commands: voices, render, demo)\n"
+        arguments.front() != "voices" && arguments.front() != "render" && arguments.front() != "demo" &&
+        arguments.front() != "live" && arguments.front() != "devices") {
+        err << kProgram << ": unknown command " << quote(arguments.front())
+            << " (commands: voices, render, demo, live, devices)\n"
             << "Run '" << kProgram << " --help' for usage.\n";
         result.status = kExitUsage;
         return result;
@@ -157,6 +190,14 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
             command.common = renderFlags.options();
             for (const std::string& text : parameterTexts)
                 command.render.parameters.push_back(parseParameterSetting(text));
+        } else if (live->parsed()) {
+            command.kind = CommandKind::Live;
+            command.common = liveFlags.options();
+            for (const std::string& text : liveParameterTexts)
+                command.live.parameters.push_back(parseParameterSetting(text));
+        } else if (devices->parsed()) {
+            command.kind = CommandKind::Devices;
+            command.common = devicesFlags.options();
         } else {
             command.kind = CommandKind::Demo;
             command.common = demoFlags.options();

@@ -37,7 +37,22 @@ struct DemoOptions {
     bool offline = false;
 };
 
-enum class CommandKind { Voices, Render, Demo };
+struct LiveOptions {
+    std::string voice;  // empty: the first voice
+    std::vector<ParameterSetting> parameters;
+    Switches switches;    // offline mode stays off: live audio is real time
+    std::string input;    // --input DEVICE; empty: the default input
+    std::string output;   // --output DEVICE; empty: the default output
+    std::uint32_t rate = 0;    // 0: the output device's default rate
+    std::uint32_t block = 256;
+    double duration = 0.0;     // seconds; 0: until stopped
+};
+
+struct DevicesOptions {
+    bool json = false;
+};
+
+enum class CommandKind { Voices, Render, Demo, Live, Devices };
 
 struct Command {
     CommandKind kind = CommandKind::Voices;
@@ -45,6 +60,8 @@ struct Command {
     VoicesOptions voices;
     RenderOptions render;
     DemoOptions demo;
+    LiveOptions live;
+    DevicesOptions devices;
 };
 
 // The outcome of parsing: either a command to run, or an exit status after

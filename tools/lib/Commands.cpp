@@ -10,6 +10,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "Live.h"
 #include "Locations.h"
 #include "Render.h"
 #include "SoundFile.h"
@@ -188,6 +189,8 @@ int toolMain(const std::vector<std::string>& arguments, Console& console) {
             case CommandKind::Voices: return runVoices(command, console);
             case CommandKind::Render: return runRender(command, console);
             case CommandKind::Demo: return runDemo(command, console);
+            case CommandKind::Live: return runLive(command, console);
+            case CommandKind::Devices: return runDevices(command, console);
         }
     } catch (const ToolError& error) {
         console.err << kProgram << ": " << error.what() << '\n';

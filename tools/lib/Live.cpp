@@ -1,0 +1,248 @@
+// The 'live' and 'devices' commands, on PortAudio.
+#include "Live.h"
+
+#include <corvane/Logger.h>
+#include <corvane/voicemod/VoicemodError.h>
+#include <corvane/voicemod/VoicemodNode.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "Devices.h"
+#include "LiveBlock.h"
+#include "LiveSession.h"
+#include "Locations.h"
+#include "Terminal.h"
+#include "ToolError.h"
+#include "VoiceChanger.h"
+
+namespace corvane::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using extensions::voicemod::VoicemodError;
+using extensions::voicemod::VoicemodNode;
+
+// A stream whose callbacks stop for this long has lost its device.
+constexpr auto kSilentDevice = std::chrono::seconds(2);
+
+std::string decimals(double value, int places) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "%.*f", places, value);
+    return text;
+}
+
+// "-12.3 dB [######    ]": the peak in dB of full scale over 60 dB.
+std::string meter(float peak) {
+    const double db = peak > 0.0f ? 20.0 * std::log10(peak) : -120.0;
+    const int cells = static_cast<int>(std::lround(std::clamp((db + 60.0) / 6.0, 0.0, 10.0)));
+    std::string text = db <= -99.95 ? " -inf" : decimals(std::max(db, -99.9), 1);
+    while (text.size() < 5) text.insert(text.begin(), ' ');
+    return text + " dB [" + std::string(static_cast<std::size_t>(cells), '#') +
+           std::string(static_cast<std::size_t>(10 - cells), ' ') + "]";
+}
+
+// What the terminal thread controls, always through the node's own
+// operations, as an application's user interface would.
+class Controls {
+public:
+    Controls(const VoiceChanger& changer, VoicemodNode& node, std::string voice)
+        : changer_(changer), node_(node), voice_(std::move(voice)) {}
+
+    const std::string& voice() const noexcept { return voice_; }
+    const std::string& message() const noexcept { return message_; }
+
+    void choose(std::size_t index) {
+        if (index >= changer_.voices().size()) return;
+        const std::string& name = changer_.voices()[index];
+        try {
+            node_.loadVoice(name);
+            voice_ = node_.getCurrentVoice();
+            message_.clear();
+        } catch (const VoicemodError& error) {
+            message_ = "cannot load voice " + quote(name) + ": " + describeResult(error.code());
+        }
+    }
+    void step(int by) {
+        const auto& voices = changer_.voices();
+        const auto at = std::find(voices.begin(), voices.end(), voice_);
+        const long count = static_cast<long>(voices.size());
+        const long index = at == voices.end() ? 0 : (at - voices.begin() + by + count) % count;
+        choose(static_cast<std::size_t>(index));
+    }
+    void toggleBypass() { toggle("bypass", [&] { node_.setBypassEnabled(!node_.getBypassEnabled()); }); }
+    void toggleMute() { toggle("mute", [&] { node_.setMuteEnabled(!node_.getMuteEnabled()); }); }
+
+    bool bypassed() { return ask([&] { return node_.getBypassEnabled(); }); }
+    bool muted() { return ask([&] { return node_.getMuteEnabled(); }); }
+
+    // The voice's own delay: none while bypassed.
+    std::uint32_t voiceLatencyFrames() { return bypassed() ? 0 : changer_.latencyFrames(); }
+
+private:
+    template <typename Call>
+    void toggle(const char* what, Call call) {
+        try {
+            call();
+            message_.clear();
+        } catch (const VoicemodError& error) {
+            message_ = std::string("cannot switch ") + what + ": " + describeResult(error.code());
+        }
+    }
+    template <typename Call>
+    bool ask(Call call) {
+        try {
+            return call();
+        } catch (const VoicemodError&) {
+            return false;
+        }
+    }
+
+    const VoiceChanger& changer_;
+    VoicemodNode& node_;
+    std::string voice_;
+    std::string message_;
+};
+
+std::string statusLine(Controls& controls, const LiveFigures& figures, double deviceLatency, std::uint32_t rate) {
+    const double latency = deviceLatency + static_cast<double>(controls.voiceLatencyFrames()) / rate;
+    std::string line = controls.voice();
+    if (controls.bypassed()) line += " (bypass)";
+    if (controls.muted()) line += " (mute)";
+    line += "  in " + meter(figures.inputPeak) + "  out " + meter(figures.outputPeak) + "  latency " +
+            decimals(latency * 1000.0, 1) + " ms  xruns " + std::to_string(figures.xruns);
+    if (figures.late > 0) line += "  late " + std::to_string(figures.late);
+    if (!controls.message().empty()) line += "  " + controls.message();
+    return line;
+}
+
+std::string summaryLine(const LiveFigures& figures, double seconds, std::uint32_t block) {
+    return "live: " + decimals(seconds, 1) + " s, " + std::to_string(figures.callbacks) + " callbacks of " +
+           std::to_string(block) + " frames, " + std::to_string(figures.xruns) + " xruns, " +
+           std::to_string(figures.late) + " late, worst callback " + decimals(figures.worstPercent(), 2) +
+           " % of its " + decimals(figures.deadlineSeconds * 1000.0, 2) + " ms deadline";
+}
+
+}  // namespace
+
+int runDevices(const Command& command, Console& console) {
+    PortAudioSession audio;
+    const std::vector<DeviceInfo> devices = audio.devices();
+    console.out << (command.devices.json ? devicesJson(devices) : devicesText(devices));
+    return kExitSuccess;
+}
+
+int runLive(const Command& command, Console& console) {
+    const LiveOptions& options = command.live;
+    const Location content = contentDirectory(command.common.content);
+    VoiceChanger changer(content.path);
+    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
+    const std::string voice = options.voice.empty() ? changer.voices().front() : options.voice;
+
+    PortAudioSession audio;
+    const std::vector<DeviceInfo> devices = audio.devices();
+    const DeviceInfo input = findDevice(devices, options.input, Direction::Input);
+    const DeviceInfo output = findDevice(devices, options.output, Direction::Output);
+    const std::uint32_t rate =
+        options.rate != 0 ? options.rate : static_cast<std::uint32_t>(std::lround(output.defaultSampleRate));
+    if (rate == 0) throw ToolError("output device " + quote(output.name) + " reports no sample rate; give --rate");
+
+    VoicemodNode node;
+    Switches switches = options.switches;
+    switches.offline = false;
+    changer.prepare(node, voice, options.parameters, switches);
+
+    // The formats are agreed (setBusFormat) and every buffer allocated
+    // before the device is opened; from then on the callback only processes.
+    LiveBlock block(node, LiveSession::inputChannelsFor(input), LiveSession::outputChannelsFor(output), rate,
+                    options.block);
+    LiveSession session(input, output, block);
+    const double deviceLatency = session.inputLatency() + session.outputLatency();
+    Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
+                  std::to_string(rate) + " Hz, " + std::to_string(options.block) + " frames per callback");
+
+    Controls controls(changer, node, voice);
+    const bool quiet = command.common.verbosity == Verbosity::Quiet;
+    const bool interactive = standardOutputIsTerminal() && standardInputIsTerminal();
+    std::optional<std::string> failure;
+    bool stopped = true;
+    LiveFigures figures;
+    const Clock::time_point started = Clock::now();
+    {
+        TerminalKeys keys(interactive);
+        if (keys.enabled() && !quiet)
+            console.out << "Keys: 1-9 and 0 or up/down choose the voice, b bypass, m mute, q quit\n";
+        const auto statusEvery = keys.enabled() ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
+        Clock::time_point lastStatus = started;
+        Clock::time_point lastProgress = started;
+        std::uint64_t lastCallbacks = 0;
+
+        session.start();
+        bool quit = false;
+        while (!quit) {
+            if (console.stop != nullptr && console.stop->load()) break;
+            const Clock::time_point now = Clock::now();
+            if (options.duration > 0.0 && std::chrono::duration<double>(now - started).count() >= options.duration)
+                break;
+
+            const Key key = keys.next(50);
+            if (key.kind == Key::Up) controls.step(-1);
+            if (key.kind == Key::Down) controls.step(1);
+            if (key.kind == Key::Digit) controls.choose(key.value == '0' ? 9 : static_cast<std::size_t>(key.value - '1'));
+            if (key.kind == Key::Letter) {
+                if (key.value == 'b') controls.toggleBypass();
+                if (key.value == 'm') controls.toggleMute();
+                if (key.value == 'q') quit = true;
+            }
+
+            if (!session.active()) {
+                failure = "the audio stream on " + quote(input.name) + " -> " + quote(output.name) +
+                          " stopped (the device went away?)";
+                break;
+            }
+            if (Clock::now() - lastStatus < statusEvery) continue;
+            lastStatus = Clock::now();
+            figures = block.takeFigures();
+            if (figures.callbacks != lastCallbacks) {
+                lastCallbacks = figures.callbacks;
+                lastProgress = lastStatus;
+            } else if (lastStatus - lastProgress > kSilentDevice) {
+                failure = "no audio from " + quote(input.name) + " -> " + quote(output.name) + " for " +
+                          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSilentDevice).count()) +
+                          " s (the device went away?)";
+                break;
+            }
+            if (quiet) continue;
+            const std::string line = statusLine(controls, figures, deviceLatency, rate);
+            if (keys.enabled())
+                console.out << "\r\033[K" << line << std::flush;
+            else
+                console.out << line << std::endl;
+        }
+        stopped = session.stop();
+        if (keys.enabled() && !quiet) console.out << "\r\033[K" << std::flush;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    figures = block.takeFigures();
+    if (!quiet) console.out << summaryLine(figures, seconds, options.block) << std::endl;
+    if (!stopped) {
+        // PortAudio is still waiting on the device: tearing the stream, the
+        // voice changer or PortAudio down would wait with it, or pull the
+        // graph from under a late callback. The terminal is already back.
+        console.err << "corvane-voicemod: "
+                    << failure.value_or("the audio stream on " + quote(input.name) + " -> " + quote(output.name) +
+                                        " did not stop")
+                    << std::endl;
+        std::_Exit(kExitFailure);
+    }
+    if (failure) throw ToolError(*failure);
+    return kExitSuccess;
+}
+
+}  // namespace corvane::tool

@@ -1,0 +1,142 @@
+#include "LiveBlock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "ToolError.h"
+
+namespace corvane::tool {
+
+namespace {
+
+float peakOf(const float* samples, std::uint32_t frames) noexcept {
+    float peak = 0.0f;
+    for (std::uint32_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(samples[i]));
+    return peak;
+}
+
+// Raises a meter to `peak`. Only the audio thread raises it and only the
+// reader resets it, so a reset landing between the load and the store just
+// shows this block's peak once more.
+void raise(std::atomic<float>& meter, float peak) noexcept {
+    if (peak > meter.load(std::memory_order_relaxed)) meter.store(peak, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+AudioBusFormat LiveBlock::DeviceInput::getFormat() const {
+    AudioBusFormat format;
+    format.sampleRate = owner_.sampleRate_;
+    format.numberOfChannels = owner_.inputChannels_;
+    return format;
+}
+
+std::uint32_t LiveBlock::DeviceInput::read(AudioBuffer<float>& block) {
+    const std::uint32_t frames = std::min(owner_.pending_, block.getNumberOfFrames());
+    float peak = 0.0f;
+    for (std::uint32_t c = 0; c < block.getNumberOfChannels(); ++c) {
+        float* to = block.getWritePointer(c);
+        if (owner_.input_ == nullptr || owner_.input_[c] == nullptr) {
+            std::fill_n(to, frames, 0.0f);
+            continue;
+        }
+        const float* from = owner_.input_[c] + owner_.offset_;
+        std::copy_n(from, frames, to);
+        peak = std::max(peak, peakOf(from, frames));
+    }
+    raise(owner_.inputPeak_, peak);
+    return frames;
+}
+
+bool LiveBlock::DeviceOutput::write(const AudioBuffer<float>& block) {
+    const std::uint32_t frames = block.getNumberOfFrames();
+    const std::uint32_t channels = block.getNumberOfChannels();
+    float peak = 0.0f;
+    for (std::uint32_t c = 0; c < owner_.outputChannels_; ++c) {
+        float* to = owner_.output_[c] + owner_.offset_;
+        if (channels == 0) {
+            std::fill_n(to, frames, 0.0f);
+            continue;
+        }
+        // Mono reaches every speaker; a stereo voice goes left and right.
+        const float* from = block.getReadPointer(std::min(c, channels - 1));
+        std::copy_n(from, frames, to);
+        peak = std::max(peak, peakOf(from, frames));
+    }
+    raise(owner_.outputPeak_, peak);
+    return true;
+}
+
+LiveBlock::LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
+                     std::uint32_t sampleRate, std::uint32_t framesPerBlock)
+    : inputChannels_(inputChannels),
+      outputChannels_(outputChannels),
+      sampleRate_(sampleRate),
+      framesPerBlock_(framesPerBlock),
+      source_(*this),
+      sink_(*this),
+      graph_(source_, sink_) {
+    graph_.addNode(&node);
+    const Result<void> configured = graph_.configure(framesPerBlock);
+    if (configured.isError()) {
+        // Error code 0: node 0, the voice changer, refused the format.
+        if (configured.error().getCode() == 0)
+            throw ToolError("the voice changer does not take " + std::to_string(sampleRate) + " Hz, " +
+                            std::to_string(inputChannels) + " channel(s) in blocks of " +
+                            std::to_string(framesPerBlock) + " frames");
+        throw ToolError(configured.error().getMessage());
+    }
+}
+
+LiveBlock::~LiveBlock() = default;
+
+void LiveBlock::silenceOutput(std::uint32_t frames) noexcept {
+    for (std::uint32_t c = 0; c < outputChannels_; ++c) std::fill_n(output_[c] + offset_, frames, 0.0f);
+}
+
+void LiveBlock::process(const float* const* input, float* const* output, unsigned long frames,
+                        bool xrun) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+
+    input_ = input;
+    output_ = output;
+    const auto total = static_cast<std::uint32_t>(frames);
+    for (offset_ = 0; offset_ < total; offset_ += pending_) {
+        pending_ = std::min(framesPerBlock_, total - offset_);
+        if (graph_.processBlock() != AudioGraph::BlockStatus::Processed) {
+            silenceOutput(pending_);
+            failedBlocks_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    input_ = nullptr;
+    output_ = nullptr;
+
+    if (xrun) xruns_.fetch_add(1, std::memory_order_relaxed);
+    const auto took = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
+    if (took > worstNanoseconds_.load(std::memory_order_relaxed))
+        worstNanoseconds_.store(took, std::memory_order_relaxed);
+    if (static_cast<double>(took) * sampleRate_ > 1e9 * static_cast<double>(total))
+        late_.fetch_add(1, std::memory_order_relaxed);
+    frames_.fetch_add(total, std::memory_order_relaxed);
+    callbacks_.fetch_add(1, std::memory_order_release);
+}
+
+LiveFigures LiveBlock::takeFigures() noexcept {
+    LiveFigures figures;
+    figures.callbacks = callbacks_.load(std::memory_order_acquire);
+    figures.frames = frames_.load(std::memory_order_relaxed);
+    figures.xruns = xruns_.load(std::memory_order_relaxed);
+    figures.late = late_.load(std::memory_order_relaxed);
+    figures.failedBlocks = failedBlocks_.load(std::memory_order_relaxed);
+    figures.worstSeconds = static_cast<double>(worstNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.deadlineSeconds = sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_ : 0.0;
+    figures.inputPeak = inputPeak_.exchange(0.0f, std::memory_order_relaxed);
+    figures.outputPeak = outputPeak_.exchange(0.0f, std::memory_order_relaxed);
+    return figures;
+}
+
+}  // namespace corvane::tool

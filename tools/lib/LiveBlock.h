@@ -1,0 +1,126 @@
+// LiveBlock.h - the work of one audio callback of 'corvane-voicemod live':
+// a device's input buffers through the host graph (and so through the
+// VoicemodNode) into a device's output buffers, with the figures the status
+// line and the summary show. It knows nothing of PortAudio, so it can be run
+// and watched without a sound device.
+#pragma once
+
+#include <corvane/AudioGraph.h>
+#include <corvane/AudioProcessorNode.h>
+
+#include <atomic>
+#include <cstdint>
+
+// Built with -fsanitize=realtime, the callback's work is declared
+// non-blocking, so RealtimeSanitizer stops the program at any allocation,
+// lock or system call made under it.
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#define CORVANE_LIVE_RTSAN 1
+#endif
+#endif
+#ifdef CORVANE_LIVE_RTSAN
+#define CORVANE_LIVE_NONBLOCKING [[clang::nonblocking]]
+#else
+#define CORVANE_LIVE_NONBLOCKING
+#endif
+
+namespace corvane::tool {
+
+// What the callbacks have done so far.
+struct LiveFigures {
+    std::uint64_t callbacks = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t xruns = 0;         // callbacks the device flagged with an over- or underflow
+    std::uint64_t late = 0;          // callbacks whose work took longer than their block lasts
+    std::uint64_t failedBlocks = 0;  // blocks the graph could not process (output silenced)
+    double worstSeconds = 0.0;       // longest work of one callback
+    double deadlineSeconds = 0.0;    // duration of one block at the stream's rate
+    float inputPeak = 0.0f;          // largest sample magnitude since the last takeMeters()
+    float outputPeak = 0.0f;
+
+    double worstPercent() const { return deadlineSeconds > 0.0 ? 100.0 * worstSeconds / deadlineSeconds : 0.0; }
+};
+
+class LiveBlock {
+public:
+    // [main-thread] Builds the graph device input -> `node` -> device output
+    // and configures it: the node's setBusFormat is called here, with
+    // `inputChannels` at `sampleRate`, and every buffer is allocated. Throws
+    // ToolError when the node refuses the format (the voice changer does not
+    // take every rate). `node` must outlive this object.
+    LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
+              std::uint32_t sampleRate, std::uint32_t framesPerBlock);
+    ~LiveBlock();
+    LiveBlock(const LiveBlock&) = delete;
+    LiveBlock& operator=(const LiveBlock&) = delete;
+
+    // [audio-thread] One device callback: `input` holds inputChannels
+    // non-interleaved buffers of `frames` samples (or is null: silence),
+    // `output` outputChannels such buffers, all filled here. A mono voice
+    // output feeds every output channel; extra input channels beyond the
+    // output's are dropped. `xrun` is the device's report of a dropped or
+    // late buffer. Blocks longer than framesPerBlock go through in pieces.
+    // Allocates nothing, takes no lock, makes no system call, logs nothing.
+    void process(const float* const* input, float* const* output, unsigned long frames,
+                 bool xrun) noexcept CORVANE_LIVE_NONBLOCKING;
+
+    // [any-thread] The figures so far; the meters' peaks are those since the
+    // previous call, which starts them again.
+    LiveFigures takeFigures() noexcept;
+
+    std::uint32_t inputChannels() const noexcept { return inputChannels_; }
+    std::uint32_t outputChannels() const noexcept { return outputChannels_; }
+    std::uint32_t sampleRate() const noexcept { return sampleRate_; }
+    std::uint32_t framesPerBlock() const noexcept { return framesPerBlock_; }
+
+private:
+    // The graph's source: reads the callback's input buffers.
+    class DeviceInput : public AudioSource {
+    public:
+        explicit DeviceInput(LiveBlock& owner) : owner_(owner) {}
+        AudioBusFormat getFormat() const override;
+        std::uint32_t read(AudioBuffer<float>& block) override;
+
+    private:
+        LiveBlock& owner_;
+    };
+    // The graph's sink: writes the callback's output buffers.
+    class DeviceOutput : public AudioSink {
+    public:
+        explicit DeviceOutput(LiveBlock& owner) : owner_(owner) {}
+        bool write(const AudioBuffer<float>& block) override;
+
+    private:
+        LiveBlock& owner_;
+    };
+
+    void silenceOutput(std::uint32_t frames) noexcept;
+
+    const std::uint32_t inputChannels_;
+    const std::uint32_t outputChannels_;
+    const std::uint32_t sampleRate_;
+    const std::uint32_t framesPerBlock_;
+    DeviceInput source_;
+    DeviceOutput sink_;
+    AudioGraph graph_;
+
+    // The callback's buffers, set for the length of one process() call.
+    const float* const* input_ = nullptr;
+    float* const* output_ = nullptr;
+    std::uint32_t offset_ = 0;  // frames of this callback already through the graph
+    std::uint32_t pending_ = 0; // frames of this callback the next graph block takes
+
+    std::atomic<std::uint64_t> callbacks_{0};
+    std::atomic<std::uint64_t> frames_{0};
+    std::atomic<std::uint64_t> xruns_{0};
+    std::atomic<std::uint64_t> late_{0};
+    std::atomic<std::uint64_t> failedBlocks_{0};
+    std::atomic<std::uint64_t> worstNanoseconds_{0};
+    std::atomic<float> inputPeak_{0.0f};
+    std::atomic<float> outputPeak_{0.0f};
+    static_assert(std::atomic<float>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free,
+                  "the callback's figures must be lock-free");
+};
+
+}  // namespace corvane::tool
