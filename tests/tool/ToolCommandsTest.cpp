@@ -450,7 +450,7 @@ TEST_F(ToolCommands, AFailedRenderLeavesAnExistingOutputAlone) {
 
 TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
     expectFailure({}, 2, "A subcommand is required");
-    expectFailure({"sing", "along"}, 2, "unknown command \"sing\" (commands: voices, render, demo)");
+    expectFailure({"sing", "along"}, 2, "unknown command \"sing\" (commands: voices, render, demo, live, devices)");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "0"}, 2,
                   "--block: Value 0 not in range 1 to 65536");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "99999999"}, 2,

@@ -126,7 +126,8 @@ std::string summaryLine(const LiveFigures& figures, double seconds, std::uint32_
     return "live: " + decimals(seconds, 1) + " s, " + std::to_string(figures.callbacks) + " callbacks of " +
            std::to_string(block) + " frames, " + std::to_string(figures.xruns) + " xruns, " +
            std::to_string(figures.late) + " late, worst callback " + decimals(figures.worstPercent(), 2) +
-           " % of its " + decimals(figures.deadlineSeconds * 1000.0, 2) + " ms deadline";
+           " % of its " + decimals(figures.deadlineSeconds * 1000.0, 2) + " ms deadline, " +
+           std::to_string(figures.overTenth) + " over 10 %";
 }
 
 }  // namespace

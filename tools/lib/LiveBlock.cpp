@@ -119,8 +119,9 @@ void LiveBlock::process(const float* const* input, float* const* output, unsigne
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
     if (took > worstNanoseconds_.load(std::memory_order_relaxed))
         worstNanoseconds_.store(took, std::memory_order_relaxed);
-    if (static_cast<double>(took) * sampleRate_ > 1e9 * static_cast<double>(total))
-        late_.fetch_add(1, std::memory_order_relaxed);
+    const double deadlineNanoseconds = 1e9 * static_cast<double>(total) / sampleRate_;
+    if (static_cast<double>(took) > deadlineNanoseconds) late_.fetch_add(1, std::memory_order_relaxed);
+    if (static_cast<double>(took) > 0.1 * deadlineNanoseconds) overTenth_.fetch_add(1, std::memory_order_relaxed);
     frames_.fetch_add(total, std::memory_order_relaxed);
     callbacks_.fetch_add(1, std::memory_order_release);
 }
@@ -131,6 +132,7 @@ LiveFigures LiveBlock::takeFigures() noexcept {
     figures.frames = frames_.load(std::memory_order_relaxed);
     figures.xruns = xruns_.load(std::memory_order_relaxed);
     figures.late = late_.load(std::memory_order_relaxed);
+    figures.overTenth = overTenth_.load(std::memory_order_relaxed);
     figures.failedBlocks = failedBlocks_.load(std::memory_order_relaxed);
     figures.worstSeconds = static_cast<double>(worstNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.deadlineSeconds = sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_ : 0.0;

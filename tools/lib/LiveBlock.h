@@ -19,6 +19,9 @@
 #define CORVANE_LIVE_RTSAN 1
 #endif
 #endif
+#if defined(CORVANE_LIVE_EXPECT_RTSAN) && !defined(CORVANE_LIVE_RTSAN)
+#error "the build asks for RealtimeSanitizer, but the compiler does not provide it"
+#endif
 #ifdef CORVANE_LIVE_RTSAN
 #define CORVANE_LIVE_NONBLOCKING [[clang::nonblocking]]
 #else
@@ -33,6 +36,7 @@ struct LiveFigures {
     std::uint64_t frames = 0;
     std::uint64_t xruns = 0;         // callbacks the device flagged with an over- or underflow
     std::uint64_t late = 0;          // callbacks whose work took longer than their block lasts
+    std::uint64_t overTenth = 0;     // callbacks whose work took over 10 % of that
     std::uint64_t failedBlocks = 0;  // blocks the graph could not process (output silenced)
     double worstSeconds = 0.0;       // longest work of one callback
     double deadlineSeconds = 0.0;    // duration of one block at the stream's rate
@@ -115,6 +119,7 @@ private:
     std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> xruns_{0};
     std::atomic<std::uint64_t> late_{0};
+    std::atomic<std::uint64_t> overTenth_{0};
     std::atomic<std::uint64_t> failedBlocks_{0};
     std::atomic<std::uint64_t> worstNanoseconds_{0};
     std::atomic<float> inputPeak_{0.0f};

@@ -1,0 +1,127 @@
+// The work of one 'live' audio callback (LiveBlock), without a device:
+// device channels through the host graph and the VoicemodNode, in pieces
+// when a callback brings more frames than a block, and nothing an audio
+// thread must not do. A build without sanitizers counts malloc, free, new,
+// delete and mutex locks made inside the callback; a build with
+// -fsanitize=realtime has RealtimeSanitizer watch it (the callback is
+// declared non-blocking there) and stop at any of those or a system call.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "LiveBlock.h"
+#include "VoiceChanger.h"
+
+#if LIVE_COUNT_CALLS
+#include "UnsafeCalls.h"
+#endif
+
+namespace {
+
+using corvane::extensions::voicemod::VoicemodNode;
+using corvane::tool::LiveBlock;
+using corvane::tool::LiveFigures;
+using corvane::tool::VoiceChanger;
+
+// Non-interleaved device buffers, as PortAudio hands them to a callback.
+struct DeviceBuffers {
+    DeviceBuffers(std::uint32_t channels, std::uint32_t frames)
+        : samples(channels, std::vector<float>(frames)), pointers(channels) {
+        for (std::uint32_t c = 0; c < channels; ++c) pointers[c] = samples[c].data();
+    }
+    std::vector<std::vector<float>> samples;
+    std::vector<float*> pointers;
+};
+
+constexpr std::uint32_t kLargest = 1024;
+
+// One callback of `frames`, watched; "" when it made no unsafe call.
+std::string watchedCallback(LiveBlock& block, const DeviceBuffers& in, DeviceBuffers& out, unsigned long frames) {
+#if LIVE_COUNT_CALLS
+    testsupport::watchUnsafeCalls();
+#endif
+    block.process(in.pointers.data(), out.pointers.data(), frames, false);
+#if LIVE_COUNT_CALLS
+    if (const unsigned long calls = testsupport::unwatchUnsafeCalls())
+        return std::to_string(calls) + " unsafe calls, first " + testsupport::firstUnsafeCall();
+#endif
+    return "";
+}
+
+class LiveCallback : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { changer_ = new VoiceChanger(CORVANE_VOICES_DIR); }
+    static void TearDownTestSuite() {
+        delete changer_;
+        changer_ = nullptr;
+    }
+    static VoiceChanger* changer_;
+};
+VoiceChanger* LiveCallback::changer_ = nullptr;
+
+TEST_F(LiveCallback, EveryVoiceRunsWithoutLockMemoryOrSystemCall) {
+#if !LIVE_COUNT_CALLS && !defined(CORVANE_LIVE_RTSAN)
+    GTEST_SKIP() << "nothing watches the callback in this build (a sanitizer owns malloc)";
+#endif
+    ASSERT_FALSE(changer_->voices().empty());
+    for (const std::string& voice : changer_->voices()) {
+        for (const auto& [inChannels, outChannels] : {std::pair{1u, 2u}, std::pair{2u, 2u}, std::pair{2u, 1u}}) {
+            VoicemodNode node;
+            changer_->prepare(node, voice, {}, {});
+            LiveBlock block(node, inChannels, outChannels, 48000, 256);
+            DeviceBuffers in(inChannels, kLargest), out(outChannels, kLargest);
+            for (std::uint32_t c = 0; c < inChannels; ++c)
+                for (std::uint32_t i = 0; i < kLargest; ++i)
+                    in.samples[c][i] = 0.3f * std::sin(0.05f * static_cast<float>(i * (c + 1)));
+            block.process(in.pointers.data(), out.pointers.data(), 256, false);  // the voice handed over
+
+            const std::string where = voice + ", " + std::to_string(inChannels) + " -> " +
+                                      std::to_string(outChannels) + " channel(s)";
+            for (unsigned long frames : {256ul, 100ul, 1000ul})
+                for (int k = 0; k < 10; ++k)
+                    ASSERT_EQ(watchedCallback(block, in, out, frames), "") << where << ", " << frames << " frames";
+            // Switches moved by the terminal thread between callbacks.
+            for (int k = 0; k < 8; ++k) {
+                node.setBypassEnabled(k % 2 == 0);
+                node.setMuteEnabled(k % 4 == 1);
+                ASSERT_EQ(watchedCallback(block, in, out, 256), "") << where << ", switch " << k;
+            }
+            (void)block.takeFigures();
+        }
+    }
+}
+
+TEST_F(LiveCallback, DeviceChannelsAndLongCallbacksGoThroughTheGraphIntact) {
+    VoicemodNode node;
+    changer_->prepare(node, changer_->voices().front(), {}, {});
+    node.setBypassEnabled(true);
+    LiveBlock block(node, 1, 2, 48000, 256);
+    DeviceBuffers in(1, kLargest), out(2, kLargest);
+    // Past the bypass ramp: the voice is then the input itself.
+    for (int k = 0; k < 40; ++k) block.process(in.pointers.data(), out.pointers.data(), 256, false);
+
+    // 1000 frames in blocks of 256: 256 + 256 + 256 + 232, end to end.
+    for (std::uint32_t i = 0; i < kLargest; ++i) in.samples[0][i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
+    block.process(in.pointers.data(), out.pointers.data(), 1000, true);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        for (std::uint32_t i = 0; i < 1000; ++i)
+            ASSERT_EQ(out.samples[c][i], in.samples[0][i]) << "channel " << c << ", frame " << i;
+
+    // No input (a device that gave none): silence, not stale samples.
+    block.process(nullptr, out.pointers.data(), 256, false);
+    for (std::uint32_t i = 0; i < 256; ++i) ASSERT_EQ(out.samples[1][i], 0.0f) << "frame " << i;
+
+    const LiveFigures figures = block.takeFigures();
+    EXPECT_EQ(figures.callbacks, 42u);
+    EXPECT_EQ(figures.frames, 40u * 256 + 1000 + 256);
+    EXPECT_EQ(figures.xruns, 1u);
+    EXPECT_EQ(figures.failedBlocks, 0u);
+    EXPECT_NEAR(figures.deadlineSeconds, 256.0 / 48000.0, 1e-12);
+    EXPECT_GT(figures.worstSeconds, 0.0);
+    EXPECT_NEAR(figures.inputPeak, 0.5f, 0.02f);
+    EXPECT_EQ(block.takeFigures().inputPeak, 0.0f);  // the meters start again
+}
+
+}  // namespace
