@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,27 @@ std::string watchedCallback(LiveBlock& block, const DeviceBuffers& in, DeviceBuf
     return "";
 }
 
+#ifdef CORVANE_LIVE_RTSAN
+// Takes heap memory where none may be taken.
+void allocateInCallback() CORVANE_LIVE_NONBLOCKING {
+    void* volatile p = std::malloc(64);
+    std::free(p);
+}
+#endif
+
+// The watch itself sees an allocation, so a pass means something.
+void expectWatchIsOn() {
+#ifdef CORVANE_LIVE_RTSAN
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(allocateInCallback(), "RealtimeSanitizer");
+#elif LIVE_COUNT_CALLS
+    testsupport::watchUnsafeCalls();
+    void* volatile p = std::malloc(64);
+    std::free(p);
+    EXPECT_EQ(testsupport::unwatchUnsafeCalls(), 2u);
+#endif
+}
+
 class LiveCallback : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { changer_ = new VoiceChanger(CORVANE_VOICES_DIR); }
@@ -65,6 +87,7 @@ TEST_F(LiveCallback, EveryVoiceRunsWithoutLockMemoryOrSystemCall) {
 #if !LIVE_COUNT_CALLS && !defined(CORVANE_LIVE_RTSAN)
     GTEST_SKIP() << "nothing watches the callback in this build (a sanitizer owns malloc)";
 #endif
+    expectWatchIsOn();
     ASSERT_FALSE(changer_->voices().empty());
     for (const std::string& voice : changer_->voices()) {
         for (const auto& [inChannels, outChannels] : {std::pair{1u, 2u}, std::pair{2u, 2u}, std::pair{2u, 1u}}) {
