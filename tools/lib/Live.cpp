@@ -168,6 +168,7 @@ int runLive(const Command& command, Console& console) {
     Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
                   std::to_string(rate) + " Hz, " + std::to_string(options.block) + " frames per callback");
 
+    const std::string streamName = "input " + quote(input.name) + ", output " + quote(output.name);
     Controls controls(changer, node, voice);
     const bool quiet = command.common.verbosity == Verbosity::Quiet;
     const bool interactive = standardOutputIsTerminal() && standardInputIsTerminal();
@@ -203,8 +204,7 @@ int runLive(const Command& command, Console& console) {
             }
 
             if (!session.active()) {
-                failure = "the audio stream on " + quote(input.name) + " -> " + quote(output.name) +
-                          " stopped (the device went away?)";
+                failure = streamName + ": the stream stopped; the device or its audio server went away";
                 break;
             }
             if (Clock::now() - lastStatus < statusEvery) continue;
@@ -214,9 +214,9 @@ int runLive(const Command& command, Console& console) {
                 lastCallbacks = figures.callbacks;
                 lastProgress = lastStatus;
             } else if (lastStatus - lastProgress > kSilentDevice) {
-                failure = "no audio from " + quote(input.name) + " -> " + quote(output.name) + " for " +
+                failure = streamName + ": no audio callback for " +
                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSilentDevice).count()) +
-                          " s (the device went away?)";
+                          " s; the device or its audio server went away";
                 break;
             }
             if (quiet) continue;
@@ -237,8 +237,7 @@ int runLive(const Command& command, Console& console) {
         // voice changer or PortAudio down would wait with it, or pull the
         // graph from under a late callback. The terminal is already back.
         console.err << "corvane-voicemod: "
-                    << failure.value_or("the audio stream on " + quote(input.name) + " -> " + quote(output.name) +
-                                        " did not stop")
+                    << failure.value_or(streamName + ": the stream did not stop")
                     << std::endl;
         std::_Exit(kExitFailure);
     }

@@ -67,16 +67,14 @@ LiveSession::LiveSession(const DeviceInfo& input, const DeviceInfo& output, Live
                         std::to_string(out.channelCount) + " channel(s): " +
                         Pa_GetErrorText(Pa_IsFormatSupported(nullptr, &out, rate)));
 
+    devices_ = input.index == output.index ? "device " + deviceName(input)
+                                           : "devices " + deviceName(input) + " and " + deviceName(output);
     PaStream* stream = nullptr;
     const PaError opened = Pa_OpenStream(&stream, &in, &out, rate, block.framesPerBlock(), paNoFlag, streamCallback,
                                          &block_);
-    if (opened != paNoError) {
-        const std::string which = input.index == output.index
-                                      ? "device " + deviceName(input)
-                                      : "devices " + deviceName(input) + " and " + deviceName(output);
-        throw ToolError("cannot open " + which + " at " + rateText(rate) + " in blocks of " +
+    if (opened != paNoError)
+        throw ToolError("cannot open " + devices_ + " at " + rateText(rate) + " in blocks of " +
                         std::to_string(block.framesPerBlock()) + " frames: " + Pa_GetErrorText(opened));
-    }
     stream_ = stream;
     // Some devices report no latency or a nonsense one (a JACK client's
     // ports without a latency of their own give about 24 hours): only
@@ -95,7 +93,7 @@ LiveSession::~LiveSession() {
 
 void LiveSession::start() {
     const PaError started = Pa_StartStream(static_cast<PaStream*>(stream_));
-    if (started != paNoError) throw ToolError(std::string("cannot start the audio stream: ") + Pa_GetErrorText(started));
+    if (started != paNoError) throw ToolError("cannot start " + devices_ + ": " + Pa_GetErrorText(started));
     running_ = true;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Devices.h"
 #include "LiveBlock.h"
@@ -47,6 +48,7 @@ public:
 
 private:
     void* stream_ = nullptr;  // PaStream
+    std::string devices_;     // for messages: 'devices "a" and "b"'
     LiveBlock& block_;
     bool running_ = false;
     bool stuck_ = false;
