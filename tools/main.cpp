@@ -1,29 +1,58 @@
 // corvane-voicemod: renders audio files through the Corvane voice changer.
 // See 'corvane-voicemod --help'.
-#include <csignal>
+#include <signal.h>
+
+#include <atomic>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "Progress.h"
+#include "ToolError.h"
 
 namespace {
 
 std::atomic<bool> stopRequested{false};
+volatile sig_atomic_t stopSignal = 0;
 
-extern "C" void onSignal(int) { stopRequested.store(true); }
+extern "C" void onSignal(int number) {
+    if (stopSignal == 0) stopSignal = number;
+    stopRequested.store(true);
+}
+
+// Every signal whose default is to end the process: each ends a command the
+// way Ctrl-C does, so the temporary output file and the host's temporary
+// folder are removed (a closed terminal's SIGHUP, a reader gone from a pipe,
+// a CPU or file-size limit reached). The handler restarts no system call, so
+// an open that waits (a FIFO with no other end) returns and gives up.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE, SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+void installHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    for (const int number : kEndingSignals) {
+        struct sigaction previous {};
+        // A signal ignored by whoever started us (nohup, a shell's background
+        // job) stays ignored.
+        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Ctrl-C or a kill ends a render between two blocks, so its temporary
-    // file is removed rather than left half written.
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    installHandlers();
 
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     corvane::tool::Console console{std::cout, std::cerr, corvane::tool::standardErrorIsTerminal(),
                                    &stopRequested};
-    return corvane::tool::toolMain(arguments, console);
+    const int status = corvane::tool::toolMain(arguments, console);
+    // Interrupted: 128 + the signal's number, as a shell reports it.
+    if (status == corvane::tool::kExitInterrupted && stopSignal != 0) return 128 + stopSignal;
+    return status;
 }

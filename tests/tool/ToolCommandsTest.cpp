@@ -7,21 +7,32 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifndef CORVANE_VOICEMOD_TOOL
@@ -45,35 +56,75 @@ std::string slurp(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs the tool with `args` in `cwd`. The environment is this process's
-// without CORVANE_VOICEMOD_CONTENT, plus `env` ("NAME=value").
-ToolRun runTool(const std::vector<std::string>& args, const fs::path& cwd, const std::vector<std::string>& env = {}) {
+// How the tool is started, beyond its arguments and folder.
+struct Launch {
+    std::vector<std::string> env;  // "NAME=value", added to this process's environment
+    bool asNobody = false;         // drop root's privileges to the user "nobody" first
+    int standardOutput = -1;       // a descriptor for the tool's standard output instead of a file
+};
+
+constexpr uid_t kNobody = 65534;
+// The child's exit statuses when it could not become the tool.
+constexpr int kCannotStart = 125, kCannotExec = 127;
+
+// Starts the tool with `args` in `cwd`, standard output and error to files
+// there. The environment is this process's without CORVANE_VOICEMOD_CONTENT.
+// The signals a shell's foreground job gets are at their defaults, whatever
+// this process inherited.
+pid_t startTool(const std::vector<std::string>& args, const fs::path& cwd, const Launch& launch = {}) {
     const fs::path outFile = cwd / ".tool-stdout", errFile = cwd / ".tool-stderr";
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = launch.standardOutput >= 0 ? launch.standardOutput
+                                                   : ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+        if (out < 0 || err < 0 || in < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(kCannotStart);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        for (int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) ::signal(number, SIG_DFL);
         ::unsetenv("CORVANE_VOICEMOD_CONTENT");
-        for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
+        for (const std::string& e : launch.env) ::putenv(const_cast<char*>(e.c_str()));
+        if (launch.asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            ::_exit(kCannotStart);
         std::vector<char*> argv{const_cast<char*>(CORVANE_VOICEMOD_TOOL)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(CORVANE_VOICEMOD_TOOL, argv.data());
-        ::_exit(127);
+        ::_exit(kCannotExec);
     }
+    return pid;
+}
+
+// Waits for a started tool, at most `limit` (then kills it: status -1). The
+// status is the exit status, or minus the signal that ended it.
+ToolRun finishTool(pid_t pid, const fs::path& cwd,
+                   std::chrono::milliseconds limit = std::chrono::milliseconds(120000)) {
     ToolRun run;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    pid_t done = 0;
+    while (pid > 0 && (done = ::waitpid(pid, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            done = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (done == pid) run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
+    const fs::path outFile = cwd / ".tool-stdout", errFile = cwd / ".tool-stderr";
     run.out = slurp(outFile);
     run.err = slurp(errFile);
     fs::remove(outFile);
     fs::remove(errFile);
     return run;
+}
+
+ToolRun runTool(const std::vector<std::string>& args, const fs::path& cwd, const std::vector<std::string>& env = {}) {
+    return finishTool(startTool(args, cwd, Launch{env}), cwd);
 }
 
 struct Audio {
@@ -82,9 +133,12 @@ struct Audio {
     int format = 0;
     std::vector<std::vector<float>> samples;  // per channel
     std::vector<int> codes;                   // interleaved, as sf_read_int gives them
+    std::vector<double> exact;                // interleaved, as sf_read_double gives them
     std::size_t frames() const { return samples.empty() ? 0 : samples[0].size(); }
 };
 
+// Reads every frame, also of a file that does not say how many it has
+// (FLAC written to a pipe).
 Audio readAudio(const fs::path& path) {
     Audio a;
     SF_INFO info{};
@@ -94,14 +148,21 @@ Audio readAudio(const fs::path& path) {
     a.rate = info.samplerate;
     a.channels = info.channels;
     a.format = info.format;
-    std::vector<float> interleaved(static_cast<std::size_t>(info.frames * info.channels));
-    sf_readf_float(f, interleaved.data(), info.frames);
-    sf_seek(f, 0, SEEK_SET);
-    a.codes.resize(interleaved.size());
-    sf_readf_int(f, a.codes.data(), info.frames);
+    const auto readAll = [&](auto* sample, auto read) {
+        using T = std::remove_pointer_t<decltype(sample)>;
+        std::vector<T> all, chunk(4096 * static_cast<std::size_t>(info.channels));
+        sf_seek(f, 0, SEEK_SET);
+        for (sf_count_t n; (n = read(f, chunk.data(), 4096)) > 0;)
+            all.insert(all.end(), chunk.begin(), chunk.begin() + n * info.channels);
+        return all;
+    };
+    const std::vector<float> interleaved = readAll(static_cast<float*>(nullptr), sf_readf_float);
+    a.codes = readAll(static_cast<int*>(nullptr), sf_readf_int);
+    a.exact = readAll(static_cast<double*>(nullptr), sf_readf_double);
     sf_close(f);
-    a.samples.assign(static_cast<std::size_t>(info.channels), std::vector<float>(static_cast<std::size_t>(info.frames)));
-    for (std::size_t i = 0; i < static_cast<std::size_t>(info.frames); ++i)
+    const std::size_t frames = interleaved.size() / static_cast<std::size_t>(info.channels);
+    a.samples.assign(static_cast<std::size_t>(info.channels), std::vector<float>(frames));
+    for (std::size_t i = 0; i < frames; ++i)
         for (int c = 0; c < info.channels; ++c)
             a.samples[static_cast<std::size_t>(c)][i] = interleaved[i * static_cast<std::size_t>(info.channels) + c];
     return a;
@@ -201,6 +262,62 @@ public:
 };
 const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TableWriter);
 
+// Waits until `pid` sits in system call `number` (seen three times running),
+// for at most 20 s.
+bool waitInSystemCall(pid_t pid, long number) {
+    const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
+    int seen = 0;
+    for (int i = 0; i < 2000 && seen < 3; ++i) {
+        std::ifstream in(file);
+        std::string first;
+        in >> first;
+        seen = first == std::to_string(number) ? seen + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return seen >= 3;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
+}
+
+// Reads a FIFO, opened before the tool opens it, until its writer is gone
+// (or, when none ever came, until finish() is called after the tool ended).
+class FifoReader {
+public:
+    explicit FifoReader(const fs::path& fifo) : fd_(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK)) {
+        thread_ = std::thread([this] {
+            char buffer[65536];
+            for (;;) {
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                if (n > 0) {
+                    data_.append(buffer, static_cast<std::size_t>(n));
+                } else if (n == 0 && (!data_.empty() || toolEnded_)) {
+                    break;  // no writer: done, or none came
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+    }
+    ~FifoReader() {
+        if (thread_.joinable()) finish();
+    }
+    std::string finish() {
+        toolEnded_ = true;
+        thread_.join();
+        ::close(fd_);
+        return data_;
+    }
+
+private:
+    int fd_;
+    std::string data_;
+    std::atomic<bool> toolEnded_{false};
+    std::thread thread_;
+};
+
 class ToolCommands : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -216,6 +333,10 @@ protected:
     ToolRun tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const {
         return runTool(args, dir_, env);
     }
+    pid_t start(const std::vector<std::string>& args, const Launch& launch = {}) const {
+        return startTool(args, dir_, launch);
+    }
+    ToolRun finish(pid_t pid) const { return finishTool(pid, dir_, std::chrono::seconds(10)); }
 
     // Records the command line (with the variables it adds to the
     // environment) and what it printed: standard error, or standard output
@@ -319,6 +440,36 @@ TEST_F(ToolCommands, BypassGivesBackTheInputSampleForSample) {
             EXPECT_EQ(out.codes, in.codes) << voice;
         }
     }
+    // Every sample encoding the output keeps, with samples that use all of
+    // its bits (a float cannot carry 32-bit PCM or 64-bit float).
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> any(-1.0, 1.0);
+    std::vector<double> samples(2 * 4000);
+    for (double& x : samples) x = any(random);
+    samples[0] = -1.0;
+    samples[1] = 1e-300;
+    for (const int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_U8, SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                             SF_FORMAT_WAV | SF_FORMAT_PCM_32, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                             SF_FORMAT_WAV | SF_FORMAT_DOUBLE, SF_FORMAT_WAV | SF_FORMAT_ULAW,
+                             SF_FORMAT_WAV | SF_FORMAT_ALAW, SF_FORMAT_FLAC | SF_FORMAT_PCM_S8,
+                             SF_FORMAT_AIFF | SF_FORMAT_PCM_32, SF_FORMAT_AIFF | SF_FORMAT_DOUBLE}) {
+        SCOPED_TRACE(format);
+        const std::string file = std::string("in") + (((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) ? ".flac" : ".wav");
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 2;
+        info.format = format;
+        SNDFILE* f = sf_open(path(file).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+        sf_write_double(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+        sf_close(f);
+        const ToolRun r = tool({"render", file, "bypassed", "--voice", "Cathedral", "--bypass", "--background"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Audio in = readAudio(path(file)), out = readAudio(path("bypassed"));
+        EXPECT_EQ(out.format, in.format);
+        ASSERT_EQ(out.exact.size(), in.exact.size());
+        EXPECT_TRUE(out.exact == in.exact && out.codes == in.codes) << "bit-identical";
+    }
 }
 
 TEST_F(ToolCommands, MuteGivesSilenceFromTheFirstSample) {
@@ -404,7 +555,7 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
     fs::create_directories(path("folder.wav"));
 
     expectFailure({"render", "missing.wav", "out.wav", "--voice", "Robot"}, 1,
-                  "cannot read \"missing.wav\": System error : No such file or directory.");
+                  "cannot read \"missing.wav\": No such file or directory");
     expectFailure({"render", "text.wav", "out.wav", "--voice", "Robot"}, 1,
                   "cannot read \"text.wav\": Format not recognised.");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robott"}, 1,
@@ -423,7 +574,7 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
                   "cannot make a temporary folder in \"" + path("none").string() + "\" (TMPDIR): ",
                   {"TMPDIR=" + path("none").string()});
     expectFailure({"render", "tone.wav", "no/such/folder/out.wav", "--voice", "Robot"}, 1,
-                  "cannot write \"no/such/folder/out.wav\": System error : No such file or directory.");
+                  "cannot write \"no/such/folder/out.wav\": No such file or directory");
     expectFailure({"render", "tone.wav", "folder.wav", "--voice", "Robot"}, 1,
                   "cannot write \"folder.wav\": it is a folder");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot", "--content", "nowhere"}, 1,
@@ -501,6 +652,183 @@ TEST_F(ToolCommands, UnusableFilesAndFoldersFailWithTheirReason) {
     const Audio output = readAudio(path("tone.wav"));
     EXPECT_EQ(output.frames(), input.frames());
     EXPECT_NE(output.samples, input.samples);
+}
+
+// --- output files and signals ----------------------------------------------------
+
+TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.3);
+    // Device nodes of its own, as /dev/null and /dev/full are (root may make them).
+    if (::mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+        ::mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        ToolRun r = tool({"render", "tone.wav", "null", "--voice", "Robot"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        r = tool({"render", "tone.wav", "full", "--voice", "Robot"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot write \"full\": System error : No space left on device"), std::string::npos)
+            << r.err;
+        EXPECT_TRUE(S_ISCHR(modeOf(path("null"))) && S_ISCHR(modeOf(path("full")))) << "still devices";
+    } else {
+        std::cout << "device nodes not tried: mknod is not allowed here (" << std::strerror(errno) << ")\n";
+    }
+
+    // A FIFO takes a format written front to back; WAV's header, written
+    // last, needs a file, so that is refused without waiting for a reader.
+    ASSERT_EQ(::mkfifo(path("pipe.flac").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(path("pipe.wav").c_str(), 0644), 0);
+    FifoReader reader(path("pipe.flac"));
+    ToolRun r = tool({"render", "tone.wav", "pipe.flac", "--voice", "Robot"});
+    const std::string flac = reader.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ofstream(path("got.flac"), std::ios::binary) << flac;
+    if (!flac.empty()) {
+        const Audio got = readAudio(path("got.flac"));
+        EXPECT_EQ(got.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        EXPECT_EQ(got.frames(), 14400u);
+    }
+    r = tool({"render", "tone.wav", "pipe.wav", "--voice", "Robot"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write \"pipe.wav\": WAV 16-bit PCM cannot be streamed"), std::string::npos) << r.err;
+    EXPECT_TRUE(S_ISFIFO(modeOf(path("pipe.flac"))) && S_ISFIFO(modeOf(path("pipe.wav")))) << "still FIFOs";
+
+    // A link is followed: the file it names is replaced, in its own folder.
+    fs::create_directories(path("takes"));
+    std::ofstream(path("takes/real.wav")) << "the previous take";
+    fs::create_symlink("takes/real.wav", path("link.wav"));
+    r = tool({"render", "tone.wav", "link.wav", "--voice", "Robot"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(path("link.wav")));
+    EXPECT_EQ(readAudio(path("takes/real.wav")).frames(), 14400u);
+    EXPECT_EQ(entries(path("takes")), std::set<std::string>{"real.wav"});
+}
+
+TEST_F(ToolCommands, AReplacedFileKeepsItsModeAndAnyNameTheFolderTakesWorks) {
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.2);
+    std::ofstream(path("private.wav")) << "x";
+    std::ofstream(path("readonly.wav")) << "x";
+    fs::permissions(path("private.wav"), fs::perms(0600));
+    fs::permissions(path("readonly.wav"), fs::perms(0444));
+    const std::string longest(255 - 4, 'a');  // the longest name a folder takes
+    const mode_t saved = ::umask(027);
+    const ToolRun replaced = tool({"render", "tone.wav", "private.wav", "--voice", "Robot"});
+    const ToolRun made = tool({"render", "tone.wav", "new.wav", "--voice", "Robot"});
+    const ToolRun readonly = tool({"render", "tone.wav", "readonly.wav", "--voice", "Robot"});
+    const ToolRun named = tool({"render", "tone.wav", longest + ".wav", "--voice", "Robot"});
+    ::umask(saved);
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(modeOf(path("private.wav")) & 07777, 0600u);
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(modeOf(path("new.wav")) & 07777, 0640u) << "0666 less the umask";
+    if (::geteuid() == 0) {  // root writes a read-only file, as cp does
+        EXPECT_EQ(readonly.status, 0) << readonly.err;
+        EXPECT_EQ(readAudio(path("readonly.wav")).frames(), 9600u);
+    } else {
+        EXPECT_EQ(readonly.status, 1);
+        EXPECT_NE(readonly.err.find("cannot write \"readonly.wav\": Permission denied"), std::string::npos);
+    }
+    EXPECT_EQ(modeOf(path("readonly.wav")) & 07777, 0444u);
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(entries(dir_),
+              (std::set<std::string>{"tone.wav", "private.wav", "new.wav", "readonly.wav", longest + ".wav"}))
+        << "nothing left beside them";
+}
+
+TEST_F(ToolCommands, AnotherUserIsRefusedWhatItMayNotWriteAndToldWhatItCannotEnter) {
+    if (::geteuid() != 0) GTEST_SKIP() << "runs the tool as the user nobody, which needs root";
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.2);
+    fs::permissions(dir_, fs::perms(0755));
+    for (const char* folder : {"shared", "tmp"}) {
+        fs::create_directories(path(folder));
+        fs::permissions(path(folder), fs::perms(0777));
+    }
+    // root's read-only file in a folder anyone may write: cp would refuse it.
+    std::ofstream(path("shared/ro.wav")) << "the previous take";
+    fs::permissions(path("shared/ro.wav"), fs::perms(0444));
+    // A content folder that can be listed but not entered.
+    fs::create_directories(path("shut"));
+    std::ofstream(path("shut/one.zvmd"))
+        << R"({"format": "corvane-voice-package", "version": 1, "voices": [{"name": "x", "effects": [], "parameters": []}]})";
+    fs::permissions(path("shut"), fs::perms(0644));
+
+    const Launch nobody{{"TMPDIR=" + path("tmp").string()}, true};
+    ToolRun r = finishTool(startTool({"render", "../tone.wav", "ro.wav", "--voice", "Robot"}, path("shared"), nobody),
+                           path("shared"));
+    if (r.status == kCannotStart || r.status == kCannotExec)
+        GTEST_SKIP() << "the user nobody cannot run the built tool from here (status " << r.status << ")";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write \"ro.wav\": Permission denied"), std::string::npos) << r.err;
+    EXPECT_TRUE(slurp(path("shared/ro.wav")) == "the previous take");
+    EXPECT_EQ(entries(path("shared")), std::set<std::string>{"ro.wav"});
+
+    r = finish(start({"voices", "--content", "shut"}, nobody));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("shut/one.zvmd: Permission denied"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("shut/shut"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(path("tmp")));
+}
+
+TEST_F(ToolCommands, EverySignalThatEndsTheToolCleansUpAlsoWhileItWaits) {
+    const auto ignoredPipe = std::signal(SIGPIPE, SIG_IGN);  // this process writes to the tool's FIFO
+    fs::create_directories(path("tmp"));
+    fs::create_directories(path("out"));
+    const Launch launch{{"TMPDIR=" + path("tmp").string()}};
+    ASSERT_EQ(::mkfifo(path("in.wav").c_str(), 0644), 0);
+
+    // An input FIFO that nobody writes: the open waits, until a signal.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(number));
+        const pid_t pid = start({"render", "in.wav", "out/out.wav", "--voice", "Robot"}, launch);
+        EXPECT_TRUE(waitInSystemCall(pid, SYS_openat));
+        ::kill(pid, number);
+        const ToolRun r = finish(pid);
+        EXPECT_EQ(r.status, 128 + number) << r.err;
+        EXPECT_NE(r.err.find("corvane-voicemod: interrupted"), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_empty(path("tmp"))) << "the host's temporary folder is removed";
+    }
+
+    // A closed terminal half way through a render: the input's first half
+    // is in, its temporary output file made.
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 1.0);
+    const std::string bytes = slurp(path("tone.wav"));
+    const pid_t pid = start({"render", "in.wav", "out/out.wav", "--voice", "Robot"}, launch);
+    int fifo = -1;
+    for (int i = 0; i < 10000 && fifo < 0; ++i) {  // until the tool opens its end
+        fifo = ::open(path("in.wav").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fifo < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_GE(fifo, 0);
+    ::fcntl(fifo, F_SETFL, 0);
+    EXPECT_EQ(::write(fifo, bytes.data(), bytes.size() / 2), static_cast<ssize_t>(bytes.size() / 2));
+    for (int i = 0; i < 5000 && fs::is_empty(path("out")); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_FALSE(fs::is_empty(path("out"))) << "the render has begun";
+    ::kill(pid, SIGHUP);
+    ::close(fifo);
+    ToolRun r = finish(pid);
+    EXPECT_EQ(r.status, 128 + SIGHUP) << r.err;
+    EXPECT_TRUE(fs::is_empty(path("out"))) << "the temporary output file is removed";
+    EXPECT_TRUE(fs::is_empty(path("tmp")));
+
+    // voices, its list stuck in a full pipe when Ctrl-C comes.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    while (::write(ends[1], "x", 1) == 1) {
+    }
+    ::fcntl(ends[1], F_SETFL, 0);
+    Launch toPipe = launch;
+    toPipe.standardOutput = ends[1];
+    const pid_t voices = start({"voices"}, toPipe);
+    ::close(ends[1]);
+    EXPECT_TRUE(waitInSystemCall(voices, SYS_write));
+    ::kill(voices, SIGINT);
+    char drain[4096];
+    while (::read(ends[0], drain, sizeof drain) > 0) {
+    }
+    ::close(ends[0]);
+    r = finish(voices);
+    EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
+    EXPECT_TRUE(fs::is_empty(path("tmp")));
+    std::signal(SIGPIPE, ignoredPipe);
 }
 
 // --- voices and demo -----------------------------------------------------------------

@@ -63,13 +63,25 @@ void tidyNumbers(nlohmann::json& value) {
 
 }  // namespace
 
+namespace {
+
+void checkStop(const Console& console) {
+    if (console.stop != nullptr && console.stop->load(std::memory_order_relaxed))
+        throw ToolError("interrupted", kExitInterrupted);
+}
+
+}  // namespace
+
 int runVoices(const Command& command, Console& console) {
     const Location content = chosenContent(command.common);
     VoiceChanger changer(content.path);
+    checkStop(console);
     if (changer.voices().empty())
         console.err << kProgram << ": no voices in " << quote(content.path.string()) << '\n';
     if (!command.voices.json) {
         for (const std::string& name : changer.voices()) console.out << name << '\n';
+        console.out.flush();
+        checkStop(console);  // also when a signal cut the writing short
         return kExitSuccess;
     }
     nlohmann::json list = nlohmann::json::array();
@@ -84,6 +96,8 @@ int runVoices(const Command& command, Console& console) {
         }
     }
     console.out << list.dump(2) << '\n';
+    console.out.flush();
+    checkStop(console);
     return kExitSuccess;
 }
 

@@ -49,13 +49,25 @@ std::string fileStem(const std::string& voiceName) {
 RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& request, Progress& progress,
                         const std::atomic<bool>* stop) {
     const std::string inputName = quote(request.input.string());
-    SoundFileReader reader(request.input);
+    const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
+    const auto interrupted = [&] {
+        return ToolError("interrupted; " + quote(request.output.string()) + " was not written", kExitInterrupted);
+    };
+    if (stopped()) throw interrupted();
+    SoundFileReader reader(request.input, stop);
 
     extensions::voicemod::VoicemodNode node;
     changer.prepare(node, request.voice, request.parameters, request.switches);
 
     const int container = request.container != 0 ? request.container : containerForPath(request.output);
-    SoundFileWriter writer(request.output, chooseOutputFormat(reader.format(), container));
+    SoundFileWriter writer(request.output, chooseOutputFormat(reader.format(), container), stop);
+    // Samples a float cannot carry go beside the graph, so that those it
+    // passes on unchanged are written exactly as read.
+    ExactSamples exact(reader.channels());
+    if (keepsExactSamples(reader.format(), writer.format())) {
+        reader.keepExactSamples(&exact);
+        writer.useExactSamples(&exact);
+    }
 
     ChannelDelayNode align;
     AudioGraph graph(reader, writer);
@@ -64,6 +76,7 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
     const auto configure = [&] {
         const Result<void> configured = graph.configure(request.block);
         if (configured.isSuccess()) return;
+        if (stopped()) throw interrupted();  // while waiting for a FIFO's reader
         const std::string message = configured.error().getMessage();
         // The voice changer takes only the rates it supports.
         if (configured.error().getCode() == 0)
@@ -98,14 +111,12 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
     AudioGraph::BlockStatus status;
     while ((status = graph.processBlock()) == AudioGraph::BlockStatus::Processed) {
         progress.update(graph.getFramesProcessed(), total);
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-            progress.finish();
-            throw ToolError("interrupted; " + quote(request.output.string()) + " was not written",
-                            kExitInterrupted);
-        }
+        if (stopped()) break;
     }
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.finish();
+    // Whatever the last block did, a signal means the file is not kept.
+    if (stopped()) throw interrupted();
 
     switch (status) {
         case AudioGraph::BlockStatus::EndOfStream: break;

@@ -1,9 +1,15 @@
 #include "SoundFile.h"
 
+#include <fcntl.h>
+#include <stdlib.h>  // mkstemp
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
 #include <system_error>
 
 #include "ToolError.h"
@@ -31,6 +37,42 @@ bool formatFits(int format, int sampleRate, int channels) {
 }
 
 bool isFloatSubtype(int subtype) { return subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE; }
+
+std::string systemReason(int error) { return std::strerror(error); }
+
+// The interrupted failure, for an open that a signal ended.
+ToolError interrupted(const fs::path& path) {
+    return ToolError("interrupted while opening " + quote(path.string()), kExitInterrupted);
+}
+
+bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
+// open(2) that waits as long as it must (a FIFO waits for its other end)
+// but not past a signal that sets `stop`: the tool's handlers do not restart
+// system calls, so the open returns EINTR and this gives up. -1 with errno
+// set on failure; -2 when stopped.
+int openWaiting(const fs::path& path, int flags, const std::atomic<bool>* stop) {
+    for (;;) {
+        if (stopped(stop)) return -2;
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
+
+// A double as a float, out-of-range values as infinities (a plain
+// conversion of those is undefined).
+float toFloat(double value) {
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    if (value > kLargest) return std::numeric_limits<float>::infinity();
+    if (value < -kLargest) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+mode_t currentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
 
 }  // namespace
 
@@ -63,6 +105,22 @@ int chooseOutputFormat(int inputFormat, int container) {
         case SF_FORMAT_WAV: return major | (isFloatSubtype(subtype) ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
         default: return major | SF_FORMAT_PCM_16;
     }
+}
+
+bool formatStreams(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_FLAC:
+        case SF_FORMAT_OGG:
+        case SF_FORMAT_AU:
+        case SF_FORMAT_RAW: return true;
+        default: return false;
+    }
+}
+
+bool keepsExactSamples(int inputFormat, int outputFormat) {
+    const int subtype = inputFormat & SF_FORMAT_SUBMASK;
+    return (subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_DOUBLE) &&
+           (outputFormat & SF_FORMAT_SUBMASK) == subtype;
 }
 
 std::string describeFormat(int format) {
@@ -101,22 +159,51 @@ std::string describeFormat(int format) {
     return major + " " + subtype;
 }
 
+// --- ExactSamples --------------------------------------------------------------
+
+void ExactSamples::push(const double* interleaved, std::size_t frames) {
+    if (head_ > 0 && head_ * 2 >= samples_.size()) {
+        samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+    samples_.insert(samples_.end(), interleaved, interleaved + frames * channels_);
+}
+
+const double* ExactSamples::next() {
+    if (samples_.size() - head_ < channels_) return nullptr;
+    const double* frame = samples_.data() + head_;
+    head_ += channels_;
+    return frame;
+}
+
 // --- SoundFileReader -----------------------------------------------------------
 
-SoundFileReader::SoundFileReader(const fs::path& path) : path_(path) {
+SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* stop) : path_(path) {
+    const std::string what = "cannot read " + quote(path.string()) + ": ";
     std::error_code ec;
-    if (fs::is_directory(path, ec)) throw ToolError("cannot read " + quote(path.string()) + ": it is a folder");
-    file_ = sf_open(path.c_str(), SFM_READ, &info_);
-    if (file_ == nullptr) throw ToolError("cannot read " + quote(path.string()) + ": " + libsndfileReason(nullptr));
+    if (fs::is_directory(path, ec)) throw ToolError(what + "it is a folder");
+    descriptor_ = openWaiting(path, O_RDONLY, stop);
+    if (descriptor_ == -2) throw interrupted(path);
+    if (descriptor_ < 0) throw ToolError(what + systemReason(errno));
+    file_ = sf_open_fd(descriptor_, SFM_READ, &info_, SF_FALSE);
+    if (file_ == nullptr) {
+        const std::string reason = libsndfileReason(nullptr);
+        ::close(descriptor_);
+        descriptor_ = -1;
+        throw ToolError(what + reason);
+    }
     if (info_.channels < 1 || info_.samplerate < 1) {
         sf_close(file_);
         file_ = nullptr;
-        throw ToolError("cannot read " + quote(path.string()) + ": it has no audio channels");
+        ::close(descriptor_);
+        descriptor_ = -1;
+        throw ToolError(what + "it has no audio channels");
     }
 }
 
 SoundFileReader::~SoundFileReader() {
     if (file_ != nullptr) sf_close(file_);
+    if (descriptor_ >= 0) ::close(descriptor_);
 }
 
 AudioBusFormat SoundFileReader::getFormat() const { return AudioBusFormat{sampleRate(), channels(), 0}; }
@@ -126,6 +213,7 @@ Result<void> SoundFileReader::prepare(const AudioBusFormat& format) {
         return Error("cannot read " + quote(path_.string()) + " as " + std::to_string(format.numberOfChannels) +
                      " channel(s)");
     interleaved_.assign(static_cast<std::size_t>(channels()) * format.framesPerBlock, 0.0f);
+    if (exact_ != nullptr) exactBlock_.assign(interleaved_.size(), 0.0);
     return Result<void>::success();
 }
 
@@ -146,7 +234,17 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
             got += silence(leadingSilence_, got);
         } else if (!ended_) {
             const std::uint32_t asked = wanted - got;
-            const sf_count_t n = sf_readf_float(file_, interleaved_.data(), asked);
+            sf_count_t n;
+            if (exact_ != nullptr) {
+                n = sf_readf_double(file_, exactBlock_.data(), asked);
+                if (n > 0) {
+                    exact_->push(exactBlock_.data(), static_cast<std::size_t>(n));
+                    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * stride; ++i)
+                        interleaved_[i] = toFloat(exactBlock_[i]);
+                }
+            } else {
+                n = sf_readf_float(file_, interleaved_.data(), asked);
+            }
             const std::uint32_t count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
             for (std::uint32_t c = 0; c < chans; ++c) {
                 float* out = block.getWritePointer(c) + got;
@@ -175,33 +273,111 @@ std::string SoundFileReader::failure() const {
 
 // --- SoundFileWriter -----------------------------------------------------------
 
-SoundFileWriter::SoundFileWriter(fs::path target, int format) : target_(std::move(target)), format_(format) {
-    const std::string hidden =
-        "." + target_.filename().string() + ".partial-" + std::to_string(static_cast<long>(::getpid()));
-    temporary_ = target_.parent_path() / hidden;
-}
+SoundFileWriter::SoundFileWriter(fs::path target, int format, const std::atomic<bool>* stop)
+    : target_(std::move(target)), format_(format), stop_(stop) {}
 
 SoundFileWriter::~SoundFileWriter() {
     if (!committed_) discard();
 }
 
 Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
-    discard();
     const std::string what = "cannot write " + quote(target_.string()) + ": ";
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.sampleRate);
     info.channels = static_cast<int>(format.numberOfChannels);
     info.format = format_;
-    if (sf_format_check(&info) != SF_TRUE)
-        return Error(what + describeFormat(format_) + " cannot hold " + std::to_string(format.numberOfChannels) +
-                     " channel(s) at " + std::to_string(format.sampleRate) + " Hz");
-    std::error_code ec;
-    if (fs::is_directory(target_, ec)) return Error(what + "it is a folder");
-    file_ = sf_open(temporary_.c_str(), SFM_WRITE, &info);
-    if (file_ == nullptr) return Error(what + libsndfileReason(nullptr));
-    sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    const bool sameStream = file_ != nullptr && written_ == 0 && info_.samplerate == info.samplerate &&
+                            info_.channels == info.channels;
+    if (!sameStream) {
+        discard();
+        if (sf_format_check(&info) != SF_TRUE)
+            return Error(what + describeFormat(format_) + " cannot hold " + std::to_string(format.numberOfChannels) +
+                         " channel(s) at " + std::to_string(format.sampleRate) + " Hz");
+        if (Result<void> opened = open(info); opened.isError()) return opened;
+        sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        info_ = info;
+    }
     interleaved_.assign(static_cast<std::size_t>(format.numberOfChannels) * format.framesPerBlock, 0.0f);
+    if (exact_ != nullptr) exactBlock_.assign(interleaved_.size(), 0.0);
     written_ = 0;
+    return Result<void>::success();
+}
+
+Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
+    const std::string what = "cannot write " + quote(target_.string()) + ": ";
+    // Follow symbolic links to the file that is to be replaced.
+    fs::path path = target_;
+    struct stat status {};
+    bool exists = false;
+    for (int hops = 0;; ++hops) {
+        if (::lstat(path.c_str(), &status) != 0) {
+            if (errno != ENOENT) return Error(what + systemReason(errno));
+            break;
+        }
+        exists = true;
+        if (!S_ISLNK(status.st_mode)) break;
+        if (hops == 40) return Error(what + systemReason(ELOOP));
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(path, ec);
+        if (ec) return Error(what + ec.message());
+        path = link.is_absolute() ? link : path.parent_path() / link;
+        exists = false;
+    }
+    destination_ = path;
+    SF_INFO info = wanted;
+
+    if (exists && S_ISDIR(status.st_mode)) return Error(what + "it is a folder");
+    if (exists && S_ISSOCK(status.st_mode)) return Error(what + "it is a socket");
+    if (exists && !S_ISREG(status.st_mode)) {
+        // A device or FIFO: written in place, never replaced.
+        const bool fifo = S_ISFIFO(status.st_mode);
+        const std::string cannotStream = describeFormat(format_) +
+                                         " cannot be streamed (its header is written last); write a regular file, "
+                                         "or use --format flac or ogg";
+        if (fifo && !formatStreams(format_)) return Error(what + cannotStream);
+        // A FIFO waits for its reader; a device should not make us wait.
+        descriptor_ = openWaiting(path, O_WRONLY | (fifo ? 0 : O_NONBLOCK), stop_);
+        if (descriptor_ == -2) return Error("interrupted while opening " + quote(target_.string()));
+        if (descriptor_ < 0) return Error(what + systemReason(errno));
+        if (!fifo) {
+            ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_NONBLOCK);
+            if (::lseek(descriptor_, 0, SEEK_CUR) < 0 && !formatStreams(format_)) {
+                ::close(descriptor_);
+                descriptor_ = -1;
+                return Error(what + cannotStream);
+            }
+        }
+        direct_ = true;
+    } else {
+        mode_t mode = 0666 & ~currentUmask();
+        if (exists) {
+            // Refused as cp refuses it: the file itself must be writable.
+            const int probe = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            if (probe < 0) return Error(what + systemReason(errno));
+            ::close(probe);
+            mode = status.st_mode & 07777;
+        }
+        // A short name beside the file: any name that fits the folder fits.
+        std::string temporary = (path.parent_path() / ".cvm-XXXXXX").string();
+        descriptor_ = ::mkstemp(temporary.data());
+        if (descriptor_ < 0) return Error(what + systemReason(errno));
+        temporary_ = temporary;
+        // The owner first (which may clear set-id bits), then the mode.
+        if (exists && (status.st_uid != ::geteuid() || status.st_gid != ::getegid()))
+            (void)::fchown(descriptor_, status.st_uid, status.st_gid);
+        if (::fchmod(descriptor_, mode) != 0) {
+            const int error = errno;
+            discard();
+            return Error(what + systemReason(error));
+        }
+        direct_ = false;
+    }
+    file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
+    if (file_ == nullptr) {
+        const std::string reason = libsndfileReason(nullptr);
+        discard();
+        return Error(what + reason);
+    }
     return Result<void>::success();
 }
 
@@ -217,11 +393,23 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
     const std::uint32_t count = frames - start;
     if (count == 0) return true;
     if (static_cast<std::size_t>(count) * channels > interleaved_.size()) return false;
-    for (std::uint32_t c = 0; c < channels; ++c) {
-        const float* in = block.getReadPointer(c) + start;
-        for (std::uint32_t i = 0; i < count; ++i) interleaved_[i * channels + c] = in[i];
+    if (exact_ != nullptr && exact_->channels() == channels) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const double* kept = exact_->next();
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const float sample = block.getReadPointer(c)[start + i];
+                const bool unchanged = kept != nullptr && toFloat(kept[c]) == sample;
+                exactBlock_[i * channels + c] = unchanged ? kept[c] : static_cast<double>(sample);
+            }
+        }
+        if (sf_writef_double(file_, exactBlock_.data(), count) != static_cast<sf_count_t>(count)) return false;
+    } else {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            const float* in = block.getReadPointer(c) + start;
+            for (std::uint32_t i = 0; i < count; ++i) interleaved_[i * channels + c] = in[i];
+        }
+        if (sf_writef_float(file_, interleaved_.data(), count) != static_cast<sf_count_t>(count)) return false;
     }
-    if (sf_writef_float(file_, interleaved_.data(), count) != static_cast<sf_count_t>(count)) return false;
     written_ += count;
     return true;
 }
@@ -235,12 +423,19 @@ void SoundFileWriter::commit() {
         discard();
         throw ToolError(what + sf_error_number(closed));
     }
-    std::error_code ec;
-    fs::rename(temporary_, target_, ec);
-    if (ec) {
+    const int descriptor = descriptor_;
+    descriptor_ = -1;
+    if (::close(descriptor) != 0) {
+        const int error = errno;
         discard();
-        throw ToolError(what + ec.message());
+        throw ToolError(what + systemReason(error));
     }
+    if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+        const int error = errno;
+        discard();
+        throw ToolError(what + systemReason(error));
+    }
+    temporary_.clear();
     committed_ = true;
 }
 
@@ -253,8 +448,14 @@ void SoundFileWriter::discard() noexcept {
         sf_close(file_);
         file_ = nullptr;
     }
-    std::error_code ec;
-    fs::remove(temporary_, ec);
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+        descriptor_ = -1;
+    }
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
 }
 
 }  // namespace corvane::tool

@@ -1,12 +1,15 @@
 // SoundFile.h - audio files through libsndfile, as a graph source and sink.
 //
 // Samples travel as float, normalised to [-1, 1) by libsndfile. A file read
-// and written back in the same integer format gets exactly the same samples
-// (the tests hold libsndfile to that); writing clips rather than wraps.
+// and written back in the same 8-, 16- or 24-bit PCM or 32-bit float format
+// gets exactly the same samples (the tests hold libsndfile to that); 32-bit
+// PCM and 64-bit float keep their exact samples beside the graph (see
+// ExactSamples). Writing clips rather than wraps.
 #pragma once
 
 #include <sndfile.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -34,19 +37,51 @@ int containerForPath(const std::filesystem::path& path);
 // 16-bit otherwise, WAV 16-bit PCM (float for float inputs), Ogg Vorbis.
 int chooseOutputFormat(int inputFormat, int container);
 
+// True when a file of `format` can be written front to back without going
+// back to its header: what a pipe or a terminal takes (FLAC, Ogg, AU, raw;
+// not WAV or AIFF, whose headers hold the length).
+bool formatStreams(int format);
+
+// True when float samples cannot carry `inputFormat`'s samples exactly
+// (32-bit PCM, 64-bit float) and the output keeps that same encoding: the
+// render then keeps the exact samples beside the graph.
+bool keepsExactSamples(int inputFormat, int outputFormat);
+
 // "WAV 16-bit PCM", "FLAC 24-bit", "Ogg Vorbis"... for people.
 std::string describeFormat(int format);
+
+// --- Exact samples ----------------------------------------------------------
+
+// The input's frames as the file holds them (as doubles, which carry 32-bit
+// PCM and 64-bit float exactly), from the reader to the writer. The writer
+// takes them in the order the reader gave them; the output's frame n is the
+// input's frame n (delays are cut), so whatever sample the graph passed on
+// unchanged (bypass, channels beyond the second) is written as it was read.
+class ExactSamples {
+public:
+    explicit ExactSamples(std::uint32_t channels) : channels_(channels) {}
+    std::uint32_t channels() const noexcept { return channels_; }
+    void push(const double* interleaved, std::size_t frames);
+    // The next frame, or nothing when none is kept.
+    const double* next();
+
+private:
+    std::uint32_t channels_;
+    std::vector<double> samples_;
+    std::size_t head_ = 0;
+};
 
 // --- Reading ----------------------------------------------------------------
 
 // Reads a whole file block by block. Opening failures throw ToolError
-// "cannot read "<path>": <libsndfile's reason>". Before the file's frames it
-// can give `leadingSilence` frames of zeros (to let the voice changer's
-// switch ramps settle) and after them `trailingSilence` (to flush a voice's
-// delay).
+// "cannot read "<path>": <reason>"; a signal that sets `stop` while the open
+// waits (a FIFO with no writer yet) throws the interrupted status. Before the
+// file's frames it can give `leadingSilence` frames of zeros (to let the
+// voice changer's switch ramps settle) and after them `trailingSilence` (to
+// flush a voice's delay).
 class SoundFileReader : public AudioSource {
 public:
-    explicit SoundFileReader(const std::filesystem::path& path);
+    explicit SoundFileReader(const std::filesystem::path& path, const std::atomic<bool>* stop = nullptr);
     ~SoundFileReader() override;
     SoundFileReader(const SoundFileReader&) = delete;
     SoundFileReader& operator=(const SoundFileReader&) = delete;
@@ -59,6 +94,8 @@ public:
 
     void setLeadingSilence(std::uint64_t frames) noexcept { leadingSilence_ = frames; }
     void setTrailingSilence(std::uint64_t frames) noexcept { trailingSilence_ = frames; }
+    // Reads as doubles and keeps each file frame in `exact` (not owned).
+    void keepExactSamples(ExactSamples* exact) noexcept { exact_ = exact; }
 
     AudioBusFormat getFormat() const override;
     Result<void> prepare(const AudioBusFormat& format) override;
@@ -70,9 +107,12 @@ public:
 
 private:
     std::filesystem::path path_;
+    int descriptor_ = -1;
     SF_INFO info_{};
     SNDFILE* file_ = nullptr;
     std::vector<float> interleaved_;
+    std::vector<double> exactBlock_;
+    ExactSamples* exact_ = nullptr;
     std::uint64_t leadingSilence_ = 0;
     std::uint64_t trailingSilence_ = 0;
     bool ended_ = false;
@@ -81,27 +121,47 @@ private:
 
 // --- Writing ----------------------------------------------------------------
 
-// Writes to a temporary file beside `target`, opened when the graph is
-// configured; commit() gives it the target's name. Until then the target is
+// Writes the output without ever putting a half-made file under its name.
+//
+// A regular file (or none yet) is written as a temporary ".cvm-XXXXXX" in
+// the same folder, which commit() renames over it; until then it is
 // untouched, and a writer destroyed without commit() removes its temporary
-// file, so a failed render leaves nothing behind. It can drop the first
+// file. A symbolic link is followed: the file it points to is replaced, in
+// its own folder. The new file takes the mode (and, for root, the owner) of
+// the file it replaces, or 0666 less the umask; a file the user may not
+// write is refused, as cp refuses it.
+//
+// A device or FIFO is never replaced: it is opened and written directly
+// when the format can be streamed to it (any format to a device that can
+// seek, such as /dev/null), else refused before it is opened. A socket is
+// refused. Opening a FIFO waits for its reader; a signal that sets `stop`
+// ends the wait.
+//
+// The file is opened when the graph is configured. It can drop the first
 // `leadingSkip` frames it is given (a voice's delay).
 class SoundFileWriter : public AudioSink {
 public:
-    SoundFileWriter(std::filesystem::path target, int format);
+    SoundFileWriter(std::filesystem::path target, int format, const std::atomic<bool>* stop = nullptr);
     ~SoundFileWriter() override;
     SoundFileWriter(const SoundFileWriter&) = delete;
     SoundFileWriter& operator=(const SoundFileWriter&) = delete;
 
     const std::filesystem::path& target() const noexcept { return target_; }
+    // The temporary file while one is open; empty when writing directly.
     const std::filesystem::path& temporaryPath() const noexcept { return temporary_; }
+    bool writesDirectly() const noexcept { return direct_; }
     int format() const noexcept { return format_; }
     std::uint64_t framesWritten() const noexcept { return written_; }
 
     void setLeadingSkip(std::uint64_t frames) noexcept { skip_ = frames; }
+    // Writes a kept input sample wherever the graph's sample is that sample
+    // as a float (`exact` not owned; see ExactSamples).
+    void useExactSamples(ExactSamples* exact) noexcept { exact_ = exact; }
 
-    // Opens the temporary file; an Error "cannot write "<target>": <reason>"
-    // when the format does not fit or the file cannot be made.
+    // Opens the output; an Error "cannot write "<target>": <reason>" when
+    // the format does not fit, the target may not be written or replaced,
+    // or the file cannot be made. Called again with the same stream format,
+    // it keeps the file it has.
     Result<void> prepare(const AudioBusFormat& format) override;
     bool write(const AudioBuffer<float>& block) override;
 
@@ -113,13 +173,21 @@ public:
     std::string failure() const;
 
 private:
+    Result<void> open(const SF_INFO& info);
     void discard() noexcept;
 
     std::filesystem::path target_;
+    std::filesystem::path destination_;  // the target with symbolic links followed
     std::filesystem::path temporary_;
     int format_;
+    const std::atomic<bool>* stop_;
+    int descriptor_ = -1;
     SNDFILE* file_ = nullptr;
+    SF_INFO info_{};
+    bool direct_ = false;
     std::vector<float> interleaved_;
+    std::vector<double> exactBlock_;
+    ExactSamples* exact_ = nullptr;
     std::uint64_t skip_ = 0;
     std::uint64_t written_ = 0;
     bool committed_ = false;

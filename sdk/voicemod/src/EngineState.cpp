@@ -83,8 +83,15 @@ std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
     // Paths cross the C interface as UTF-8; convert explicitly so that on
     // Windows nothing goes through the ANSI code page.
     fs::path file = fs::u8path(path);
-    if (file.is_relative() && !fs::exists(file, ec) && !e.contentPath.empty())
-        file = fs::u8path(e.contentPath) / file;
+    // A relative path that is not there is looked up in the content folder.
+    // One that cannot be looked at (its folder can be listed but not
+    // entered) is refused as given, with the reason.
+    const bool present = fs::exists(file, ec);
+    if (ec) {
+        setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + file.u8string() + ": " + ec.message());
+        return VCMD_ERR_NO_SUCH_FILE;
+    }
+    if (!present && file.is_relative() && !e.contentPath.empty()) file = fs::u8path(e.contentPath) / file;
     const std::string shown = file.u8string();
     if (!fs::exists(file, ec)) {
         setPackageRefusalDetail(VCMD_ERR_NO_SUCH_FILE, "no such file: " + shown);
