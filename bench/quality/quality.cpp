@@ -1,0 +1,339 @@
+// quality.cpp - how every bundled voice sounds, in figures: level against
+// the input, peaks, the bands of the band-limited voices and the pitch
+// shifter's images, pitch accuracy and cleanliness. Prints Markdown tables
+// and, last, each target with whether it is met; exits 1 if one is not.
+//
+// Usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR]
+//   --alsa    the recordings Debian's alsa-utils installs (real speech)
+//   --sample  the project's speech sample
+//   --out     also write every voice's render there (32-bit float WAV)
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "AudioFile.h"
+#include "EngineRender.h"
+#include "HarmonicFit.h"
+#include "Loudness.h"
+#include "Report.h"
+#include "Spectrum.h"
+
+namespace quality {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Options {
+    std::string voices = QUALITY_VOICES_DIR;
+    std::string alsa = "/usr/share/sounds/alsa";
+    std::string sample = QUALITY_SAMPLE;
+    std::string out;
+};
+
+struct Input {
+    std::string name;
+    Audio audio;
+    Level level;
+};
+
+// The band a band-limited voice promises in its description: it passes
+// [passLow, passHigh] and is at least `down` dB lower below stopLow and
+// above stopHigh.
+struct Band {
+    const char* voice;
+    double passLow, passHigh, stopLow, stopHigh, down;
+};
+constexpr Band kBands[] = {
+    {"Telephone", 300, 3400, 200, 4500, 40},
+    {"Walkie-Talkie", 500, 2600, 300, 4000, 40},
+    {"Old Radio", 250, 2800, 150, 4500, 40},
+    {"Megaphone", 600, 4000, 350, 6000, 40},
+};
+
+// --- inputs --------------------------------------------------------------------
+
+Input realSpeech(const std::string& dir) {
+    // Every channel-name recording; Noise.wav is not speech.
+    static const char* kNames[] = {"Front_Center", "Front_Left", "Front_Right", "Rear_Center",
+                                   "Rear_Left",    "Rear_Right", "Side_Left",   "Side_Right"};
+    std::vector<Audio> parts;
+    for (const char* n : kNames) parts.push_back(readAudio(dir + "/" + n + ".wav"));
+    Input in{"real speech (alsa-utils, 8 recordings)", concatenate(parts, 0.25), {}};
+    in.level = measureLevel(in.audio.samples, in.audio.rate);
+    return in;
+}
+
+Input sampleSpeech(const std::string& path) {
+    Input in{"samples/speech.wav", readAudio(path), {}};
+    in.level = measureLevel(in.audio.samples, in.audio.rate);
+    return in;
+}
+
+std::string fileName(const std::string& voice, const std::string& suffix) {
+    std::string s;
+    for (char c : voice) s += (c == ' ' || c == '-') ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s + suffix + ".wav";
+}
+
+// --- voices on speech ------------------------------------------------------------
+
+struct VoiceLevels {
+    double offLu = 0.0, onLu = 0.0;  // loudness against the input, background off and on
+    Level worst;                     // the higher peaks of the two renders
+};
+
+void voicesOnSpeech(const Options& o, const std::vector<std::string>& voices, const std::vector<Input>& inputs,
+                    Targets& targets) {
+    double worstOff = 0.0, worstOn = 0.0, worstTp = -200.0;
+    std::string worstOffAt, worstOnAt, worstTpAt;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const Input& in = inputs[k];
+        std::printf("### Voices on %s\n\nInput: %.1f s, %s LUFS integrated, true peak %s dBTP, sample peak %s dBFS.\n\n",
+                    in.name.c_str(), static_cast<double>(in.audio.samples.size()) / in.audio.rate,
+                    fixed(in.level.loudness, 1).c_str(), fixed(in.level.truePeak, 2).c_str(),
+                    fixed(in.level.samplePeak, 2).c_str());
+        Table t({"voice", "loudness − input, background off (LU)", "background on (LU)", "true peak (dBTP)",
+                 "sample peak (dBFS)", "samples over 0 dBFS"},
+                "lrrrrr");
+        for (const std::string& v : voices) {
+            VoiceRun run;
+            run.voice = v;
+            run.rate = in.audio.rate;
+            VoiceLevels r;
+            for (bool bg : {false, true}) {
+                run.background = bg;
+                const std::vector<float> out = renderVoice(o.voices, run, in.audio.samples, 1.0);
+                const Level l = measureLevel(out, run.rate);
+                (bg ? r.onLu : r.offLu) = l.loudness - in.level.loudness;
+                if (!bg || l.truePeak > r.worst.truePeak) r.worst.truePeak = l.truePeak;
+                r.worst.samplePeak = bg ? std::max(r.worst.samplePeak, l.samplePeak) : l.samplePeak;
+                r.worst.overs = bg ? std::max(r.worst.overs, l.overs) : l.overs;
+                if (!o.out.empty())
+                    writeAudio(o.out + "/" + fileName(v, (k == 0 ? "-real" : "-sample") + std::string(bg ? "-bg" : "")),
+                               {out, run.rate});
+            }
+            t.add({v, fixed(r.offLu, 1, true), fixed(r.onLu, 1, true), fixed(r.worst.truePeak, 2),
+                   fixed(r.worst.samplePeak, 2), std::to_string(r.worst.overs)});
+            if (std::fabs(r.offLu) > std::fabs(worstOff)) { worstOff = r.offLu; worstOffAt = v + ", " + in.name; }
+            if (std::fabs(r.onLu) > std::fabs(worstOn)) { worstOn = r.onLu; worstOnAt = v + ", " + in.name; }
+            if (r.worst.truePeak > worstTp) { worstTp = r.worst.truePeak; worstTpAt = v + ", " + in.name; }
+        }
+        std::printf("%s\n", t.markdown().c_str());
+    }
+    targets.add("every voice within ±1.5 LU of its input, background off", std::fabs(worstOff) <= 1.5,
+                "furthest " + fixed(worstOff, 2, true) + " LU (" + worstOffAt + ")");
+    targets.add("every voice within ±2 LU of its input, background on", std::fabs(worstOn) <= 2.0,
+                "furthest " + fixed(worstOn, 2, true) + " LU (" + worstOnAt + ")");
+    targets.add("true peak ≤ −1 dBTP for every voice", worstTp <= -1.0,
+                "highest " + fixed(worstTp, 2) + " dBTP (" + worstTpAt + ")");
+}
+
+// --- bands ---------------------------------------------------------------------------
+
+void bands(const Options& o, const std::vector<Input>& inputs, Targets& targets) {
+    std::printf("### Band-limited voices\n\n"
+                "Gain of the voice (output power over input power, long-term spectra) below the lower and above the "
+                "upper stop edge, against its gain in the pass band; background off.\n\n");
+    Table t({"voice", "pass band", "stop below / above", "input", "below (dB)", "above (dB)"}, "lllrrr");
+    double worst = -200.0;
+    std::string worstAt;
+    for (const Band& b : kBands) {
+        for (const Input& in : inputs) {
+            VoiceRun run;
+            run.voice = b.voice;
+            run.rate = in.audio.rate;
+            const std::vector<float> out = renderVoice(o.voices, run, in.audio.samples, 1.0);
+            const std::vector<float> ref(out.size(), 0.0f);
+            std::vector<float> padded = in.audio.samples;
+            padded.resize(out.size(), 0.0f);
+            const PowerSpectrum pin(padded, run.rate), pout(out, run.rate);
+            auto gain = [&](double lo, double hi) { return pout.band(lo, hi) / std::max(pin.band(lo, hi), 1e-30); };
+            const double pass = gain(b.passLow, b.passHigh);
+            const double below = 10.0 * std::log10(gain(20.0, b.stopLow) / pass);
+            const double above = 10.0 * std::log10(gain(b.stopHigh, run.rate / 2) / pass);
+            char band[96], stop[96];
+            std::snprintf(band, sizeof band, "%g–%g Hz", b.passLow, b.passHigh);
+            std::snprintf(stop, sizeof stop, "%g / %g Hz, %g dB", b.stopLow, b.stopHigh, b.down);
+            t.add({b.voice, band, stop, in.name.substr(0, in.name.find(' ', 5)), fixed(below, 1), fixed(above, 1)});
+            const double margin = std::max(below, above) + b.down;
+            if (margin > worst) {
+                worst = margin;
+                worstAt = std::string(b.voice) + ", " + in.name;
+            }
+        }
+    }
+    std::printf("%s\n", t.markdown().c_str());
+    targets.add("band-limited voices at least as far down as promised outside their bands", worst <= 0.0,
+                (worst <= 0.0 ? "smallest margin " + fixed(-worst, 1) : "short by " + fixed(worst, 1)) + " dB (" +
+                    worstAt + ")");
+}
+
+// --- the pitch shifter ---------------------------------------------------------------
+
+std::vector<float> sineWave(double f, double rate, double seconds, double amplitude) {
+    std::vector<float> s(static_cast<std::size_t>(seconds * rate));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(amplitude * std::sin(2.0 * kPi * f * static_cast<double>(i) / rate));
+    return s;
+}
+
+// Where a tone at `f` read `ratio` times as fast can leave images: every
+// spectral copy k * rate +- f of the sampled input, scaled by the ratio
+// and folded back into [0, rate / 2]; the shifted tone itself counts when
+// it lies above half the rate.
+std::vector<double> imageFrequencies(double f, double ratio, double rate) {
+    std::vector<double> out;
+    for (int k = -2; k <= 2; ++k) {
+        for (int sign : {-1, 1}) {
+            if (k == 0 && sign == 1 && f * ratio < rate / 2) continue;
+            double g = std::fmod(std::fabs((k * rate + sign * f) * ratio), rate);
+            if (g > rate / 2) g = rate - g;
+            if (std::fabs(g - f * ratio) < 100.0) continue;
+            out.push_back(g);
+        }
+    }
+    return out;
+}
+
+// The strongest image of a sine at `f`, in dB against the sine.
+double imageLevel(double f, double rate, float semitones, bool highQuality) {
+    const double amplitude = 0.5;
+    const std::vector<float> out = shiftPitch(sineWave(f, rate, 1.0, amplitude), rate, semitones, highQuality);
+    const std::size_t size = rate > 50000.0 ? 32768 : 16384;
+    const AmplitudeSpectrum spectrum(out, out.size() - size, size, rate);
+    double worst = 0.0;
+    for (double g : imageFrequencies(f, std::exp2(semitones / 12.0), rate))
+        worst = std::max(worst, spectrum.peakNear(g, 30.0));
+    return toDb(worst / amplitude);
+}
+
+// A steady harmonic tone: 140 Hz with ten harmonics falling 1/h.
+constexpr double kToneF0 = 140.0;
+constexpr int kToneHarmonics = 10;
+std::vector<float> harmonicTone(double rate, double seconds) {
+    std::vector<float> s(static_cast<std::size_t>(seconds * rate));
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        double v = 0.0;
+        for (int h = 1; h <= kToneHarmonics; ++h)
+            v += std::sin(2.0 * kPi * h * kToneF0 * static_cast<double>(i) / rate + 0.7 * h) / h;
+        s[i] = static_cast<float>(0.25 * v);
+    }
+    return s;
+}
+
+void pitchShifter(Targets& targets) {
+    const double rate = 48000.0;
+    std::printf("### The pitch shifter\n\n"
+                "At 48 kHz. Image: the strongest spectral copy of a sine (at k × rate ± f, shifted and folded back) "
+                "against the sine, dB. Tone: %g Hz with %d harmonics falling 1/h; F0 error against the ideal "
+                "shift and signal-to-residual ratio of a least-squares harmonic fit, over 0.5 s of steady output.\n\n",
+                kToneF0, kToneHarmonics);
+    Table t({"shift (st)", "mode", "10 kHz image (dB)", "16 kHz image (dB)", "F0 error (cents)", "tone SRR (dB)"},
+            "rlrrrr");
+    const std::vector<float> tone = harmonicTone(rate, 1.5);
+    double worstCents = 0.0, lowSrr = 1e9, highSrr = -1e9;
+    for (bool hq : {false, true}) {
+        for (float st : {-12.0f, -5.0f, 5.0f, 12.0f}) {
+            const double ratio = std::exp2(st / 12.0);
+            const std::vector<float> out = shiftPitch(tone, rate, st, hq);
+            const HarmonicFit fit = fitHarmonics(out, static_cast<std::size_t>(0.75 * rate),
+                                                 static_cast<std::size_t>(0.5 * rate), rate, kToneF0 * ratio,
+                                                 kToneHarmonics);
+            const double err = cents(fit.f0 / (kToneF0 * ratio));
+            worstCents = std::max(worstCents, std::fabs(err));
+            lowSrr = std::min(lowSrr, fit.srrDb);
+            highSrr = std::max(highSrr, fit.srrDb);
+            t.add({fixed(st, 0, true), hq ? "offline" : "real time", fixed(imageLevel(10000.0, rate, st, hq), 1),
+                   fixed(imageLevel(16000.0, rate, st, hq), 1), fixed(err, 3, true), fixed(fit.srrDb, 1)});
+        }
+    }
+    std::printf("%s\n", t.markdown().c_str());
+
+    std::printf("Strongest image of a 10 kHz and a 16 kHz sine over every whole shift from −12 to +12 "
+                "semitones:\n\n");
+    Table sweep({"rate", "mode", "strongest image (dB)", "at"}, "rlrl");
+    double worst = -300.0;
+    std::string worstAt;
+    for (double r : {44100.0, 48000.0, 96000.0}) {
+        for (bool hq : {false, true}) {
+            double w = -300.0;
+            std::string at;
+            for (int st = -12; st <= 12; ++st) {
+                for (double f : {10000.0, 16000.0}) {
+                    const double level = imageLevel(f, r, static_cast<float>(st), hq);
+                    if (level > w) {
+                        w = level;
+                        at = fixed(f / 1000.0, 0) + " kHz, " + fixed(st, 0, true) + " st";
+                    }
+                }
+            }
+            sweep.add({fixed(r / 1000.0, 1) + " kHz", hq ? "offline" : "real time", fixed(w, 1), at});
+            if (w > worst) {
+                worst = w;
+                worstAt = at + ", " + fixed(r / 1000.0, 1) + " kHz " + (hq ? "offline" : "real time");
+            }
+        }
+    }
+    std::printf("%s\n", sweep.markdown().c_str());
+    targets.add("pitch images ≤ −60 dB, −12..+12 st, 44.1/48/96 kHz, both modes", worst <= -60.0,
+                "strongest " + fixed(worst, 1) + " dB (" + worstAt + ")");
+    targets.add("pitch within 1 cent of the shift (harmonic tone)", worstCents <= 1.0,
+                "largest error " + fixed(worstCents, 3) + " cents");
+    targets.add("tone signal-to-residual ratio at least 30 dB", lowSrr >= 30.0,
+                fixed(lowSrr, 1) + " to " + fixed(highSrr, 1) + " dB");
+}
+
+// --- main -------------------------------------------------------------------------------
+
+int run(const Options& o) {
+    const std::vector<std::string> voices = startEngine(o.voices);
+    std::vector<Input> inputs;
+    inputs.push_back(realSpeech(o.alsa));
+    inputs.push_back(sampleSpeech(o.sample));
+    if (!o.out.empty()) std::filesystem::create_directories(o.out);
+
+    Targets targets;
+    voicesOnSpeech(o, voices, inputs, targets);
+    bands(o, inputs, targets);
+    pitchShifter(targets);
+    std::printf("### Targets\n\n%s\n", targets.markdown().c_str());
+    return targets.allMet() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace quality
+
+int main(int argc, char** argv) {
+    quality::Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::runtime_error(a + " needs a value");
+            return argv[++i];
+        };
+        try {
+            if (a == "--voices") o.voices = value();
+            else if (a == "--alsa") o.alsa = value();
+            else if (a == "--sample") o.sample = value();
+            else if (a == "--out") o.out = value();
+            else {
+                std::fprintf(stderr, "usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR]\n");
+                return 2;
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quality: %s\n", e.what());
+            return 2;
+        }
+    }
+    try {
+        return quality::run(o);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quality: %s\n", e.what());
+        return 2;
+    }
+}
