@@ -36,6 +36,7 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
             a.active = next;
             a.crossfading = true;
             a.fade.position = 0;
+            a.fadeWait = next->latencyFrames();
         }
     }
 
@@ -58,6 +59,14 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
         for (int c = 0; c < channels; ++c) std::memcpy(a.old[c], a.dry[c], bytes);
         if (a.fading != nullptr) a.fading->process(old, channels, frames, bg);
         for (int i = 0; i < frames; ++i) {
+            // The old voice goes on alone until the new one's delay has
+            // passed, so the crossfade meets the new voice's sound rather
+            // than the silence before it.
+            if (a.fadeWait > 0) {
+                --a.fadeWait;
+                for (int c = 0; c < channels; ++c) wet[c][i] = old[c][i];
+                continue;
+            }
             a.fade.step(true, length);
             if (a.fade.position >= length) break;  // the rest of the piece is the new voice alone
             const float g = a.fade.gain(length);

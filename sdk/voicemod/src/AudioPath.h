@@ -47,6 +47,7 @@ struct AudioState {
     Chain* fading = nullptr;        // the voice fading out (null: dry)
     bool crossfading = false;
     SwitchRamp fade;                // 0 old voice .. length new voice
+    std::uint32_t fadeWait = 0;     // frames until the new voice sounds (its latency)
     SwitchRamp bypass;              // 0 voice .. length dry input
     SwitchRamp mute;                // 0 heard .. length silent
     std::uint32_t rampLength = 240;

@@ -44,6 +44,8 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
         }
     }
     backgroundStep_ = static_cast<float>(1.0 / std::max(1.0, std::round(0.005 * config.sampleRate)));
+    limiter_.configure(config.sampleRate);
+    latency_ += limiter_.latencyFrames();
 }
 
 Chain::~Chain() = default;
@@ -84,6 +86,9 @@ void Chain::process(float* const* io, int channels, int frames, bool background)
         backgroundGain_ = g;
     }
 
+    // The output stage holds the true peak at the ceiling; the safety clip
+    // after it is only a last guard should anything ever run away.
+    limiter_.process(io, channels, frames);
     for (int c = 0; c < channels; ++c) {
         float* x = io[c];
         for (int i = 0; i < frames; ++i) x[i] = safetyClip(x[i]);
@@ -93,6 +98,7 @@ void Chain::process(float* const* io, int channels, int frames, bool background)
 void Chain::reset() noexcept {
     for (auto& effect : effects_) effect->reset();
     for (auto& b : backgrounds_) b->reset();
+    limiter_.reset();
 }
 
 }  // namespace vcmd

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "Limiter.h"
 #include "Package.h"
 
 namespace vcmd {
@@ -71,6 +72,9 @@ private:
     float backgroundGain_ = 0.0f;
     float backgroundStep_ = 0.0f;
     float layerBuffer_[kPieceFrames] = {};
+    Limiter limiter_;  // the output stage
 };
+
+static_assert(kPieceFrames <= Limiter::kMaxFrames, "the limiter takes a whole piece at a time");
 
 }  // namespace vcmd
