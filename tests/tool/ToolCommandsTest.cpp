@@ -339,10 +339,11 @@ protected:
     ToolRun finish(pid_t pid) const { return finishTool(pid, dir_, std::chrono::seconds(10)); }
 
     // Records the command line (with the variables it adds to the
-    // environment) and what it printed: standard error, or standard output
-    // when standard error is empty; the test's folder shown as <dir>.
+    // environment, after what `setting` says of its files) and what it
+    // printed: standard error, or standard output when standard error is
+    // empty; the test's folder shown as <dir>.
     void record(const std::vector<std::string>& args, const ToolRun& r,
-                const std::vector<std::string>& env = {}) const {
+                const std::vector<std::string>& env = {}, const std::string& setting = "") const {
         const auto shortened = [this](std::string text) {
             for (std::size_t at; (at = text.find(dir_.string())) != std::string::npos;)
                 text.replace(at, dir_.string().size(), "<dir>");
@@ -357,8 +358,8 @@ protected:
         std::string printed;
         for (const std::string& line : lines(r.err.empty() ? r.out : r.err))
             printed += (printed.empty() ? "`" : "<br>`") + shortened(line) + "`";
-        rows().push_back(
-            {"`" + command + "`", std::to_string(r.status), printed.empty() ? "nothing" : printed});
+        rows().push_back({(setting.empty() ? "" : setting + ": ") + "`" + command + "`",
+                          std::to_string(r.status), printed.empty() ? "nothing" : printed});
     }
 
     // A failed command: the status, the message, nothing on standard output
@@ -647,7 +648,7 @@ TEST_F(ToolCommands, UnusableFilesAndFoldersFailWithTheirReason) {
     // at its full length.
     const Audio input = readAudio(path("tone.wav"));
     const ToolRun r = tool({"render", "tone.wav", "tone.wav", "--voice", "Robot"});
-    record({"render", "tone.wav", "tone.wav", "--voice", "Robot"}, r);
+    record({"render", "tone.wav", "tone.wav", "--voice", "Robot"}, r, {}, "OUTPUT the same file as INPUT");
     ASSERT_EQ(r.status, 0) << r.err;
     const Audio output = readAudio(path("tone.wav"));
     EXPECT_EQ(output.frames(), input.frames());
@@ -679,6 +680,7 @@ TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
     FifoReader reader(path("pipe.flac"));
     ToolRun r = tool({"render", "tone.wav", "pipe.flac", "--voice", "Robot"});
     const std::string flac = reader.finish();
+    record({"render", "tone.wav", "pipe.flac", "--voice", "Robot"}, r, {}, "pipe.flac a FIFO that is read");
     EXPECT_EQ(r.status, 0) << r.err;
     std::ofstream(path("got.flac"), std::ios::binary) << flac;
     if (!flac.empty()) {
@@ -687,6 +689,7 @@ TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
         EXPECT_EQ(got.frames(), 14400u);
     }
     r = tool({"render", "tone.wav", "pipe.wav", "--voice", "Robot"});
+    record({"render", "tone.wav", "pipe.wav", "--voice", "Robot"}, r, {}, "pipe.wav a FIFO");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot write \"pipe.wav\": WAV 16-bit PCM cannot be streamed"), std::string::npos) << r.err;
     EXPECT_TRUE(S_ISFIFO(modeOf(path("pipe.flac"))) && S_ISFIFO(modeOf(path("pipe.wav")))) << "still FIFOs";
@@ -696,6 +699,8 @@ TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
     std::ofstream(path("takes/real.wav")) << "the previous take";
     fs::create_symlink("takes/real.wav", path("link.wav"));
     r = tool({"render", "tone.wav", "link.wav", "--voice", "Robot"});
+    record({"render", "tone.wav", "link.wav", "--voice", "Robot"}, r, {},
+           "link.wav a link to takes/real.wav");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_symlink(path("link.wav")));
     EXPECT_EQ(readAudio(path("takes/real.wav")).frames(), 14400u);
