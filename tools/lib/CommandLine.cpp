@@ -87,7 +87,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     app.set_version_flag("--version", std::string(kProgram) + " " + CORVANE_VOICEMOD_VERSION);
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 success, 1 a file or the voice changer failed, 2 bad usage.\n"
+        "Exit status: 0 success, 1 a file, a sound device or the voice changer failed, 2 bad usage.\n"
         "Run 'corvane-voicemod COMMAND --help' for a command's options.");
 
     Command command;
@@ -151,14 +151,18 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     live->add_flag("--background", command.live.switches.background, "Mix in the voice's background sounds");
     live->add_option("--input", command.live.input,
                      "Input device: its number or (part of) its name from 'corvane-voicemod devices' "
-                     "(default: the default input)");
-    live->add_option("--output", command.live.output, "Output device, likewise (default: the default output)");
+                     "(default: the default input)")
+        ->type_name("DEVICE");
+    live->add_option("--output", command.live.output, "Output device, likewise (default: the default output)")
+        ->type_name("DEVICE");
     live->add_option("--rate", command.live.rate, "Sample rate in Hz (default: the output device's)")
+        ->type_name("HZ")
         ->check(CLI::Range(8000u, 384000u));
     live->add_option("--block", command.live.block, "Frames per audio callback")
         ->check(CLI::Range(16u, 8192u))
         ->default_val(256);
     live->add_option("--duration", command.live.duration, "Stop after this many seconds (default: when stopped)")
+        ->type_name("SECONDS")
         ->check(CLI::PositiveNumber);
     liveFlags.addTo(*live);
 
