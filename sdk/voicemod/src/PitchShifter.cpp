@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vcmd {
 namespace {
@@ -33,6 +34,57 @@ float dot(const float* a, const float* b, int n) noexcept {
     return (s0 + s1) + (s2 + s3);
 }
 
+double besselI0(double x) noexcept {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// Group delay at DC of a cascade: sum over the sections of
+// (b1 + 2 b2) / (b0 + b1 + b2) - (a1 + 2 a2) / (1 + a1 + a2).
+double delayAtDc(const BiquadCoefficients* c, int n) noexcept {
+    double d = 0.0;
+    for (int i = 0; i < n; ++i) {
+        d += (static_cast<double>(c[i].b1) + 2.0 * c[i].b2) /
+                 (static_cast<double>(c[i].b0) + c[i].b1 + c[i].b2) -
+             (static_cast<double>(c[i].a1) + 2.0 * c[i].a2) / (1.0 + c[i].a1 + c[i].a2);
+    }
+    return d;
+}
+
+// Four floats in one vector register (GCC and Clang vector extension; SSE
+// on x86-64, NEON on ARM). The interpolator works on 16 taps as four of
+// them.
+typedef float Float4 __attribute__((vector_size(16)));
+
+inline Float4 load4(const float* p) noexcept {
+    Float4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The 16 tap weights of a read position: the two tabulated rows either
+// side of its fraction, blended.
+struct Weights {
+    Float4 w[4];
+    Weights(const float* k0, const float* k1, float a) noexcept {
+        for (int q = 0; q < 4; ++q) {
+            const Float4 lo = load4(k0 + 4 * q);
+            w[q] = lo + a * (load4(k1 + 4 * q) - lo);
+        }
+    }
+    // The four lanes' partial sums; the caller adds the lanes up once for
+    // all grains.
+    Float4 apply(const float* x) const noexcept {
+        return w[0] * load4(x) + w[1] * load4(x + 4) + w[2] * load4(x + 8) + w[3] * load4(x + 12);
+    }
+};
+
+inline float sumLanes(Float4 s) noexcept { return (s[0] + s[1]) + (s[2] + s[3]); }
+
 }  // namespace
 
 void PitchShifter::configure(double sampleRate, bool highQuality) {
@@ -47,14 +99,41 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
     // The grain middle must lie far enough back that an octave up still
     // ends a grain behind the newest input (hop + search + 1 ms) and an
     // octave down still has a full comparison span before it.
-    const int upNeed = hop_ + search_ + static_cast<int>(std::lround(0.001 * sampleRate));
+    const int upNeed = hop_ + search_ + std::max(kTaps / 2 + 2, static_cast<int>(std::lround(0.001 * sampleRate)));
     const int downNeed = hop_ / 2 + search_ + compare_ + 2 * stride_ + 4;
     nominalDelay_ = std::max(upNeed, downNeed);
 
-    const std::size_t longest = static_cast<std::size_t>(nominalDelay_ + hop_ + search_ + compare_ + 16);
+    const std::size_t longest = static_cast<std::size_t>(nominalDelay_ + hop_ + search_ + compare_ + 2 * kTaps + 32);
     const std::size_t n = powerOfTwoAtLeast(longest);
     mask_ = n - 1;
     for (auto& line : lines_) line.assign(2 * n, 0.0f);
+    for (auto& line : filtered_) line.assign(2 * n, 0.0f);
+    prefilterWarm_ = static_cast<int>(longest);
+
+    // The interpolator: row r holds the weights of taps -7..+8 around a read
+    // position r / kFractions of a sample past a whole one. Each row sums to
+    // 1, so that the gain does not wobble with the fraction; the rows for a
+    // whole sample are exact unit impulses.
+    constexpr int half = kTaps / 2;
+    const double beta = 7.0;
+    kernel_.assign(static_cast<std::size_t>((kFractions + 1) * kTaps), 0.0f);
+    for (int r = 0; r <= kFractions; ++r) {
+        float* row = kernel_.data() + static_cast<std::size_t>(r * kTaps);
+        if (r == 0 || r == kFractions) {
+            row[r == 0 ? half - 1 : half] = 1.0f;
+            continue;
+        }
+        const double t = static_cast<double>(r) / kFractions;
+        double w[kTaps], sum = 0.0;
+        for (int j = 0; j < kTaps; ++j) {
+            const double d = j - (half - 1) - t;
+            const double u = d / half;
+            const double window = std::fabs(u) < 1.0 ? besselI0(beta * std::sqrt(1.0 - u * u)) / besselI0(beta) : 0.0;
+            w[j] = std::sin(kPi * d) / (kPi * d) * window;
+            sum += w[j];
+        }
+        for (int j = 0; j < kTaps; ++j) row[j] = static_cast<float>(w[j] / sum);
+    }
     mix_.assign(2 * n, 0.0f);
     const std::size_t nc = powerOfTwoAtLeast(n / static_cast<std::size_t>(stride_) + 2);
     coarseMask_ = nc - 1;
@@ -68,6 +147,10 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
 
 void PitchShifter::reset() noexcept {
     for (auto& line : lines_) std::fill(line.begin(), line.end(), 0.0f);
+    for (auto& line : filtered_) std::fill(line.begin(), line.end(), 0.0f);
+    for (auto& channel : prefilterState_)
+        for (auto& st : channel) st = BiquadState{};
+    prefilterRun_ = 0;
     std::fill(mix_.begin(), mix_.end(), 0.0f);
     std::fill(coarse_.begin(), coarse_.end(), 0.0f);
     // Counting from a large multiple of the stride keeps every read position
@@ -88,6 +171,18 @@ void PitchShifter::setSemitones(float semitones) noexcept {
 void PitchShifter::jumpSemitones(float semitones) noexcept {
     semitones_.jump(std::min(12.0f, std::max(-12.0f, semitones)));
     ratio_ = std::exp2(semitones_.value() / 12.0f);
+    designPrefilter();
+}
+
+void PitchShifter::designPrefilter() noexcept {
+    // Stop band from rate / (2 ratio), but never closer to half the rate
+    // than 3 %: just above 0 semitones the little that folds lies at the
+    // very top of the band.
+    const double stopHz = std::min(0.47, 0.5 / std::max(1.0, static_cast<double>(ratio_))) * sampleRate_;
+    const double passHz =
+        std::atan(std::tan(kPi * stopHz / sampleRate_) / prefilterDesign_.stopRatio()) * sampleRate_ / kPi;
+    prefilterDesign_.lowpass(sampleRate_, passHz, prefilter_);
+    prefilterLag_ = delayAtDc(prefilter_, kPrefilterSections);
 }
 
 double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept {
@@ -97,9 +192,10 @@ double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) co
     const double r = ratio_;
     const std::int64_t life = 2 * hop_;
     const std::int64_t newestStart = written_ - compare_ - 2 * stride_ - 2;
-    const std::int64_t endMargin = r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * life)) + 4 : 0;
-    const std::int64_t oldestStart =
-        written_ - static_cast<std::int64_t>(mask_) + 8 + (r < 1.0 ? static_cast<std::int64_t>((1.0 - r) * life) : 0);
+    const std::int64_t endMargin =
+        r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * life)) + kTaps / 2 + 2 : 0;
+    const std::int64_t oldestStart = written_ - static_cast<std::int64_t>(mask_) + 2 * kTaps + 16 +
+                                     (r < 1.0 ? static_cast<std::int64_t>((1.0 - r) * life) : 0);
     std::int64_t lo = std::max<std::int64_t>(-search_, oldestStart - nominal);
     std::int64_t hi = std::min<std::int64_t>(search_, std::min(newestStart, written_ - endMargin) - nominal);
     if (lo > hi) return static_cast<double>(nominal + std::min<std::int64_t>(std::max<std::int64_t>(0, lo), search_) - reference);
@@ -189,6 +285,8 @@ void PitchShifter::startGrain() noexcept {
     g.active = true;
     g.age = 0;
     g.position = start;
+    g.filtered = ratio_ > 1.0f && prefilterRun_ >= prefilterWarm_;
+    g.lag = g.filtered ? prefilterLag_ : 0.0;
     if (previous.active) {
         // Placed relative to the grain it takes over from, fraction and all.
         const auto reference = static_cast<std::int64_t>(previous.position);
@@ -199,10 +297,52 @@ void PitchShifter::startGrain() noexcept {
 }
 
 void PitchShifter::process(float* const* io, int channels, int frames) noexcept {
+    for (int done = 0; done < frames; done += kChunk) {
+        float* part[kMaxChannels] = {io[0] + done, channels > 1 ? io[1] + done : nullptr};
+        processChunk(part, channels, std::min(kChunk, frames - done));
+    }
+}
+
+void PitchShifter::processChunk(float* const* io, int channels, int frames) noexcept {
     const std::size_t n = mask_ + 1;
     const int life = 2 * hop_;
+    constexpr int half = kTaps / 2;
+    // With the ratio steady above 1 the anti-fold filter runs over the whole
+    // chunk first, one section at a time (its state stays in registers);
+    // while it glides, sample by sample with the changing coefficients. The
+    // arithmetic per sample is the same either way.
+    const bool steadyUp = !semitones_.moving() && ratio_ > 1.0f;
+    if (steadyUp) {
+        // Both channels at once, one in each lane.
+        for (int i = 0; i < frames; ++i) {
+            prefiltered_[0][i] = io[0][i];
+            prefiltered_[1][i] = channels > 1 ? io[1][i] : 0.0f;
+        }
+        for (int k = 0; k < kPrefilterSections; ++k) {
+            const BiquadCoefficients& co = prefilter_[k];
+            Float4 z1 = {prefilterState_[0][k].z1, prefilterState_[1][k].z1, 0.0f, 0.0f};
+            Float4 z2 = {prefilterState_[0][k].z2, prefilterState_[1][k].z2, 0.0f, 0.0f};
+            for (int i = 0; i < frames; ++i) {
+                const Float4 x = {prefiltered_[0][i], prefiltered_[1][i], 0.0f, 0.0f};
+                const Float4 y = co.b0 * x + z1;
+                z1 = co.b1 * x - co.a1 * y + z2;
+                z2 = co.b2 * x - co.a2 * y;
+                prefiltered_[0][i] = y[0];
+                prefiltered_[1][i] = y[1];
+            }
+            for (int c = 0; c < kMaxChannels; ++c) {
+                prefilterState_[c][k].z1 = z1[c];
+                prefilterState_[c][k].z2 = z2[c];
+            }
+        }
+    }
     for (int i = 0; i < frames; ++i) {
-        if (semitones_.moving()) ratio_ = std::exp2(semitones_.next() / 12.0f);
+        if (semitones_.moving()) {
+            ratio_ = std::exp2(semitones_.next() / 12.0f);
+            // The anti-fold filter follows the glide every 16 samples.
+            if ((++designCount_ & 15) == 0 || !semitones_.moving()) designPrefilter();
+        }
+        const bool upwards = ratio_ > 1.0f || semitones_.target() > 0.0f;
 
         const std::size_t at = static_cast<std::size_t>(written_) & mask_;
         float m = 0.0f;
@@ -211,6 +351,21 @@ void PitchShifter::process(float* const* io, int channels, int frames) noexcept 
             lines_[c][at] = x;
             lines_[c][at + n] = x;
             m += x;
+            if (upwards) {
+                float y = x;
+                if (steadyUp) {
+                    y = prefiltered_[c][i];
+                } else {
+                    for (int k = 0; k < kPrefilterSections; ++k) y = prefilterState_[c][k].run(prefilter_[k], y);
+                }
+                filtered_[c][at] = y;
+                filtered_[c][at + n] = y;
+            }
+        }
+        if (upwards) {
+            if (prefilterRun_ < prefilterWarm_) ++prefilterRun_;
+        } else {
+            prefilterRun_ = 0;
         }
         mix_[at] = m;
         mix_[at + n] = m;
@@ -231,33 +386,30 @@ void PitchShifter::process(float* const* io, int channels, int frames) noexcept 
         }
         --untilGrain_;
 
-        // Catmull-Rom interpolation: the four tap weights depend only on the
+        // Band-limited interpolation: the tap weights depend only on the
         // grain's position, so they are worked out once for all channels
-        // and scaled by the grain's window.
-        const double newest = static_cast<double>(written_ - 3);
-        const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - 4);
-        float out0 = 0.0f, out1 = 0.0f;
+        // (the two tabulated rows either side of the fraction, blended) and
+        // scaled by the grain's window.
+        const double newest = static_cast<double>(written_ - half - 1);
+        const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - kTaps);
+        Float4 out0 = {0.0f, 0.0f, 0.0f, 0.0f}, out1 = out0;
         for (const Grain& g : grains_) {
             if (!g.active) continue;
-            const double p = std::min(newest, std::max(oldest, g.position));
+            const double p = std::min(newest, std::max(oldest, g.position - g.lag));
             const auto whole = static_cast<std::int64_t>(p);
-            const float t = static_cast<float>(p - static_cast<double>(whole));
+            const float f = static_cast<float>(p - static_cast<double>(whole)) * kFractions;
+            const int row = std::min(kFractions - 1, static_cast<int>(f));
+            const float a = f - static_cast<float>(row);
             const float win = window_[static_cast<std::size_t>(g.age)];
-            const float t2 = t * t, t3 = t2 * t;
-            const float wa = win * 0.5f * (-t + 2.0f * t2 - t3);
-            const float wb = win * (1.0f + 0.5f * (3.0f * t3 - 5.0f * t2));
-            const float wc = win * 0.5f * (t + 4.0f * t2 - 3.0f * t3);
-            const float wd = win * 0.5f * (t3 - t2);
-            const std::size_t at0 = static_cast<std::size_t>(whole - 1) & mask_;
-            const float* x = lines_[0].data() + at0;
-            out0 += wa * x[0] + wb * x[1] + wc * x[2] + wd * x[3];
-            if (channels > 1) {
-                const float* y = lines_[1].data() + at0;
-                out1 += wa * y[0] + wb * y[1] + wc * y[2] + wd * y[3];
-            }
+            const float* k0 = kernel_.data() + static_cast<std::size_t>(row * kTaps);
+            const Weights w(k0, k0 + kTaps, a);
+            const std::size_t at0 = static_cast<std::size_t>(whole - (half - 1)) & mask_;
+            const std::vector<float>* source = g.filtered ? filtered_ : lines_;
+            out0 += win * w.apply(source[0].data() + at0);
+            if (channels > 1) out1 += win * w.apply(source[1].data() + at0);
         }
-        io[0][i] = out0;
-        if (channels > 1) io[1][i] = out1;
+        io[0][i] = sumLanes(out0);
+        if (channels > 1) io[1][i] = sumLanes(out1);
         for (Grain& g : grains_) {
             if (!g.active) continue;
             g.position += ratio_;

@@ -8,6 +8,25 @@
 // phase and the crossfade neither cancels nor skips a period. The search
 // runs on a mono mix shared by both channels, which therefore stay aligned.
 //
+// Grains read between input samples through a band-limited interpolator:
+// a 16-tap Kaiser-windowed sinc (cut-off at half the rate), tabulated at 256
+// fractions of a sample and interpolated linearly between them. Its stop
+// band keeps the spectral copies of the sampled input (at multiples of the
+// rate, plus and minus each frequency) out of the output, which a short
+// interpolator lets through as images once the read speed scales them.
+// At a whole-sample position it is the sample itself, so at 0 semitones the
+// shifter is an exact delay.
+//
+// Reading faster than the input (a shift up) would move content above
+// rate / (2 ratio) beyond half the rate, where it folds back. So while the
+// ratio is above 1 the grains read a second copy of the input, low-passed
+// by an order-6 elliptic filter whose stop band (72 dB down) starts at
+// rate / (2 ratio) (its pass band ends 1.8 times lower): what would fold is removed first. Its coefficients
+// follow the ratio as it glides; it runs only while the shift is upwards
+// and is used once it has filled the history. Grains reading it start the
+// filter's low-frequency delay further back, so they line up with the
+// others.
+//
 // Latency is the delay at the middle of a grain, constant for any ratio in
 // [0.5, 2] (one octave either way):
 //   real time:    hop 8 ms, search +-6 ms, latency 15 ms
@@ -18,6 +37,7 @@
 #include <vector>
 
 #include "Dsp.h"
+#include "Elliptic.h"
 
 namespace vcmd {
 
@@ -43,11 +63,20 @@ public:
 private:
     struct Grain {
         double position = 0.0;  // read position, in input samples since reset
+        double lag = 0.0;       // how much further back it reads (the filter's delay)
         int age = 0;            // samples since the grain started
         bool active = false;
+        bool filtered = false;  // reads the low-passed copy
     };
 
+    static constexpr int kTaps = 16;       // interpolator taps (four Float4)
+    static constexpr int kFractions = 256;  // tabulated fractions of a sample
+
+    static constexpr int kChunk = 256;
+    void processChunk(float* const* io, int channels, int frames) noexcept;
     void startGrain() noexcept;
+    // Designs the anti-fold filter for the current ratio.
+    void designPrefilter() noexcept;
     // Offset from `reference` (the previous grain's whole read position) of
     // the best-aligned start near `nominal`, to a fraction of a sample.
     double bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept;
@@ -65,6 +94,8 @@ private:
     int nominalDelay_ = 720;
     std::size_t mask_ = 0;
     std::vector<float> lines_[kMaxChannels];  // input history per channel, mirrored
+    std::vector<float> filtered_[kMaxChannels];  // the same, low-passed against folding
+    std::vector<float> kernel_;  // (kFractions + 1) rows of kTaps weights
     std::vector<float> mix_;                  // mono mix for the search, mirrored
     std::vector<float> coarse_;               // stride-averaged mono mix, mirrored
     std::size_t coarseMask_ = 0;
@@ -77,6 +108,16 @@ private:
     int newest_ = 0;
     Ramp semitones_;
     float ratio_ = 1.0f;
+
+    static constexpr int kPrefilterSections = 3;
+    EllipticPrototype prefilterDesign_{6, 0.1, 72.0};
+    BiquadCoefficients prefilter_[kPrefilterSections];
+    BiquadState prefilterState_[kMaxChannels][kPrefilterSections];
+    double prefilterLag_ = 0.0;  // its delay at low frequencies, samples
+    int prefilterRun_ = 0;       // samples it has run for without a break (capped)
+    int prefilterWarm_ = 0;      // ... before grains may read its output
+    unsigned designCount_ = 0;
+    float prefiltered_[kMaxChannels][kChunk] = {};
 };
 
 }  // namespace vcmd
