@@ -20,6 +20,8 @@
 #include "EngineRender.h"
 #include "HarmonicFit.h"
 #include "Loudness.h"
+#include "PitchImages.h"
+#include "VoiceBands.h"
 #include "Report.h"
 #include "Spectrum.h"
 
@@ -39,20 +41,6 @@ struct Input {
     std::string name;
     Audio audio;
     Level level;
-};
-
-// The band a band-limited voice promises in its description: it passes
-// [passLow, passHigh] and is at least `down` dB lower below stopLow and
-// above stopHigh.
-struct Band {
-    const char* voice;
-    double passLow, passHigh, stopLow, stopHigh, down;
-};
-constexpr Band kBands[] = {
-    {"Telephone", 300, 3400, 200, 4500, 40},
-    {"Walkie-Talkie", 500, 2600, 300, 4000, 40},
-    {"Old Radio", 250, 2800, 150, 4500, 40},
-    {"Megaphone", 600, 4000, 350, 6000, 40},
 };
 
 // --- inputs --------------------------------------------------------------------
@@ -142,20 +130,14 @@ void bands(const Options& o, const std::vector<Input>& inputs, Targets& targets)
     Table t({"voice", "pass band", "stop below / above", "input", "below (dB)", "above (dB)"}, "lllrrr");
     double worst = -200.0;
     std::string worstAt;
-    for (const Band& b : kBands) {
+    for (const Band& b : kVoiceBands) {
         for (const Input& in : inputs) {
             VoiceRun run;
             run.voice = b.voice;
             run.rate = in.audio.rate;
             const std::vector<float> out = renderVoice(o.voices, run, in.audio.samples, 1.0);
-            const std::vector<float> ref(out.size(), 0.0f);
-            std::vector<float> padded = in.audio.samples;
-            padded.resize(out.size(), 0.0f);
-            const PowerSpectrum pin(padded, run.rate), pout(out, run.rate);
-            auto gain = [&](double lo, double hi) { return pout.band(lo, hi) / std::max(pin.band(lo, hi), 1e-30); };
-            const double pass = gain(b.passLow, b.passHigh);
-            const double below = 10.0 * std::log10(gain(20.0, b.stopLow) / pass);
-            const double above = 10.0 * std::log10(gain(b.stopHigh, run.rate / 2) / pass);
+            const BandRejection r = measureBand(b, in.audio.samples, out, run.rate);
+            const double below = r.below, above = r.above;
             char band[96], stop[96];
             std::snprintf(band, sizeof band, "%g–%g Hz", b.passLow, b.passHigh);
             std::snprintf(stop, sizeof stop, "%g / %g Hz, %g dB", b.stopLow, b.stopHigh, b.down);
@@ -174,43 +156,6 @@ void bands(const Options& o, const std::vector<Input>& inputs, Targets& targets)
 }
 
 // --- the pitch shifter ---------------------------------------------------------------
-
-std::vector<float> sineWave(double f, double rate, double seconds, double amplitude) {
-    std::vector<float> s(static_cast<std::size_t>(seconds * rate));
-    for (std::size_t i = 0; i < s.size(); ++i)
-        s[i] = static_cast<float>(amplitude * std::sin(2.0 * kPi * f * static_cast<double>(i) / rate));
-    return s;
-}
-
-// Where a tone at `f` read `ratio` times as fast can leave images: every
-// spectral copy k * rate +- f of the sampled input, scaled by the ratio
-// and folded back into [0, rate / 2]; the shifted tone itself counts when
-// it lies above half the rate.
-std::vector<double> imageFrequencies(double f, double ratio, double rate) {
-    std::vector<double> out;
-    for (int k = -2; k <= 2; ++k) {
-        for (int sign : {-1, 1}) {
-            if (k == 0 && sign == 1 && f * ratio < rate / 2) continue;
-            double g = std::fmod(std::fabs((k * rate + sign * f) * ratio), rate);
-            if (g > rate / 2) g = rate - g;
-            if (std::fabs(g - f * ratio) < 100.0) continue;
-            out.push_back(g);
-        }
-    }
-    return out;
-}
-
-// The strongest image of a sine at `f`, in dB against the sine.
-double imageLevel(double f, double rate, float semitones, bool highQuality) {
-    const double amplitude = 0.5;
-    const std::vector<float> out = shiftPitch(sineWave(f, rate, 1.0, amplitude), rate, semitones, highQuality);
-    const std::size_t size = rate > 50000.0 ? 32768 : 16384;
-    const AmplitudeSpectrum spectrum(out, out.size() - size, size, rate);
-    double worst = 0.0;
-    for (double g : imageFrequencies(f, std::exp2(semitones / 12.0), rate))
-        worst = std::max(worst, spectrum.peakNear(g, 30.0));
-    return toDb(worst / amplitude);
-}
 
 // A steady harmonic tone: 140 Hz with ten harmonics falling 1/h.
 constexpr double kToneF0 = 140.0;

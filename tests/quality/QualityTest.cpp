@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "AudioFile.h"
 #include "EngineRender.h"
 #include "Loudness.h"
+#include "PitchImages.h"
+#include "VoiceBands.h"
 
 namespace {
 
@@ -31,6 +34,38 @@ TEST(Quality, EveryVoiceHoldsTheTruePeakAtMinusOneDbtpOnHotSpeech) {
             const Level level = measureLevel(renderVoice(kVoices, run, speech.samples, 0.3), speech.rate);
             EXPECT_LE(level.truePeak, -1.0) << voice << (background ? " with" : " without") << " background";
         }
+    }
+}
+
+// The shifter leaves no image of a 10 kHz or a 16 kHz sine above -60 dB at
+// any whole shift, at 44.1, 48 and 96 kHz, in either mode; a tone shifted
+// beyond half the rate is removed, not folded back.
+TEST(Quality, PitchShifterImagesStayBelowMinusSixtyDecibels) {
+    for (double rate : {44100.0, 48000.0, 96000.0})
+        for (bool offline : {false, true})
+            for (int st = -12; st <= 12; ++st)
+                for (double f : {10000.0, 16000.0})
+                    EXPECT_LE(imageLevel(f, rate, static_cast<float>(st), offline), -60.0)
+                        << f << " Hz, " << st << " st at " << rate << " Hz" << (offline ? " offline" : "");
+}
+
+// On white noise each band-limited voice is as far down outside its band as
+// its description promises.
+TEST(Quality, BandLimitedVoicesAreAsFarDownOutsideTheirBandsAsDescribed) {
+    const double rate = 48000.0;
+    std::vector<float> noise(static_cast<std::size_t>(2.0 * rate));
+    std::uint32_t x = 7;
+    for (float& v : noise) {
+        x = x * 1664525u + 1013904223u;
+        v = 0.1f * (static_cast<float>(x >> 8) / 8388608.0f - 1.0f);
+    }
+    startEngine(kVoices);
+    for (const Band& band : kVoiceBands) {
+        VoiceRun run;
+        run.voice = band.voice;
+        const BandRejection r = measureBand(band, noise, renderVoice(kVoices, run, noise, 0.2), rate);
+        EXPECT_LE(r.below, -band.down) << band.voice;
+        EXPECT_LE(r.above, -band.down) << band.voice;
     }
 }
 
