@@ -12,13 +12,20 @@
 #include "BenchSupport.h"
 #include "GlueRig.h"
 
+// The counted functions must stay functions of their own.
+#if defined(_MSC_VER)
+#define BENCH_NOINLINE __declspec(noinline)
+#else
+#define BENCH_NOINLINE __attribute__((noinline))
+#endif
+
 extern "C" {
-__attribute__((noinline)) int corvane_bench_node_blocks(benchsupport::GlueRig* rig, long blocks) {
+BENCH_NOINLINE int corvane_bench_node_blocks(benchsupport::GlueRig* rig, long blocks) {
     int ok = 1;
     for (long b = 0; b < blocks; ++b) ok &= rig->node() ? 1 : 0;
     return ok;
 }
-__attribute__((noinline)) int corvane_bench_floor_blocks(benchsupport::GlueRig* rig, long blocks) {
+BENCH_NOINLINE int corvane_bench_floor_blocks(benchsupport::GlueRig* rig, long blocks) {
     int ok = 1;
     for (long b = 0; b < blocks; ++b) ok &= rig->floor() ? 1 : 0;
     return ok;

@@ -17,6 +17,10 @@ set(CMAKE_RC_COMPILER ${_corvane_triple}-windres)
 # Test programs, test discovery and anything else CMake runs go through wine.
 find_program(CORVANE_WINE NAMES wine wine64 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE})
+# Wine shows the build machine's / as drive Z:. Paths of the build tree baked
+# into a test program or the tool carry this, so they hold whatever the
+# program's current drive is.
+set(CORVANE_EMULATOR_ROOT "Z:")
 
 set(CORVANE_WINDOWS_PREFIXES "" CACHE STRING "Install prefixes of libraries built for Windows")
 set(CMAKE_FIND_ROOT_PATH /usr/${_corvane_triple} ${CORVANE_WINDOWS_PREFIXES})

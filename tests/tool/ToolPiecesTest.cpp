@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <corvane/AudioGraph.h>
 
@@ -17,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "CommandLine.h"
 #include "Locations.h"
+#include "Platform.h"
 #include "Progress.h"
 #include "Render.h"
 #include "SoundFile.h"
@@ -36,7 +37,7 @@ public:
     TempFolder() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = fs::temp_directory_path() /
-                ("corvane-tool-pieces-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+                ("corvane-tool-pieces-" + std::string(info->name()) + "-" + std::to_string(testsupport::processId()));
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -63,7 +64,7 @@ void writeInts(const fs::path& path, int format, int rate, int channels, const s
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    SNDFILE* f = openSoundFile(path, SFM_WRITE, &info);
     ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
     ASSERT_EQ(sf_write_int(f, samples.data(), static_cast<sf_count_t>(samples.size())),
               static_cast<sf_count_t>(samples.size()));
@@ -72,7 +73,7 @@ void writeInts(const fs::path& path, int format, int rate, int channels, const s
 
 std::vector<int> readInts(const fs::path& path, SF_INFO& info) {
     info = SF_INFO{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    SNDFILE* f = openSoundFile(path, SFM_READ, &info);
     EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
     if (f == nullptr) return {};
     std::vector<int> samples(static_cast<std::size_t>(info.frames * info.channels));

@@ -1,7 +1,8 @@
 #include "Locations.h"
 
-#include <cstdlib>
 #include <system_error>
+
+#include "Platform.h"
 
 #ifndef CORVANE_VOICEMOD_SOURCE_VOICES
 #error "CORVANE_VOICEMOD_SOURCE_VOICES must name the source tree's voices folder"
@@ -23,17 +24,16 @@ std::optional<fs::path> installedShare(const std::optional<fs::path>& executable
 }  // namespace
 
 std::optional<fs::path> executableDirectory() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec || self.empty()) return std::nullopt;
-    return self.parent_path();
+    const std::optional<fs::path> self = executablePath();
+    if (!self) return std::nullopt;
+    return self->parent_path();
 }
 
 Location chooseContentDirectory(const std::string& option, const char* environment,
                                 const std::optional<fs::path>& executableDir, const fs::path& sourceTree) {
-    if (!option.empty()) return {fs::path(option), "--content"};
+    if (!option.empty()) return {fs::u8path(option), "--content"};
     if (environment != nullptr && environment[0] != '\0')
-        return {fs::path(environment), "CORVANE_VOICEMOD_CONTENT"};
+        return {fs::u8path(environment), "CORVANE_VOICEMOD_CONTENT"};
     if (auto installed = installedShare(executableDir, "voices")) {
         std::error_code ec;
         if (fs::is_directory(*installed, ec)) return {*installed, "installed"};
@@ -42,8 +42,9 @@ Location chooseContentDirectory(const std::string& option, const char* environme
 }
 
 Location contentDirectory(const std::string& option) {
-    return chooseContentDirectory(option, std::getenv("CORVANE_VOICEMOD_CONTENT"), executableDirectory(),
-                                  fs::path(CORVANE_VOICEMOD_SOURCE_VOICES));
+    const std::optional<std::string> environment = environmentValue("CORVANE_VOICEMOD_CONTENT");
+    return chooseContentDirectory(option, environment ? environment->c_str() : nullptr, executableDirectory(),
+                                  fs::u8path(CORVANE_VOICEMOD_SOURCE_VOICES));
 }
 
 Location chooseSpeechSample(const std::optional<fs::path>& executableDir, const fs::path& sourceTree) {
@@ -56,7 +57,7 @@ Location chooseSpeechSample(const std::optional<fs::path>& executableDir, const 
 }
 
 Location speechSample() {
-    return chooseSpeechSample(executableDirectory(), fs::path(CORVANE_VOICEMOD_SOURCE_SAMPLE));
+    return chooseSpeechSample(executableDirectory(), fs::u8path(CORVANE_VOICEMOD_SOURCE_SAMPLE));
 }
 
 }  // namespace corvane::tool

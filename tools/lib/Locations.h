@@ -13,8 +13,8 @@ struct Location {
     std::string origin;  // "--content", "CORVANE_VOICEMOD_CONTENT", "installed", "source tree"
 };
 
-// The folder the running executable lives in (from /proc/self/exe), or
-// nothing when it cannot be told.
+// The folder the running executable lives in, or nothing when it cannot be
+// told. Option and environment texts are UTF-8 paths.
 std::optional<std::filesystem::path> executableDirectory();
 
 // The content folder, first match wins:

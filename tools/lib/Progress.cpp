@@ -1,7 +1,5 @@
 #include "Progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -45,7 +43,5 @@ void Progress::finish() {
     out_ << "\r\033[K" << std::flush;
     shown_ = false;
 }
-
-bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 }  // namespace corvane::tool

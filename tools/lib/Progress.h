@@ -41,7 +41,7 @@ private:
     bool shown_ = false;
 };
 
-// True when standard error is a terminal.
+// True when standard error is a terminal (defined in Platform.cpp).
 bool standardErrorIsTerminal();
 
 }  // namespace corvane::tool

@@ -8,11 +8,7 @@
 #include <corvane/voicemod/VoicemodError.h>
 #include <corvane/voicemod/VoicemodExtension.h>
 
-#include <stdlib.h>  // mkdtemp
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "Platform.h"
 #include "ToolError.h"
 
 namespace corvane::tool {
@@ -47,24 +44,25 @@ std::string joinNames(const std::vector<ParameterInfo>& parameters) {
 // Why the host could not make its temporary folder, naming the folder it
 // was given: $TMPDIR when set, else /tmp.
 std::string temporaryFolderProblem() {
-    const char* variable = std::getenv("TMPDIR");
-    const bool fromVariable = variable != nullptr && variable[0] != '\0';
+    const std::optional<std::string> variable = environmentValue("TMPDIR");
+    const bool fromVariable = variable && !variable->empty();
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     std::string reason = ec.message();
     if (ec || base.empty()) {
-        base = fromVariable ? fs::path(variable) : fs::path("/tmp");
+        base = fromVariable ? fs::u8path(*variable) : fs::path("/tmp");
     } else {
         // The folder is there: what stops a folder being made in it?
-        std::string probe = (base / "corvane-XXXXXX").string();
-        if (::mkdtemp(probe.data()) != nullptr) {
-            ::rmdir(probe.c_str());
+        const fs::path probe = base / ("corvane-probe-" + std::to_string(processId()));
+        std::error_code made;
+        if (fs::create_directory(probe, made)) {
+            fs::remove(probe, made);
             reason = "a folder could not be made in it";
         } else {
-            reason = std::strerror(errno);
+            reason = made ? made.message() : "a folder could not be made in it";
         }
     }
-    return "cannot make a temporary folder in " + quote(base.string()) + (fromVariable ? " (TMPDIR)" : "") + ": " +
+    return "cannot make a temporary folder in " + quote(base.u8string()) + (fromVariable ? " (TMPDIR)" : "") + ": " +
            reason;
 }
 
@@ -110,7 +108,7 @@ std::optional<VoiceInfo> parseVoiceInfo(const std::string& json) {
 VoiceChanger::VoiceChanger(const fs::path& contentDirectory) : content_(contentDirectory) {
     std::error_code ec;
     if (!fs::is_directory(content_, ec))
-        throw ToolError("voice folder " + quote(content_.string()) +
+        throw ToolError("voice folder " + quote(content_.u8string()) +
                         (fs::exists(content_, ec) ? " is not a folder" : " does not exist"));
     try {
         Corvane::initialize();
@@ -119,15 +117,15 @@ VoiceChanger::VoiceChanger(const fs::path& contentDirectory) : content_(contentD
     }
     try {
         VoicemodExtension::load();
-        VoicemodExtension::initialize(kClientName, kClientKey, content_.c_str());
+        VoicemodExtension::initialize(kClientName, kClientKey, content_.u8string().c_str());
         voices_ = VoicemodExtension::listVoices();
     } catch (const VoicemodError& error) {
         Corvane::shutdown();
-        throw ToolError("cannot bring the voice changer up on " + quote(content_.string()) + ": " +
+        throw ToolError("cannot bring the voice changer up on " + quote(content_.u8string()) + ": " +
                         describeResult(error.code()));
     } catch (const std::exception& error) {
         Corvane::shutdown();
-        throw ToolError("cannot bring the voice changer up on " + quote(content_.string()) + ": " + error.what());
+        throw ToolError("cannot bring the voice changer up on " + quote(content_.u8string()) + ": " + error.what());
     }
 }
 
