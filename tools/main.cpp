@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Platform.h"
 #include "Progress.h"
 #include "ToolError.h"
 
@@ -26,6 +27,19 @@ extern "C" void onSignal(int number) {
 // folder are removed (a closed terminal's SIGHUP, a reader gone from a pipe,
 // a CPU or file-size limit reached). The handler restarts no system call, so
 // an open that waits (a FIFO with no other end) returns and gives up.
+#if defined(_WIN32)
+// Windows has Ctrl-C (SIGINT), Ctrl-Break (SIGBREAK) and SIGTERM of the C
+// runtime; a handler there is reset after each call, so it installs itself
+// again.
+extern "C" void onWindowsSignal(int number) {
+    signal(number, onWindowsSignal);
+    onSignal(number);
+}
+
+void installHandlers() {
+    for (const int number : {SIGINT, SIGBREAK, SIGTERM}) signal(number, onWindowsSignal);
+}
+#else
 constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE, SIGALRM,
                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
@@ -42,13 +56,16 @@ void installHandlers() {
         sigaction(number, &action, nullptr);
     }
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
     installHandlers();
+    corvane::tool::useUtf8Console();
 
-    std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // UTF-8 on every platform (on Windows from the wide command line).
+    const std::vector<std::string> arguments = corvane::tool::utf8Arguments(argc, argv);
     corvane::tool::Console console{std::cout, std::cerr, corvane::tool::standardErrorIsTerminal(),
                                    &stopRequested};
     const int status = corvane::tool::toolMain(arguments, console);

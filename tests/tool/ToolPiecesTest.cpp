@@ -7,6 +7,7 @@
 #include <corvane/AudioGraph.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -327,6 +328,11 @@ TEST(SoundFiles, IntegerPcmComesBackExactlyThroughTheGraph) {
                           Case{SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 24, 100},
                           Case{SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8, 64}}) {
         SCOPED_TRACE(describeFormat(c.format));
+        if (!containerAvailable(c.format & SF_FORMAT_TYPEMASK)) {
+            std::printf("[  NOTE    ] %s not checked: this libsndfile lacks it (no external codecs)\n",
+                        describeFormat(c.format).c_str());
+            continue;
+        }
         const std::vector<int> codes = codesFor(c.bits, 2 * 3001);
         const fs::path in = dir / "in.audio", out = dir / "out.audio";
         writeInts(in, c.format, 44100, 2, codes);
@@ -373,8 +379,11 @@ TEST(SoundFiles, WriterTouchesTheTargetOnlyOnCommit) {
         EXPECT_TRUE(writer.write(block));
         // Destroyed without commit: a failed render.
     }
-    std::ifstream kept(target);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous");
+    {
+        // Closed again before the file is replaced (Windows replaces no open file).
+        std::ifstream kept(target);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous");
+    }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
     SoundFileWriter writer(target, SF_FORMAT_WAV | SF_FORMAT_PCM_16);

@@ -33,7 +33,7 @@ void applyVerbosity(Verbosity verbosity) {
 
 Location chosenContent(const CommonOptions& common) {
     Location content = contentDirectory(common.content);
-    Logger::debug("corvane-voicemod: voices from " + content.path.string() + " (" + content.origin + ")");
+    Logger::debug("corvane-voicemod: voices from " + content.path.u8string() + " (" + content.origin + ")");
     return content;
 }
 
@@ -77,7 +77,7 @@ int runVoices(const Command& command, Console& console) {
     VoiceChanger changer(content.path);
     checkStop(console);
     if (changer.voices().empty())
-        console.err << kProgram << ": no voices in " << quote(content.path.string()) << '\n';
+        console.err << kProgram << ": no voices in " << quote(content.path.u8string()) << '\n';
     if (!command.voices.json) {
         for (const std::string& name : changer.voices()) console.out << name << '\n';
         console.out.flush();
@@ -107,8 +107,9 @@ int runRender(const Command& command, Console& console) {
     VoiceChanger changer(content.path);
 
     RenderRequest request;
-    request.input = options.input;
-    request.output = options.output;
+    // Command-line texts are UTF-8 (Platform.h): converted explicitly.
+    request.input = fs::u8path(options.input);
+    request.output = fs::u8path(options.output);
     request.voice = options.voice;
     request.parameters = options.parameters;
     request.switches = options.switches;
@@ -116,7 +117,7 @@ int runRender(const Command& command, Console& console) {
     request.container = options.format.empty() ? 0 : containerForName(options.format);
 
     Progress progress(console.err, console.progressAllowed && command.common.verbosity != Verbosity::Quiet,
-                      fs::path(options.output).filename().string());
+                      fs::u8path(options.output).filename().u8string());
     const RenderReport report = renderFile(changer, request, progress, console.stop);
     if (command.common.verbosity != Verbosity::Quiet) {
         console.out << "wrote " << options.output << ": " << fixed(report.duration(), 2) << " s, "
@@ -130,19 +131,19 @@ int runDemo(const Command& command, Console& console) {
     const DemoOptions& options = command.demo;
     const Location content = chosenContent(command.common);
     const Location sample = speechSample();
-    Logger::debug("corvane-voicemod: speech sample " + sample.path.string() + " (" + sample.origin + ")");
+    Logger::debug("corvane-voicemod: speech sample " + sample.path.u8string() + " (" + sample.origin + ")");
     VoiceChanger changer(content.path);
-    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
+    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.u8string()));
 
-    const fs::path folder(options.outputDirectory);
+    const fs::path folder = fs::u8path(options.outputDirectory);
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) throw ToolError("cannot make folder " + quote(folder.string()) + ": " + ec.message());
+    if (ec) throw ToolError("cannot make folder " + quote(folder.u8string()) + ": " + ec.message());
 
     const bool talk = command.common.verbosity != Verbosity::Quiet;
     if (talk)
-        console.out << "Rendering " << sample.path.string() << " through " << changer.voices().size()
-                    << " voices into " << folder.string() << "/\n\n";
+        console.out << "Rendering " << sample.path.u8string() << " through " << changer.voices().size()
+                    << " voices into " << folder.u8string() << "/\n\n";
 
     struct Row {
         std::string voice, file, duration, rtf;
@@ -165,7 +166,7 @@ int runDemo(const Command& command, Console& console) {
         Progress progress(console.err, console.progressAllowed && talk, voice);
         try {
             const RenderReport report = renderFile(changer, request, progress, console.stop);
-            rows.push_back({voice, request.output.string(), fixed(report.duration(), 2) + " s",
+            rows.push_back({voice, request.output.u8string(), fixed(report.duration(), 2) + " s",
                             fixed(report.speed(), 0) + "x"});
         } catch (const ToolError& error) {
             if (error.status() == kExitInterrupted) throw;

@@ -48,10 +48,10 @@ std::string fileStem(const std::string& voiceName) {
 
 RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& request, Progress& progress,
                         const std::atomic<bool>* stop) {
-    const std::string inputName = quote(request.input.string());
+    const std::string inputName = quote(request.input.u8string());
     const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     const auto interrupted = [&] {
-        return ToolError("interrupted; " + quote(request.output.string()) + " was not written", kExitInterrupted);
+        return ToolError("interrupted; " + quote(request.output.u8string()) + " was not written", kExitInterrupted);
     };
     if (stopped()) throw interrupted();
     SoundFileReader reader(request.input, stop);
@@ -102,7 +102,7 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
     reader.setLeadingSilence(settle);
     reader.setTrailingSilence(report.latency);
     writer.setLeadingSkip(settle + report.latency);
-    Logger::debug("corvane-voicemod: " + request.input.string() + " -> " + request.output.string() + ", voice " +
+    Logger::debug("corvane-voicemod: " + request.input.u8string() + " -> " + request.output.u8string() + ", voice " +
                   request.voice + ", " + std::to_string(request.block) + " frames per block, " +
                   std::to_string(report.latency) + " frames of voice delay compensated");
 
@@ -131,6 +131,7 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
     }
     if (reader.failed()) throw ToolError(reader.failure());
 
+    reader.close();
     writer.commit();
     report.frames = writer.framesWritten();
     report.sampleRate = reader.sampleRate();

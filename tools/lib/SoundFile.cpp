@@ -1,9 +1,13 @@
 #include "SoundFile.h"
 
 #include <fcntl.h>
-#include <stdlib.h>  // mkstemp
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <stdlib.h>  // mkstemp
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +16,7 @@
 #include <limits>
 #include <system_error>
 
+#include "Platform.h"
 #include "ToolError.h"
 
 namespace corvane::tool {
@@ -42,7 +47,7 @@ std::string systemReason(int error) { return std::strerror(error); }
 
 // The interrupted failure, for an open that a signal ended.
 ToolError interrupted(const fs::path& path) {
-    return ToolError("interrupted while opening " + quote(path.string()), kExitInterrupted);
+    return ToolError("interrupted while opening " + quote(path.u8string()), kExitInterrupted);
 }
 
 bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
@@ -54,7 +59,12 @@ bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->lo
 int openWaiting(const fs::path& path, int flags, const std::atomic<bool>* stop) {
     for (;;) {
         if (stopped(stop)) return -2;
+#if defined(_WIN32)
+        // By wide path, in binary mode, not handed to child processes.
+        const int fd = ::_wopen(path.wstring().c_str(), flags | _O_BINARY | _O_NOINHERIT);
+#else
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
+#endif
         if (fd >= 0 || errno != EINTR) return fd;
     }
 }
@@ -68,13 +78,28 @@ float toFloat(double value) {
     return static_cast<float>(value);
 }
 
+#if !defined(_WIN32)
 mode_t currentUmask() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return mask;
 }
+#endif
 
 }  // namespace
+
+bool containerAvailable(int container) {
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO info{};
+        info.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) == 0 &&
+            (info.format & SF_FORMAT_TYPEMASK) == container)
+            return true;
+    }
+    return false;
+}
 
 int containerForName(const std::string& name) {
     const std::string n = lower(name);
@@ -85,7 +110,7 @@ int containerForName(const std::string& name) {
 }
 
 int containerForPath(const fs::path& path) {
-    const std::string ext = lower(path.extension().string());
+    const std::string ext = lower(path.extension().u8string());
     if (ext == ".wav") return SF_FORMAT_WAV;
     if (ext == ".flac") return SF_FORMAT_FLAC;
     if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG;
@@ -179,7 +204,7 @@ const double* ExactSamples::next() {
 // --- SoundFileReader -----------------------------------------------------------
 
 SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* stop) : path_(path) {
-    const std::string what = "cannot read " + quote(path.string()) + ": ";
+    const std::string what = "cannot read " + quote(path.u8string()) + ": ";
     std::error_code ec;
     if (fs::is_directory(path, ec)) throw ToolError(what + "it is a folder");
     descriptor_ = openWaiting(path, O_RDONLY, stop);
@@ -201,16 +226,20 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
     }
 }
 
-SoundFileReader::~SoundFileReader() {
+SoundFileReader::~SoundFileReader() { close(); }
+
+void SoundFileReader::close() noexcept {
     if (file_ != nullptr) sf_close(file_);
+    file_ = nullptr;
     if (descriptor_ >= 0) ::close(descriptor_);
+    descriptor_ = -1;
 }
 
 AudioBusFormat SoundFileReader::getFormat() const { return AudioBusFormat{sampleRate(), channels(), 0}; }
 
 Result<void> SoundFileReader::prepare(const AudioBusFormat& format) {
     if (format.numberOfChannels != channels())
-        return Error("cannot read " + quote(path_.string()) + " as " + std::to_string(format.numberOfChannels) +
+        return Error("cannot read " + quote(path_.u8string()) + " as " + std::to_string(format.numberOfChannels) +
                      " channel(s)");
     interleaved_.assign(static_cast<std::size_t>(channels()) * format.framesPerBlock, 0.0f);
     if (exact_ != nullptr) exactBlock_.assign(interleaved_.size(), 0.0);
@@ -268,7 +297,7 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
 }
 
 std::string SoundFileReader::failure() const {
-    return "cannot read " + quote(path_.string()) + ": " + libsndfileReason(file_);
+    return "cannot read " + quote(path_.u8string()) + ": " + libsndfileReason(file_);
 }
 
 // --- SoundFileWriter -----------------------------------------------------------
@@ -281,7 +310,7 @@ SoundFileWriter::~SoundFileWriter() {
 }
 
 Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
-    const std::string what = "cannot write " + quote(target_.string()) + ": ";
+    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.sampleRate);
     info.channels = static_cast<int>(format.numberOfChannels);
@@ -304,7 +333,38 @@ Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
 }
 
 Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
-    const std::string what = "cannot write " + quote(target_.string()) + ": ";
+    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
+#if defined(_WIN32)
+    // Windows: a regular file (links followed) is replaced through a
+    // temporary file beside it; devices, pipes and modes are not its way.
+    std::error_code ec;  // a target that is not there yet is no error
+    const fs::file_status status = fs::status(target_, ec);
+    const bool exists = fs::exists(status);
+    if (exists && fs::is_directory(status)) return Error(what + "it is a folder");
+    if (exists && !fs::is_regular_file(status)) return Error(what + "it is not a regular file");
+    fs::path path = target_;
+    if (exists && fs::is_symlink(fs::symlink_status(target_, ec))) {
+        path = fs::canonical(target_, ec);
+        if (ec) return Error(what + ec.message());
+    }
+    if (exists) {
+        // Refused as cp refuses it: the file itself must be writable.
+        const int probe = ::_wopen(path.wstring().c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+        if (probe < 0) return Error(what + systemReason(errno));
+        ::_close(probe);
+    }
+    destination_ = path;
+    SF_INFO info = wanted;
+    for (int attempt = 0; descriptor_ < 0; ++attempt) {
+        const fs::path temporary =
+            path.parent_path() / (".cvm-" + std::to_string(processId()) + "-" + std::to_string(attempt));
+        descriptor_ = ::_wopen(temporary.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                               _S_IREAD | _S_IWRITE);
+        if (descriptor_ >= 0) temporary_ = temporary;
+        else if (errno != EEXIST || attempt == 99) return Error(what + systemReason(errno));
+    }
+    direct_ = false;
+#else
     // Follow symbolic links to the file that is to be replaced.
     fs::path path = target_;
     struct stat status {};
@@ -337,7 +397,7 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         if (fifo && !formatStreams(format_)) return Error(what + cannotStream);
         // A FIFO waits for its reader; a device should not make us wait.
         descriptor_ = openWaiting(path, O_WRONLY | (fifo ? 0 : O_NONBLOCK), stop_);
-        if (descriptor_ == -2) return Error("interrupted while opening " + quote(target_.string()));
+        if (descriptor_ == -2) return Error("interrupted while opening " + quote(target_.u8string()));
         if (descriptor_ < 0) return Error(what + systemReason(errno));
         if (!fifo) {
             ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_NONBLOCK);
@@ -372,6 +432,7 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         }
         direct_ = false;
     }
+#endif
     file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
     if (file_ == nullptr) {
         const std::string reason = libsndfileReason(nullptr);
@@ -415,7 +476,7 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
 }
 
 void SoundFileWriter::commit() {
-    const std::string what = "cannot write " + quote(target_.string()) + ": ";
+    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
     if (file_ == nullptr) throw ToolError(what + "nothing was written");
     const int closed = sf_close(file_);
     file_ = nullptr;
@@ -430,17 +491,27 @@ void SoundFileWriter::commit() {
         discard();
         throw ToolError(what + systemReason(error));
     }
+#if defined(_WIN32)
+    // fs::rename replaces an existing file on Windows too (MoveFileExW).
+    std::error_code renamed;
+    if (!direct_) fs::rename(temporary_, destination_, renamed);
+    if (renamed) {
+        discard();
+        throw ToolError(what + renamed.message());
+    }
+#else
     if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
         const int error = errno;
         discard();
         throw ToolError(what + systemReason(error));
     }
+#endif
     temporary_.clear();
     committed_ = true;
 }
 
 std::string SoundFileWriter::failure() const {
-    return "cannot write " + quote(target_.string()) + ": " + libsndfileReason(file_);
+    return "cannot write " + quote(target_.u8string()) + ": " + libsndfileReason(file_);
 }
 
 void SoundFileWriter::discard() noexcept {
@@ -453,7 +524,8 @@ void SoundFileWriter::discard() noexcept {
         descriptor_ = -1;
     }
     if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        std::error_code ec;
+        fs::remove(temporary_, ec);
         temporary_.clear();
     }
 }

@@ -26,6 +26,9 @@ namespace corvane::tool {
 
 // "wav", "flac" or "ogg" (any case) as a container; 0 for anything else.
 int containerForName(const std::string& name);
+// Whether this libsndfile reads and writes `container` (SF_FORMAT_FLAC and
+// SF_FORMAT_OGG need its external codecs, which a build may lack).
+bool containerAvailable(int container);
 // The container an output file name asks for by its extension (.wav,
 // .flac, .ogg, .oga); 0 when the extension says nothing.
 int containerForPath(const std::filesystem::path& path);
@@ -83,6 +86,11 @@ class SoundFileReader : public AudioSource {
 public:
     explicit SoundFileReader(const std::filesystem::path& path, const std::atomic<bool>* stop = nullptr);
     ~SoundFileReader() override;
+
+    // Closes the file now rather than at destruction. Windows replaces no
+    // file that is still open, so a render closes its input before its
+    // output takes the input's place (OUTPUT the same file as INPUT).
+    void close() noexcept;
     SoundFileReader(const SoundFileReader&) = delete;
     SoundFileReader& operator=(const SoundFileReader&) = delete;
 
