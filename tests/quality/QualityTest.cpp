@@ -37,6 +37,25 @@ TEST(Quality, EveryVoiceHoldsTheTruePeakAtMinusOneDbtpOnHotSpeech) {
     }
 }
 
+// At its defaults every voice is as loud as its input (integrated
+// loudness): within 1.5 LU without its background, 2 LU with it.
+TEST(Quality, EveryVoiceIsAsLoudAsItsInput) {
+    const Audio speech = readAudio(QUALITY_SAMPLE);
+    const double input = measureLevel(speech.samples, speech.rate).loudness;
+    for (const std::string& voice : startEngine(kVoices)) {
+        for (bool background : {false, true}) {
+            VoiceRun run;
+            run.voice = voice;
+            run.rate = speech.rate;
+            run.background = background;
+            const double change =
+                measureLevel(renderVoice(kVoices, run, speech.samples, 1.0), speech.rate).loudness - input;
+            EXPECT_LE(std::fabs(change), background ? 2.0 : 1.5)
+                << voice << (background ? " with" : " without") << " background: " << change << " LU";
+        }
+    }
+}
+
 // The shifter leaves no image of a 10 kHz or a 16 kHz sine above -60 dB at
 // any whole shift, at 44.1, 48 and 96 kHz, in either mode; a tone shifted
 // beyond half the rate is removed, not folded back.

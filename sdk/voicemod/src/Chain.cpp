@@ -39,6 +39,7 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
             backgrounds_.push_back(std::move(effect));
         } else {
             latency_ += effect->latencyFrames();
+            if (effect->hearsInput()) hearing_.push_back(effect.get());
             effectSlot_.push_back(static_cast<int>(effects_.size()));
             effects_.push_back(std::move(effect));
         }
@@ -67,6 +68,7 @@ void Chain::applyParameters() noexcept {
 
 void Chain::process(float* const* io, int channels, int frames, bool background) noexcept {
     applyParameters();
+    for (Effect* e : hearing_) e->hear(io, channels, frames);
     for (auto& effect : effects_) effect->process(io, channels, frames);
 
     // The layers run whether heard or not, so that their state, and with it

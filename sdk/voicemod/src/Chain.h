@@ -64,6 +64,7 @@ private:
     ChainConfig config_;
     std::vector<std::unique_ptr<Effect>> effects_;      // in signal order
     std::vector<std::unique_ptr<Effect>> backgrounds_;  // generated layers
+    std::vector<Effect*> hearing_;  // effects that follow the voice's input
     std::vector<int> effectSlot_;  // VoiceDef effect index -> effects_/backgrounds_ index
     std::unique_ptr<std::atomic<float>[]> parameters_;
     std::vector<float> applied_;

@@ -15,6 +15,10 @@ public:
     // [audio-thread] Forgets all history; allocates nothing.
     virtual void reset() noexcept = 0;
     virtual unsigned latencyFrames() const noexcept { return 0; }
+    // Whether the effect wants the voice's input (hear()) before each piece.
+    virtual bool hearsInput() const noexcept { return false; }
+    // [audio-thread] The voice's input for the piece about to be processed.
+    virtual void hear(const float* const* /*input*/, int /*channels*/, int /*frames*/) noexcept {}
 };
 
 }  // namespace vcmd

@@ -24,6 +24,7 @@ enum class EffectType {
     Tremolo,
     Reverb,
     Gain,
+    LoudnessMatch,
     // Background layers: generated sound mixed after the chain while
     // background sounds are enabled.
     WhiteNoise,
@@ -94,6 +95,7 @@ inline constexpr EffectInfo kEffectInfos[] = {
     {EffectType::Reverb, "reverb", false, 3,
      {{"size", 0.0f, 1.0f, 0.5f, ""}, {"damping", 0.0f, 1.0f, 0.5f, ""}, {"mix", 0.0f, 1.0f, 0.3f, ""}}},
     {EffectType::Gain, "gain", false, 1, {{"gain_db", -60.0f, 24.0f, 0.0f, "dB"}}},
+    {EffectType::LoudnessMatch, "loudness_match", false, 1, {{"range_db", 0.0f, 12.0f, 6.0f, "dB"}}},
     {EffectType::WhiteNoise, "white_noise", true, 1, {{"level_db", -100.0f, 0.0f, -40.0f, "dB"}}},
     {EffectType::PinkNoise, "pink_noise", true, 1, {{"level_db", -100.0f, 0.0f, -40.0f, "dB"}}},
     {EffectType::BrownNoise, "brown_noise", true, 1, {{"level_db", -100.0f, 0.0f, -40.0f, "dB"}}},
