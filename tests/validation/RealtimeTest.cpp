@@ -33,68 +33,7 @@
 #endif
 
 #if VALIDATION_COUNT_CALLS
-#include <dlfcn.h>
-#include <pthread.h>
-
-#include <new>
-
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void __libc_free(void*);
-
-namespace {
-// Counting is per thread: only the thread inside a watched block counts.
-thread_local bool tWatching = false;
-thread_local unsigned long tUnsafeCalls = 0;
-thread_local const char* tFirstUnsafe = nullptr;
-
-void unsafe(const char* what) noexcept {
-    if (!tWatching) return;
-    if (tUnsafeCalls++ == 0) tFirstUnsafe = what;
-}
-
-using MutexLock = int (*)(pthread_mutex_t*);
-MutexLock realMutexLock() {
-    static const MutexLock real = reinterpret_cast<MutexLock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    return real;
-}
-}  // namespace
-
-extern "C" void* malloc(std::size_t n) {
-    unsafe("malloc");
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(std::size_t n, std::size_t m) {
-    unsafe("calloc");
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, std::size_t n) {
-    unsafe("realloc");
-    return __libc_realloc(p, n);
-}
-extern "C" void free(void* p) {
-    if (p != nullptr) unsafe("free");
-    __libc_free(p);
-}
-extern "C" int pthread_mutex_lock(pthread_mutex_t* m) {
-    unsafe("pthread_mutex_lock");
-    return realMutexLock()(m);
-}
-
-void* operator new(std::size_t n) {
-    unsafe("operator new");
-    if (void* p = __libc_malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept {
-    if (p != nullptr) unsafe("operator delete");
-    __libc_free(p);
-}
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+#include "UnsafeCalls.h"
 #endif
 
 namespace validation {
@@ -127,15 +66,14 @@ void allocateInRealtime() VALIDATION_NONBLOCKING {
 std::string watchedBlocks(VoicemodNode& node, Buses& buses, int blocks) {
     for (int k = 0; k < blocks; ++k) {
 #if VALIDATION_COUNT_CALLS
-        tUnsafeCalls = 0;
-        tWatching = true;
+        testsupport::watchUnsafeCalls();
 #endif
         const bool ok = processBlock(node, buses);
 #if VALIDATION_COUNT_CALLS
-        tWatching = false;
-        if (tUnsafeCalls != 0)
-            return "block " + std::to_string(k) + " made " + std::to_string(tUnsafeCalls) + " unsafe calls, first " +
-                   tFirstUnsafe;
+        const unsigned long unsafeCalls = testsupport::unwatchUnsafeCalls();
+        if (unsafeCalls != 0)
+            return "block " + std::to_string(k) + " made " + std::to_string(unsafeCalls) + " unsafe calls, first " +
+                   testsupport::firstUnsafeCall();
 #endif
         if (!ok) return "block " + std::to_string(k) + ": process returned false";
         ++totals().blocks;
@@ -149,14 +87,12 @@ TEST(RealtimeWatch, IsLive) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(allocateInRealtime(), "RealtimeSanitizer");
 #elif VALIDATION_COUNT_CALLS
-    tUnsafeCalls = 0;
-    tWatching = true;
+    testsupport::watchUnsafeCalls();
     void* volatile p = std::malloc(64);
     std::free(p);
     int* volatile a = new int[8];
     delete[] a;
-    tWatching = false;
-    EXPECT_EQ(tUnsafeCalls, 4u);
+    EXPECT_EQ(testsupport::unwatchUnsafeCalls(), 4u);
 #elif defined(_WIN32)
     GTEST_SKIP() << kNoWatchOnWindows;
 #else
