@@ -20,20 +20,6 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-float dot(const float* a, const float* b, int n) noexcept {
-    // Four partial sums: the compiler may keep them in one vector register.
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s0 += a[i] * b[i];
-        s1 += a[i + 1] * b[i + 1];
-        s2 += a[i + 2] * b[i + 2];
-        s3 += a[i + 3] * b[i + 3];
-    }
-    for (; i < n; ++i) s0 += a[i] * b[i];
-    return (s0 + s1) + (s2 + s3);
-}
-
 double besselI0(double x) noexcept {
     double sum = 1.0, term = 1.0;
     for (int k = 1; k < 40; ++k) {
@@ -66,15 +52,23 @@ inline Float4 load4(const float* p) noexcept {
     return v;
 }
 
-// The 16 tap weights of a read position: the two tabulated rows either
-// side of its fraction, blended.
+float dot(const float* a, const float* b, int n) noexcept {
+    // Four partial sums, one per lane of a vector register, added up at the
+    // end as (s0 + s1) + (s2 + s3).
+    Float4 s = {0.0f, 0.0f, 0.0f, 0.0f};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) s += load4(a + i) * load4(b + i);
+    float s0 = s[0];
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s[1]) + (s[2] + s[3]);
+}
+
+// The 16 tap weights of a read position: the tabulated row below its
+// fraction plus `a` times the step to the next row (tabulated too).
 struct Weights {
     Float4 w[4];
-    Weights(const float* k0, const float* k1, float a) noexcept {
-        for (int q = 0; q < 4; ++q) {
-            const Float4 lo = load4(k0 + 4 * q);
-            w[q] = lo + a * (load4(k1 + 4 * q) - lo);
-        }
+    Weights(const float* k0, const float* step, float a) noexcept {
+        for (int q = 0; q < 4; ++q) w[q] = load4(k0 + 4 * q) + a * load4(step + 4 * q);
     }
     // The four lanes' partial sums; the caller adds the lanes up once for
     // all grains.
@@ -116,9 +110,9 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
     // whole sample are exact unit impulses.
     constexpr int half = kTaps / 2;
     const double beta = 7.0;
-    kernel_.assign(static_cast<std::size_t>((kFractions + 1) * kTaps), 0.0f);
+    std::vector<float> rows(static_cast<std::size_t>((kFractions + 1) * kTaps), 0.0f);
     for (int r = 0; r <= kFractions; ++r) {
-        float* row = kernel_.data() + static_cast<std::size_t>(r * kTaps);
+        float* row = rows.data() + static_cast<std::size_t>(r * kTaps);
         if (r == 0 || r == kFractions) {
             row[r == 0 ? half - 1 : half] = 1.0f;
             continue;
@@ -133,6 +127,17 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
             sum += w[j];
         }
         for (int j = 0; j < kTaps; ++j) row[j] = static_cast<float>(w[j] / sum);
+    }
+    // Stored as each row followed by its step to the next, so that a read
+    // position's weights (row + a * step) come from one place.
+    kernel_.assign(static_cast<std::size_t>(kFractions * 2 * kTaps), 0.0f);
+    for (int r = 0; r < kFractions; ++r) {
+        const float* row = rows.data() + static_cast<std::size_t>(r * kTaps);
+        float* out = kernel_.data() + static_cast<std::size_t>(r * 2 * kTaps);
+        for (int j = 0; j < kTaps; ++j) {
+            out[j] = row[j];
+            out[kTaps + j] = row[kTaps + j] - row[j];
+        }
     }
     mix_.assign(2 * n, 0.0f);
     const std::size_t nc = powerOfTwoAtLeast(n / static_cast<std::size_t>(stride_) + 2);
@@ -308,31 +313,42 @@ void PitchShifter::processChunk(float* const* io, int channels, int frames) noex
     const int life = 2 * hop_;
     constexpr int half = kTaps / 2;
     // With the ratio steady above 1 the anti-fold filter runs over the whole
-    // chunk first, one section at a time (its state stays in registers);
-    // while it glides, sample by sample with the changing coefficients. The
-    // arithmetic per sample is the same either way.
+    // chunk first, both channels at once (one in each lane) through all its
+    // sections, whose state stays in registers; while it glides, sample by
+    // sample with the changing coefficients. The arithmetic per sample is the
+    // same either way.
     const bool steadyUp = !semitones_.moving() && ratio_ > 1.0f;
     if (steadyUp) {
-        // Both channels at once, one in each lane.
-        for (int i = 0; i < frames; ++i) {
-            prefiltered_[0][i] = io[0][i];
-            prefiltered_[1][i] = channels > 1 ? io[1][i] : 0.0f;
-        }
+        static_assert(kPrefilterSections == 3, "the loop below runs three sections");
+        const BiquadCoefficients& c0 = prefilter_[0];
+        const BiquadCoefficients& c1 = prefilter_[1];
+        const BiquadCoefficients& c2 = prefilter_[2];
+        Float4 z1[kPrefilterSections], z2[kPrefilterSections];
         for (int k = 0; k < kPrefilterSections; ++k) {
-            const BiquadCoefficients& co = prefilter_[k];
-            Float4 z1 = {prefilterState_[0][k].z1, prefilterState_[1][k].z1, 0.0f, 0.0f};
-            Float4 z2 = {prefilterState_[0][k].z2, prefilterState_[1][k].z2, 0.0f, 0.0f};
-            for (int i = 0; i < frames; ++i) {
-                const Float4 x = {prefiltered_[0][i], prefiltered_[1][i], 0.0f, 0.0f};
-                const Float4 y = co.b0 * x + z1;
-                z1 = co.b1 * x - co.a1 * y + z2;
-                z2 = co.b2 * x - co.a2 * y;
-                prefiltered_[0][i] = y[0];
-                prefiltered_[1][i] = y[1];
-            }
-            for (int c = 0; c < kMaxChannels; ++c) {
-                prefilterState_[c][k].z1 = z1[c];
-                prefilterState_[c][k].z2 = z2[c];
+            z1[k] = Float4{prefilterState_[0][k].z1, prefilterState_[1][k].z1, 0.0f, 0.0f};
+            z2[k] = Float4{prefilterState_[0][k].z2, prefilterState_[1][k].z2, 0.0f, 0.0f};
+        }
+        Float4 a0 = z1[0], b0 = z2[0], a1 = z1[1], b1 = z2[1], a2 = z1[2], b2 = z2[2];
+        const float* right = channels > 1 ? io[1] : nullptr;
+        for (int i = 0; i < frames; ++i) {
+            const Float4 x = {io[0][i], right ? right[i] : 0.0f, 0.0f, 0.0f};
+            const Float4 y0 = c0.b0 * x + a0;
+            a0 = c0.b1 * x - c0.a1 * y0 + b0;
+            b0 = c0.b2 * x - c0.a2 * y0;
+            const Float4 y1 = c1.b0 * y0 + a1;
+            a1 = c1.b1 * y0 - c1.a1 * y1 + b1;
+            b1 = c1.b2 * y0 - c1.a2 * y1;
+            const Float4 y2 = c2.b0 * y1 + a2;
+            a2 = c2.b1 * y1 - c2.a1 * y2 + b2;
+            b2 = c2.b2 * y1 - c2.a2 * y2;
+            prefiltered_[0][i] = y2[0];
+            prefiltered_[1][i] = y2[1];
+        }
+        z1[0] = a0, z2[0] = b0, z1[1] = a1, z2[1] = b1, z1[2] = a2, z2[2] = b2;
+        for (int c = 0; c < kMaxChannels; ++c) {
+            for (int k = 0; k < kPrefilterSections; ++k) {
+                prefilterState_[c][k].z1 = z1[k][c];
+                prefilterState_[c][k].z2 = z2[k][c];
             }
         }
     }
@@ -388,7 +404,7 @@ void PitchShifter::processChunk(float* const* io, int channels, int frames) noex
 
         // Band-limited interpolation: the tap weights depend only on the
         // grain's position, so they are worked out once for all channels
-        // (the two tabulated rows either side of the fraction, blended) and
+        // (the tabulated row below the fraction plus a part of its step) and
         // scaled by the grain's window.
         const double newest = static_cast<double>(written_ - half - 1);
         const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - kTaps);
@@ -401,7 +417,7 @@ void PitchShifter::processChunk(float* const* io, int channels, int frames) noex
             const int row = std::min(kFractions - 1, static_cast<int>(f));
             const float a = f - static_cast<float>(row);
             const float win = window_[static_cast<std::size_t>(g.age)];
-            const float* k0 = kernel_.data() + static_cast<std::size_t>(row * kTaps);
+            const float* k0 = kernel_.data() + static_cast<std::size_t>(row * 2 * kTaps);
             const Weights w(k0, k0 + kTaps, a);
             const std::size_t at0 = static_cast<std::size_t>(whole - (half - 1)) & mask_;
             const std::vector<float>* source = g.filtered ? filtered_ : lines_;

@@ -95,7 +95,7 @@ private:
     std::size_t mask_ = 0;
     std::vector<float> lines_[kMaxChannels];  // input history per channel, mirrored
     std::vector<float> filtered_[kMaxChannels];  // the same, low-passed against folding
-    std::vector<float> kernel_;  // (kFractions + 1) rows of kTaps weights
+    std::vector<float> kernel_;  // kFractions rows of kTaps weights, each followed by its step to the next
     std::vector<float> mix_;                  // mono mix for the search, mirrored
     std::vector<float> coarse_;               // stride-averaged mono mix, mirrored
     std::size_t coarseMask_ = 0;
