@@ -54,13 +54,45 @@ inline Float4 load4(const float* p) noexcept {
 
 float dot(const float* a, const float* b, int n) noexcept {
     // Four partial sums, one per lane of a vector register, added up at the
-    // end as (s0 + s1) + (s2 + s3).
+    // end as (s0 + s1) + (s2 + s3). Sixteen products per turn of the loop,
+    // added in order, so the sums are those of four at a time.
     Float4 s = {0.0f, 0.0f, 0.0f, 0.0f};
     int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        s += load4(a + i) * load4(b + i);
+        s += load4(a + i + 4) * load4(b + i + 4);
+        s += load4(a + i + 8) * load4(b + i + 8);
+        s += load4(a + i + 12) * load4(b + i + 12);
+    }
     for (; i + 4 <= n; i += 4) s += load4(a + i) * load4(b + i);
     float s0 = s[0];
     for (; i < n; ++i) s0 += a[i] * b[i];
     return (s0 + s[1]) + (s[2] + s[3]);
+}
+
+// dot(a, b, n) and dot(b, b, n) in one pass over b.
+void dotAndEnergy(const float* a, const float* b, int n, float& ab, float& bb) noexcept {
+    Float4 s = {0.0f, 0.0f, 0.0f, 0.0f}, e = s;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const Float4 x0 = load4(b + i), x1 = load4(b + i + 4);
+        s += load4(a + i) * x0;
+        e += x0 * x0;
+        s += load4(a + i + 4) * x1;
+        e += x1 * x1;
+    }
+    for (; i + 4 <= n; i += 4) {
+        const Float4 x = load4(b + i);
+        s += load4(a + i) * x;
+        e += x * x;
+    }
+    float s0 = s[0], e0 = e[0];
+    for (; i < n; ++i) {
+        s0 += a[i] * b[i];
+        e0 += b[i] * b[i];
+    }
+    ab = (s0 + s[1]) + (s[2] + s[3]);
+    bb = (e0 + e[1]) + (e[2] + e[3]);
 }
 
 // The 16 tap weights of a read position: the tabulated row below its
@@ -231,7 +263,7 @@ double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) co
     }
     if (st == 1) {
         // The coarse pass was at full resolution: refine it below.
-        return static_cast<double>(bestStart - reference) + subSample(reference, bestStart, nominal + lo, nominal + hi, nominal);
+        return static_cast<double>(bestStart - reference) + subSample(reference, bestStart, nominal + lo, nominal + hi, nominal, nullptr);
     }
 
     // Fine pass at full resolution around the coarse winner.
@@ -242,35 +274,60 @@ double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) co
     const std::int64_t f1 = std::min(nominal + hi, bestStart + st);
     std::int64_t best = bestStart;
     float bestFine = -1e30f;
+    // The scores either side of the winner, for the sub-sample step, when
+    // this pass has worked them out.
+    Scores around;
+    float previous = 0.0f;
     for (std::int64_t q = f0; q <= f1; ++q) {
         const float* b = mix_.data() + (static_cast<std::uint64_t>(q) & mask_);
-        const float score = dot(fa, b, compare_) / std::sqrt(dot(b, b, compare_) + 1e-20f) -
+        float ab = 0.0f, bb = 0.0f;
+        dotAndEnergy(fa, b, compare_, ab, bb);
+        const float score = ab / std::sqrt(bb + 1e-20f) -
                             fineBias * static_cast<float>(std::llabs(q - nominal)) / static_cast<float>(search_);
+        if (around.known && q == best + 1) {
+            around.right = score;
+            around.complete = true;
+        }
         if (score > bestFine) {
             bestFine = score;
             best = q;
+            around.known = q > f0;
+            around.complete = false;
+            around.left = previous;
+            around.middle = score;
         }
+        previous = score;
     }
-    return static_cast<double>(best - reference) + subSample(reference, best, nominal + lo, nominal + hi, nominal);
+    return static_cast<double>(best - reference) +
+           subSample(reference, best, nominal + lo, nominal + hi, nominal, around.complete ? &around : nullptr);
 }
 
 double PitchShifter::fineScore(const float* a, float refNorm, std::int64_t start, std::int64_t nominal) const noexcept {
     const float* b = mix_.data() + (static_cast<std::uint64_t>(start) & mask_);
-    return dot(a, b, compare_) / std::sqrt(dot(b, b, compare_) + 1e-20f) -
+    float ab = 0.0f, bb = 0.0f;
+    dotAndEnergy(a, b, compare_, ab, bb);
+    return ab / std::sqrt(bb + 1e-20f) -
            0.05f * refNorm * static_cast<float>(std::llabs(start - nominal)) / static_cast<float>(search_);
 }
 
 double PitchShifter::subSample(std::int64_t reference, std::int64_t best, std::int64_t first, std::int64_t last,
-                               std::int64_t nominal) const noexcept {
+                               std::int64_t nominal, const Scores* known) const noexcept {
     // A parabola through the scores around the winner places the true
     // alignment between samples, so consecutive grains join without a
     // fractional phase step.
     if (best - 1 < first || best + 1 > last) return 0.0;
-    const float* a = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
-    const float refNorm = std::sqrt(dot(a, a, compare_) + 1e-20f);
-    const double l = fineScore(a, refNorm, best - 1, nominal);
-    const double m = fineScore(a, refNorm, best, nominal);
-    const double r = fineScore(a, refNorm, best + 1, nominal);
+    double l = 0.0, m = 0.0, r = 0.0;
+    if (known) {
+        l = known->left;
+        m = known->middle;
+        r = known->right;
+    } else {
+        const float* a = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
+        const float refNorm = std::sqrt(dot(a, a, compare_) + 1e-20f);
+        l = fineScore(a, refNorm, best - 1, nominal);
+        m = fineScore(a, refNorm, best, nominal);
+        r = fineScore(a, refNorm, best + 1, nominal);
+    }
     const double curvature = l - 2.0 * m + r;
     if (!(curvature < 0.0)) return 0.0;
     return std::min(0.5, std::max(-0.5, 0.5 * (l - r) / curvature));

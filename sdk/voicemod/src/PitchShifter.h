@@ -81,8 +81,16 @@ private:
     // the best-aligned start near `nominal`, to a fraction of a sample.
     double bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept;
     double fineScore(const float* a, float refNorm, std::int64_t start, std::int64_t nominal) const noexcept;
+    // Scores of the starts one before, at and one after the winner.
+    struct Scores {
+        float left = 0.0f, middle = 0.0f, right = 0.0f;
+        bool known = false;     // left and middle are set
+        bool complete = false;  // right too
+    };
+    // Fraction of a sample to add to `best`, from its neighbours' scores
+    // (`known`, or worked out here when null).
     double subSample(std::int64_t reference, std::int64_t best, std::int64_t first, std::int64_t last,
-                     std::int64_t nominal) const noexcept;
+                     std::int64_t nominal, const Scores* known) const noexcept;
     // Sample count at reset, rounded down to a multiple of the stride.
     static constexpr std::int64_t kFirstSample = std::int64_t{1} << 30;
 
