@@ -109,7 +109,18 @@ struct Weights {
     }
 };
 
-inline float sumLanes(Float4 s) noexcept { return (s[0] + s[1]) + (s[2] + s[3]); }
+// Both channels' sums of their four lanes, each as (s0 + s1) + (s2 + s3):
+// lanes 0 and 1 of the result.
+inline Float4 sumLanes(Float4 l, Float4 r) noexcept {
+#ifdef __clang__
+    const Float4 t = __builtin_shufflevector(l, r, 0, 4, 2, 6) + __builtin_shufflevector(l, r, 1, 5, 3, 7);
+    return t + __builtin_shufflevector(t, t, 2, 3, 0, 1);
+#else
+    typedef int Int4 __attribute__((vector_size(16)));
+    const Float4 t = __builtin_shuffle(l, r, Int4{0, 4, 2, 6}) + __builtin_shuffle(l, r, Int4{1, 5, 3, 7});
+    return t + __builtin_shuffle(t, Int4{2, 3, 0, 1});
+#endif
+}
 
 }  // namespace
 
@@ -481,8 +492,9 @@ void PitchShifter::processChunk(float* const* io, int channels, int frames) noex
             out0 += win * w.apply(source[0].data() + at0);
             if (channels > 1) out1 += win * w.apply(source[1].data() + at0);
         }
-        io[0][i] = sumLanes(out0);
-        if (channels > 1) io[1][i] = sumLanes(out1);
+        const Float4 sums = sumLanes(out0, out1);
+        io[0][i] = sums[0];
+        if (channels > 1) io[1][i] = sums[1];
         for (Grain& g : grains_) {
             if (!g.active) continue;
             g.position += ratio_;
