@@ -372,11 +372,15 @@ void PitchShifter::startGrain() noexcept {
 void PitchShifter::process(float* const* io, int channels, int frames) noexcept {
     for (int done = 0; done < frames; done += kChunk) {
         float* part[kMaxChannels] = {io[0] + done, channels > 1 ? io[1] + done : nullptr};
-        processChunk(part, channels, std::min(kChunk, frames - done));
+        if (channels > 1)
+            processChunk<2>(part, std::min(kChunk, frames - done));
+        else
+            processChunk<1>(part, std::min(kChunk, frames - done));
     }
 }
 
-void PitchShifter::processChunk(float* const* io, int channels, int frames) noexcept {
+template <int channels>
+void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     const std::size_t n = mask_ + 1;
     const int life = 2 * hop_;
     constexpr int half = kTaps / 2;
@@ -493,14 +497,18 @@ void PitchShifter::processChunk(float* const* io, int channels, int frames) noex
             if (channels > 1) out1 += win * w.apply(source[1].data() + at0);
         }
         const Float4 sums = sumLanes(out0, out1);
-        io[0][i] = sums[0];
-        if (channels > 1) io[1][i] = sums[1];
+        output_[0][i] = sums[0];
+        output_[1][i] = sums[1];
         for (Grain& g : grains_) {
             if (!g.active) continue;
             g.position += ratio_;
             if (++g.age >= life) g.active = false;
         }
     }
+    // The output went to a buffer of the shifter's own (which nothing else
+    // may alias, so the loop keeps the shifter's state in registers) and
+    // replaces the input only now.
+    for (int c = 0; c < channels; ++c) std::memcpy(io[c], output_[c], static_cast<std::size_t>(frames) * sizeof(float));
 }
 
 }  // namespace vcmd

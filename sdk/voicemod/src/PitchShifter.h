@@ -73,7 +73,8 @@ private:
     static constexpr int kFractions = 256;  // tabulated fractions of a sample
 
     static constexpr int kChunk = 256;
-    void processChunk(float* const* io, int channels, int frames) noexcept;
+    template <int channels>
+    void processChunk(float* const* io, int frames) noexcept;
     void startGrain() noexcept;
     // Designs the anti-fold filter for the current ratio.
     void designPrefilter() noexcept;
@@ -126,6 +127,7 @@ private:
     int prefilterWarm_ = 0;      // ... before grains may read its output
     unsigned designCount_ = 0;
     float prefiltered_[kMaxChannels][kChunk] = {};
+    float output_[kMaxChannels][kChunk] = {};
 };
 
 }  // namespace vcmd
