@@ -52,7 +52,7 @@ inline Float4 load4(const float* p) noexcept {
     return v;
 }
 
-float dot(const float* a, const float* b, int n) noexcept {
+inline __attribute__((always_inline)) float dot(const float* a, const float* b, int n) noexcept {
     // Four partial sums, one per lane of a vector register, added up at the
     // end as (s0 + s1) + (s2 + s3). Sixteen products per turn of the loop,
     // added in order, so the sums are those of four at a time.
