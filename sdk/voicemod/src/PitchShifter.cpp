@@ -390,6 +390,9 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     // sample with the changing coefficients. The arithmetic per sample is the
     // same either way.
     const bool steadyUp = !semitones_.moving() && ratio_ > 1.0f;
+    // Without a glide the direction holds for the whole chunk.
+    const bool gliding = semitones_.moving();
+    const bool steadyUpwards = ratio_ > 1.0f || semitones_.target() > 0.0f;
     if (steadyUp) {
         static_assert(kPrefilterSections == 3, "the loop below runs three sections");
         const BiquadCoefficients& c0 = prefilter_[0];
@@ -430,7 +433,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             // The anti-fold filter follows the glide every 16 samples.
             if ((++designCount_ & 15) == 0 || !semitones_.moving()) designPrefilter();
         }
-        const bool upwards = ratio_ > 1.0f || semitones_.target() > 0.0f;
+        const bool upwards = gliding ? ratio_ > 1.0f || semitones_.target() > 0.0f : steadyUpwards;
 
         const std::size_t at = static_cast<std::size_t>(written_) & mask_;
         float m = 0.0f;
