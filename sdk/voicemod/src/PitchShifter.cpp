@@ -393,6 +393,10 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     // Without a glide the direction holds for the whole chunk.
     const bool gliding = semitones_.moving();
     const bool steadyUpwards = ratio_ > 1.0f || semitones_.target() > 0.0f;
+    // Kept in registers over the chunk (stores to the history could
+    // otherwise alias them).
+    float coarseSum = coarseSum_;
+    int coarseFill = coarseFill_;
     if (steadyUp) {
         static_assert(kPrefilterSections == 3, "the loop below runs three sections");
         const BiquadCoefficients& c0 = prefilter_[0];
@@ -434,6 +438,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             if ((++designCount_ & 15) == 0 || !semitones_.moving()) designPrefilter();
         }
         const bool upwards = gliding ? ratio_ > 1.0f || semitones_.target() > 0.0f : steadyUpwards;
+        const float ratio = ratio_;
 
         const std::size_t at = static_cast<std::size_t>(written_) & mask_;
         float m = 0.0f;
@@ -460,14 +465,14 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
         }
         mix_[at] = m;
         mix_[at + n] = m;
-        coarseSum_ += m;
-        if (++coarseFill_ == stride_) {
+        coarseSum += m;
+        if (++coarseFill == stride_) {
             const std::size_t k = static_cast<std::size_t>(written_ / stride_) & coarseMask_;
-            const float v = coarseSum_ / static_cast<float>(stride_);
+            const float v = coarseSum / static_cast<float>(stride_);
             coarse_[k] = v;
             coarse_[k + coarseMask_ + 1] = v;
-            coarseSum_ = 0.0f;
-            coarseFill_ = 0;
+            coarseSum = 0.0f;
+            coarseFill = 0;
         }
         ++written_;
 
@@ -504,10 +509,12 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
         output_[1][i] = sums[1];
         for (Grain& g : grains_) {
             if (!g.active) continue;
-            g.position += ratio_;
+            g.position += ratio;
             if (++g.age >= life) g.active = false;
         }
     }
+    coarseSum_ = coarseSum;
+    coarseFill_ = coarseFill;
     // The output went to a buffer of the shifter's own (which nothing else
     // may alias, so the loop keeps the shifter's state in registers) and
     // replaces the input only now.
