@@ -43,8 +43,35 @@ double delayAtDc(const BiquadCoefficients* c, int n) noexcept {
 
 // Four floats in one vector register (GCC and Clang vector extension; SSE
 // on x86-64, NEON on ARM). The interpolator works on 16 taps as four of
-// them.
+// them. Other compilers get a plain four-float type with the same
+// element-wise arithmetic, so the results are the same sample for sample.
+#if defined(__GNUC__) || defined(__clang__)
 typedef float Float4 __attribute__((vector_size(16)));
+#define VCMD_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+struct Float4 {
+    float v[4];
+    float& operator[](int i) noexcept { return v[i]; }
+    float operator[](int i) const noexcept { return v[i]; }
+    Float4& operator+=(const Float4& o) noexcept {
+        for (int i = 0; i < 4; ++i) v[i] += o.v[i];
+        return *this;
+    }
+};
+inline Float4 operator+(Float4 a, const Float4& b) noexcept { return a += b; }
+inline Float4 operator-(const Float4& a, const Float4& b) noexcept {
+    return Float4{{a.v[0] - b.v[0], a.v[1] - b.v[1], a.v[2] - b.v[2], a.v[3] - b.v[3]}};
+}
+inline Float4 operator*(const Float4& a, const Float4& b) noexcept {
+    return Float4{{a.v[0] * b.v[0], a.v[1] * b.v[1], a.v[2] * b.v[2], a.v[3] * b.v[3]}};
+}
+inline Float4 operator*(float k, const Float4& a) noexcept { return Float4{{k, k, k, k}} * a; }
+#if defined(_MSC_VER)
+#define VCMD_ALWAYS_INLINE __forceinline
+#else
+#define VCMD_ALWAYS_INLINE inline
+#endif
+#endif
 
 inline Float4 load4(const float* p) noexcept {
     Float4 v;
@@ -52,7 +79,7 @@ inline Float4 load4(const float* p) noexcept {
     return v;
 }
 
-inline __attribute__((always_inline)) float dot(const float* a, const float* b, int n) noexcept {
+VCMD_ALWAYS_INLINE float dot(const float* a, const float* b, int n) noexcept {
     // Four partial sums, one per lane of a vector register, added up at the
     // end as (s0 + s1) + (s2 + s3). Sixteen products per turn of the loop,
     // added in order, so the sums are those of four at a time.
@@ -112,13 +139,16 @@ struct Weights {
 // Both channels' sums of their four lanes, each as (s0 + s1) + (s2 + s3):
 // lanes 0 and 1 of the result.
 inline Float4 sumLanes(Float4 l, Float4 r) noexcept {
-#ifdef __clang__
+#if defined(__clang__)
     const Float4 t = __builtin_shufflevector(l, r, 0, 4, 2, 6) + __builtin_shufflevector(l, r, 1, 5, 3, 7);
     return t + __builtin_shufflevector(t, t, 2, 3, 0, 1);
-#else
+#elif defined(__GNUC__)
     typedef int Int4 __attribute__((vector_size(16)));
     const Float4 t = __builtin_shuffle(l, r, Int4{0, 4, 2, 6}) + __builtin_shuffle(l, r, Int4{1, 5, 3, 7});
     return t + __builtin_shuffle(t, Int4{2, 3, 0, 1});
+#else
+    const Float4 t{{l[0] + l[1], r[0] + r[1], l[2] + l[3], r[2] + r[3]}};
+    return Float4{{t[0] + t[2], t[1] + t[3], t[2] + t[0], t[3] + t[1]}};
 #endif
 }
 
