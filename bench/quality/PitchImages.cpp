@@ -6,7 +6,7 @@
 
 #include "EngineRender.h"
 #include "Loudness.h"
-#include "Spectrum.h"
+#include "FrequencyAnalysis.h"
 
 namespace quality {
 

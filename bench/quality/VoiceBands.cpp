@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Spectrum.h"
+#include "FrequencyAnalysis.h"
 
 namespace quality {
 

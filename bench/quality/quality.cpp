@@ -23,7 +23,7 @@
 #include "PitchImages.h"
 #include "VoiceBands.h"
 #include "Report.h"
-#include "Spectrum.h"
+#include "FrequencyAnalysis.h"
 
 namespace quality {
 namespace {

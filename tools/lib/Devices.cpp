@@ -119,10 +119,10 @@ std::vector<DeviceInfo> PortAudioSession::devices() const {
     return list;
 }
 
-DeviceInfo findDevice(const std::vector<DeviceInfo>& devices, const std::string& spec, Direction direction) {
+DeviceInfo findDevice(const std::vector<DeviceInfo>& devices, const std::string& wanted, Direction direction) {
     const std::string way = directionName(direction);
     const std::string hint = " (run 'corvane-voicemod devices' to list them)";
-    if (spec.empty()) {
+    if (wanted.empty()) {
         for (const DeviceInfo& d : devices)
             if (direction == Direction::Input ? d.defaultInput : d.defaultOutput) {
                 if (channelsOf(d, direction) <= 0)
@@ -133,34 +133,34 @@ DeviceInfo findDevice(const std::vector<DeviceInfo>& devices, const std::string&
     }
 
     const DeviceInfo* chosen = nullptr;
-    const bool number = std::all_of(spec.begin(), spec.end(), [](unsigned char c) { return std::isdigit(c); });
+    const bool number = std::all_of(wanted.begin(), wanted.end(), [](unsigned char c) { return std::isdigit(c); });
     if (number) {
-        const long index = std::strtol(spec.c_str(), nullptr, 10);
+        const long index = std::strtol(wanted.c_str(), nullptr, 10);
         for (const DeviceInfo& d : devices)
             if (d.index == index) chosen = &d;
-        if (chosen == nullptr) throw ToolError("no device number " + spec + hint);
+        if (chosen == nullptr) throw ToolError("no device number " + wanted + hint);
     } else {
         for (const DeviceInfo& d : devices)
-            if (d.name == spec && channelsOf(d, direction) > 0) {
+            if (d.name == wanted && channelsOf(d, direction) > 0) {
                 chosen = &d;
                 break;
             }
         if (chosen == nullptr) {
             std::vector<const DeviceInfo*> partial;
             for (const DeviceInfo& d : devices)
-                if (channelsOf(d, direction) > 0 && lower(d.name).find(lower(spec)) != std::string::npos)
+                if (channelsOf(d, direction) > 0 && lower(d.name).find(lower(wanted)) != std::string::npos)
                     partial.push_back(&d);
             if (partial.size() > 1) {
                 std::string names;
                 for (const DeviceInfo* d : partial) names += (names.empty() ? "" : ", ") + describe(*d);
-                throw ToolError(way + " device " + quote(spec) + " fits several devices: " + names +
+                throw ToolError(way + " device " + quote(wanted) + " fits several devices: " + names +
                                 "; give its number");
             }
             if (partial.empty()) {
                 for (const DeviceInfo& d : devices)
-                    if (d.name == spec)
+                    if (d.name == wanted)
                         throw ToolError(way + " device " + describe(d) + " has no " + way + " channels");
-                throw ToolError("no " + way + " device " + quote(spec) + hint);
+                throw ToolError("no " + way + " device " + quote(wanted) + hint);
             }
             chosen = partial.front();
         }

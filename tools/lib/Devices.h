@@ -38,12 +38,12 @@ public:
     std::vector<DeviceInfo> devices() const;
 };
 
-// The device `spec` names for `direction`: its number, its exact name, or
+// The device `wanted` names for `direction`: its number, its exact name, or
 // a part of its name that only one device with channels in that direction
-// has; an empty spec is the default device. Throws ToolError naming the
-// spec when there is none, when it has no channels that way, or when the
+// has; an empty `wanted` is the default device. Throws ToolError naming it
+// when there is none, when it has no channels that way, or when the
 // part of a name fits several devices (they are listed).
-DeviceInfo findDevice(const std::vector<DeviceInfo>& devices, const std::string& spec, Direction direction);
+DeviceInfo findDevice(const std::vector<DeviceInfo>& devices, const std::string& wanted, Direction direction);
 
 // The list as a table for people, or as JSON.
 std::string devicesText(const std::vector<DeviceInfo>& devices);

@@ -1,5 +1,5 @@
-// Spectrum.cpp - see Spectrum.h. The transforms are FFTW's.
-#include "Spectrum.h"
+// FrequencyAnalysis.cpp - see FrequencyAnalysis.h. The transforms are FFTW's.
+#include "FrequencyAnalysis.h"
 
 #include <fftw3.h>
 

@@ -1,4 +1,4 @@
-// Spectrum.h - spectra of mono signals through FFTW: the amplitude
+// FrequencyAnalysis.h - spectra of mono signals through FFTW: the amplitude
 // spectrum of one windowed stretch (tones and their images) and the
 // long-term power spectrum of a whole signal (bands of speech).
 #pragma once
