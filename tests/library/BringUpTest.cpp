@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Fixture.h"
+#include "ScratchDirectory.h"
 
 namespace fs = std::filesystem;
 using corvane::Corvane;
@@ -26,26 +27,14 @@ namespace {
 // A content directory in a fresh temporary folder; removed afterwards.
 class ContentDirectory {
 public:
-    ContentDirectory() {
-        root_ = fs::temp_directory_path() /
-                ("corvane-bringup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                 std::to_string(counter_++));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    ~ContentDirectory() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    const fs::path& path() const { return root_; }
+    const fs::path& path() const { return scratch_.path(); }
     void file(const std::string& relative) const {
-        fs::create_directories((root_ / relative).parent_path());
-        std::ofstream(root_ / relative) << "{}";
+        fs::create_directories((path() / relative).parent_path());
+        std::ofstream(path() / relative) << "{}";
     }
 
 private:
-    static inline int counter_ = 0;
-    fs::path root_;
+    testsupport::ScratchDirectory scratch_{"corvane-bringup"};
 };
 
 // The package paths handed to the voice changer (UTF-8), as paths: the

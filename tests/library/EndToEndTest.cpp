@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "ScratchDirectory.h"
 
 namespace fs = std::filesystem;
 using namespace corvane;
@@ -77,9 +78,8 @@ protected:
 TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
     // A content directory made here, with one of the bundled packages and
     // files that must not be mounted.
-    const fs::path dir = fs::temp_directory_path() /
-                         ("corvane-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir);
+    const testsupport::ScratchDirectory scratch("corvane-e2e");
+    const fs::path& dir = scratch.path();
     fs::create_directories(dir / "nested");
     fs::path package;
     for (const auto& entry : fs::directory_iterator(CORVANE_VOICES_DIR))
@@ -92,7 +92,6 @@ TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
     vcmdResetForTesting();
     VoicemodExtension::initialize("end-to-end", "test", dir.u8string().c_str());
     const auto listed = VoicemodExtension::listVoices();
-    fs::remove_all(dir);
 
     ASSERT_FALSE(listed.empty());
     EXPECT_LT(listed.size(), voices.size());  // one package of several
@@ -102,11 +101,8 @@ TEST_F(EndToEnd, BringUpOnATemporaryContentDirectoryListsItsPackagesVoices) {
 TEST_F(EndToEnd, AContentDirectoryNamedBeyondAsciiBringsUpEveryBundledVoice) {
     // "Voix-été-声音" holding every bundled package, one of them renamed
     // "Études-音声.zvmd"; names spelled as UTF-8 bytes.
-    const std::string parent = (fs::temp_directory_path() /
-                                ("corvane-e2e-utf8-" +
-                                 std::to_string(::testing::UnitTest::GetInstance()->random_seed()))).u8string();
-    const std::string dir = parent + "/Voix-\xC3\xA9t\xC3\xA9-\xE5\xA3\xB0\xE9\x9F\xB3";
-    fs::remove_all(fs::u8path(parent));
+    const testsupport::ScratchDirectory scratch("corvane-e2e-utf8");
+    const std::string dir = scratch.path().u8string() + "/Voix-\xC3\xA9t\xC3\xA9-\xE5\xA3\xB0\xE9\x9F\xB3";
     fs::create_directories(fs::u8path(dir));
     bool renamed = false;
     for (const auto& entry : fs::directory_iterator(fs::u8path(CORVANE_VOICES_DIR))) {
@@ -119,7 +115,6 @@ TEST_F(EndToEnd, AContentDirectoryNamedBeyondAsciiBringsUpEveryBundledVoice) {
     vcmdResetForTesting();
     EXPECT_NO_THROW(VoicemodExtension::initialize("end-to-end", "test", dir.c_str()));
     auto listed = VoicemodExtension::listVoices();
-    fs::remove_all(fs::u8path(parent));
 
     auto bundled = voices;
     std::sort(listed.begin(), listed.end());

@@ -22,12 +22,14 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Cases.h"
 #include "LogCapture.h"
+#include "ScratchDirectory.h"
 #include "corvane/voicemod/VoicemodExtension.h"
 
 namespace validation {
@@ -129,13 +131,11 @@ protected:
         node.setMuteEnabled(false);
         node.setBackgroundSoundsEnabled(false);
         before = observe(node);
-        dir = fs::temp_directory_path() / ("corvane-bad-input-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                           "-" + std::to_string(seed()));
-        fs::create_directories(dir);
+        scratch = std::make_unique<testsupport::ScratchDirectory>("corvane-bad-input");
+        dir = scratch->path();
     }
     void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        scratch.reset();
         node.setBackgroundSoundsEnabled(true);
     }
 
@@ -213,6 +213,7 @@ protected:
     VoicemodNode node;
     const VoiceInfo* voice = nullptr;
     State before;
+    std::unique_ptr<testsupport::ScratchDirectory> scratch;
     fs::path dir;
 };
 
