@@ -7,10 +7,16 @@
 // declared non-blocking there) and stop at any of those or a system call.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "LiveBlock.h"
 #include "VoiceChanger.h"
@@ -145,6 +151,45 @@ TEST_F(LiveCallback, DeviceChannelsAndLongCallbacksGoThroughTheGraphIntact) {
     EXPECT_GT(figures.worstSeconds, 0.0);
     EXPECT_NEAR(figures.inputPeak, 0.5f, 0.02f);
     EXPECT_EQ(block.takeFigures().inputPeak, 0.0f);  // the meters start again
+}
+
+// Asked to, each callback also reads what it cost its thread: a callback
+// reading pages nobody has touched yet shows page faults, a pause between
+// two callbacks shows as the wait before the second, and the slowest
+// callback's CPU time is within its wall time.
+TEST_F(LiveCallback, ThreadCostsShowPageFaultsWaitsAndCpuTime) {
+#ifdef CORVANE_LIVE_RTSAN
+    GTEST_SKIP() << "measuring makes system calls in the callback, which RealtimeSanitizer stops";
+#endif
+    VoicemodNode node;
+    changer_->prepare(node, changer_->voices().front(), {}, {});
+    LiveBlock block(node, 1, 1, 48000, 256);
+    DeviceBuffers in(1, kLargest), out(1, kLargest);
+#if !defined(__linux__)
+    EXPECT_FALSE(block.measureThreadCosts(true)) << "only Linux has per-thread figures";
+#else
+    ASSERT_TRUE(block.measureThreadCosts(true));
+    for (int k = 0; k < 5; ++k) block.process(in.pointers.data(), out.pointers.data(), 256, false);
+    const std::size_t bytes = kLargest * sizeof(float);
+    void* fresh = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(fresh, MAP_FAILED);
+    const float* freshInput[1] = {static_cast<const float*>(fresh)};
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    block.process(freshInput, out.pointers.data(), kLargest, false);  // callback 6
+    for (int k = 0; k < 5; ++k) block.process(in.pointers.data(), out.pointers.data(), 256, false);
+    munmap(fresh, bytes);
+
+    const LiveFigures figures = block.takeFigures();
+    EXPECT_TRUE(figures.threadCosts);
+    EXPECT_GE(figures.faultedCallbacks, 1u);
+    EXPECT_GE(figures.longestGapSeconds, 0.03);
+    EXPECT_EQ(figures.longestGapCallback, 6u);
+    EXPECT_GE(figures.worstCallback, 1u);
+    EXPECT_LE(figures.worstCallback, 11u);
+    EXPECT_GT(figures.worstCpuSeconds, 0.0);
+    EXPECT_LT(figures.worstCpuSeconds, figures.worstSeconds + 0.001);
+    EXPECT_GE(figures.mostCpuSeconds, figures.worstCpuSeconds);
+#endif
 }
 
 }  // namespace

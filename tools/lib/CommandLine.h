@@ -46,6 +46,8 @@ struct LiveOptions {
     std::uint32_t rate = 0;    // 0: the output device's default rate
     std::uint32_t block = 256;
     double duration = 0.0;     // seconds; 0: until stopped
+    bool cpuTimes = false;     // --cpu-times: each callback's thread CPU time, faults, preemptions
+    bool lockMemory = true;    // --no-lock-memory clears it
 };
 
 struct DevicesOptions {

@@ -17,6 +17,7 @@
 #include "LiveBlock.h"
 #include "LiveSession.h"
 #include "Locations.h"
+#include "MemoryLock.h"
 #include "Terminal.h"
 #include "ToolError.h"
 #include "VoiceChanger.h"
@@ -130,6 +131,18 @@ std::string summaryLine(const LiveFigures& figures, double seconds, std::uint32_
            std::to_string(figures.overTenth) + " over 10 %";
 }
 
+// With --cpu-times: what the slowest callback cost its thread.
+std::string costsLine(const LiveFigures& figures) {
+    return "live: slowest callback #" + std::to_string(figures.worstCallback) + ": " +
+           decimals(figures.worstSeconds * 1e6, 0) + " us wall, " + decimals(figures.worstCpuSeconds * 1e6, 0) +
+           " us CPU, " + std::to_string(figures.worstPageFaults) + " page faults (" +
+           std::to_string(figures.worstMajorFaults) + " major), " + std::to_string(figures.worstPreemptions) +
+           " preemptions; most CPU in one callback " + decimals(figures.mostCpuSeconds * 1e6, 0) + " us; " +
+           std::to_string(figures.faultedCallbacks) + " callbacks with page faults, " +
+           std::to_string(figures.preemptedCallbacks) + " preempted; longest wait for a callback " +
+           decimals(figures.longestGapSeconds * 1e6, 0) + " us, before #" + std::to_string(figures.longestGapCallback);
+}
+
 }  // namespace
 
 int runDevices(const Command& command, Console& console) {
@@ -141,6 +154,13 @@ int runDevices(const Command& command, Console& console) {
 
 int runLive(const Command& command, Console& console) {
     const LiveOptions& options = command.live;
+    // Before anything is loaded: with the pages taken from now on locked,
+    // the voice's memory is mapped in here, not at its first callback.
+    if (options.lockMemory) {
+        const std::string note = lockMemory();
+        if (!note.empty() && command.common.verbosity != Verbosity::Quiet)
+            console.err << "corvane-voicemod: " << note << std::endl;
+    }
     const Location content = contentDirectory(command.common.content);
     VoiceChanger changer(content.path);
     if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
@@ -163,6 +183,8 @@ int runLive(const Command& command, Console& console) {
     // before the device is opened; from then on the callback only processes.
     LiveBlock block(node, LiveSession::inputChannelsFor(input), LiveSession::outputChannelsFor(output), rate,
                     options.block);
+    if (options.cpuTimes && !block.measureThreadCosts(true))
+        throw ToolError("--cpu-times: this system has no per-thread CPU times");
     LiveSession session(input, output, block);
     const double deviceLatency = session.inputLatency() + session.outputLatency();
     Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
@@ -232,6 +254,7 @@ int runLive(const Command& command, Console& console) {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     figures = block.takeFigures();
     if (!quiet) console.out << summaryLine(figures, seconds, options.block) << std::endl;
+    if (!quiet && figures.threadCosts) console.out << costsLine(figures) << std::endl;
     if (!stopped) {
         // PortAudio is still waiting on the device: tearing the stream, the
         // voice changer or PortAudio down would wait with it, or pull the

@@ -5,6 +5,11 @@
 #include <cmath>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <time.h>
+#endif
+
 #include "ToolError.h"
 
 namespace corvane::tool {
@@ -96,9 +101,37 @@ void LiveBlock::silenceOutput(std::uint32_t frames) noexcept {
     for (std::uint32_t c = 0; c < outputChannels_; ++c) std::fill_n(output_[c] + offset_, frames, 0.0f);
 }
 
+bool LiveBlock::measureThreadCosts(bool on) noexcept {
+#if defined(__linux__)
+    measureThreadCosts_ = on;
+#else
+    measureThreadCosts_ = false;
+#endif
+    return measureThreadCosts_ == on;
+}
+
+LiveBlock::ThreadCosts LiveBlock::threadCosts() noexcept {
+    ThreadCosts costs;
+#if defined(__linux__)
+    timespec cpu{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0)
+        costs.cpuNanoseconds = static_cast<std::uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<std::uint64_t>(cpu.tv_nsec);
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) == 0) {
+        costs.minorFaults = static_cast<std::uint64_t>(usage.ru_minflt);
+        costs.majorFaults = static_cast<std::uint64_t>(usage.ru_majflt);
+        costs.preemptions = static_cast<std::uint64_t>(usage.ru_nivcsw);
+    }
+#endif
+    return costs;
+}
+
 void LiveBlock::process(const float* const* input, float* const* output, unsigned long frames,
                         bool xrun) noexcept {
     using Clock = std::chrono::steady_clock;
+    // Read on either side of the timed span, so the CPU time covers it.
+    ThreadCosts before;
+    if (measureThreadCosts_) before = threadCosts();
     const Clock::time_point started = Clock::now();
 
     input_ = input;
@@ -117,13 +150,49 @@ void LiveBlock::process(const float* const* input, float* const* output, unsigne
     if (xrun) xruns_.fetch_add(1, std::memory_order_relaxed);
     const auto took = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
-    if (took > worstNanoseconds_.load(std::memory_order_relaxed))
-        worstNanoseconds_.store(took, std::memory_order_relaxed);
     const double deadlineNanoseconds = 1e9 * static_cast<double>(total) / sampleRate_;
     if (static_cast<double>(took) > deadlineNanoseconds) late_.fetch_add(1, std::memory_order_relaxed);
     if (static_cast<double>(took) > 0.1 * deadlineNanoseconds) overTenth_.fetch_add(1, std::memory_order_relaxed);
+    // Only this thread writes the count, so it is this callback's number.
+    const std::uint64_t index = callbacks_.load(std::memory_order_relaxed) + 1;
+    record(took, index,
+           std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count(),
+           measureThreadCosts_ ? &before : nullptr);
     frames_.fetch_add(total, std::memory_order_relaxed);
     callbacks_.fetch_add(1, std::memory_order_release);
+}
+
+void LiveBlock::record(std::uint64_t took, std::uint64_t index, std::int64_t startNanoseconds,
+                       const ThreadCosts* before) noexcept {
+    const bool worst = took > worstNanoseconds_.load(std::memory_order_relaxed);
+    if (worst) {
+        worstNanoseconds_.store(took, std::memory_order_relaxed);
+        worstCallback_.store(index, std::memory_order_relaxed);
+    }
+    if (before == nullptr) return;
+    // A callback that comes long after the one before was woken late, which
+    // its own timing cannot show.
+    if (index > 1) {
+        const auto gap = static_cast<std::uint64_t>(std::max<std::int64_t>(startNanoseconds - previousStart_, 0));
+        if (gap > longestGapNanoseconds_.load(std::memory_order_relaxed)) {
+            longestGapNanoseconds_.store(gap, std::memory_order_relaxed);
+            longestGapCallback_.store(index, std::memory_order_relaxed);
+        }
+    }
+    previousStart_ = startNanoseconds;
+    const ThreadCosts after = threadCosts();
+    const std::uint64_t cpu = after.cpuNanoseconds - before->cpuNanoseconds;
+    const std::uint64_t faults = (after.minorFaults - before->minorFaults) + (after.majorFaults - before->majorFaults);
+    const std::uint64_t preemptions = after.preemptions - before->preemptions;
+    if (cpu > mostCpuNanoseconds_.load(std::memory_order_relaxed)) mostCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
+    if (faults > 0) faultedCallbacks_.fetch_add(1, std::memory_order_relaxed);
+    if (preemptions > 0) preemptedCallbacks_.fetch_add(1, std::memory_order_relaxed);
+    if (worst) {
+        worstCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
+        worstPageFaults_.store(faults, std::memory_order_relaxed);
+        worstMajorFaults_.store(after.majorFaults - before->majorFaults, std::memory_order_relaxed);
+        worstPreemptions_.store(preemptions, std::memory_order_relaxed);
+    }
 }
 
 LiveFigures LiveBlock::takeFigures() noexcept {
@@ -135,6 +204,17 @@ LiveFigures LiveBlock::takeFigures() noexcept {
     figures.overTenth = overTenth_.load(std::memory_order_relaxed);
     figures.failedBlocks = failedBlocks_.load(std::memory_order_relaxed);
     figures.worstSeconds = static_cast<double>(worstNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.worstCallback = worstCallback_.load(std::memory_order_relaxed);
+    figures.threadCosts = measureThreadCosts_;
+    figures.worstCpuSeconds = static_cast<double>(worstCpuNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.worstPageFaults = worstPageFaults_.load(std::memory_order_relaxed);
+    figures.worstMajorFaults = worstMajorFaults_.load(std::memory_order_relaxed);
+    figures.worstPreemptions = worstPreemptions_.load(std::memory_order_relaxed);
+    figures.mostCpuSeconds = static_cast<double>(mostCpuNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.faultedCallbacks = faultedCallbacks_.load(std::memory_order_relaxed);
+    figures.preemptedCallbacks = preemptedCallbacks_.load(std::memory_order_relaxed);
+    figures.longestGapSeconds = static_cast<double>(longestGapNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.longestGapCallback = longestGapCallback_.load(std::memory_order_relaxed);
     figures.deadlineSeconds = sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_ : 0.0;
     figures.inputPeak = inputPeak_.exchange(0.0f, std::memory_order_relaxed);
     figures.outputPeak = outputPeak_.exchange(0.0f, std::memory_order_relaxed);

@@ -39,7 +39,22 @@ struct LiveFigures {
     std::uint64_t overTenth = 0;     // callbacks whose work took over 10 % of that
     std::uint64_t failedBlocks = 0;  // blocks the graph could not process (output silenced)
     double worstSeconds = 0.0;       // longest work of one callback
+    std::uint64_t worstCallback = 0; // which callback that was, counted from 1
     double deadlineSeconds = 0.0;    // duration of one block at the stream's rate
+
+    // Only with measureThreadCosts(true): what the slowest callback cost its
+    // thread, which tells its own work apart from page faults and from time
+    // the thread was not running at all (wall time well over CPU time).
+    bool threadCosts = false;
+    double worstCpuSeconds = 0.0;        // the thread's CPU time in the slowest callback
+    std::uint64_t worstPageFaults = 0;   // page faults (minor and major) in it
+    std::uint64_t worstMajorFaults = 0;  // of those, faults that read from disk
+    std::uint64_t worstPreemptions = 0;  // involuntary context switches in it
+    double mostCpuSeconds = 0.0;         // the largest CPU time of any one callback
+    std::uint64_t faultedCallbacks = 0;  // callbacks with any page fault
+    std::uint64_t preemptedCallbacks = 0;  // callbacks with an involuntary context switch
+    double longestGapSeconds = 0.0;        // longest time from one callback's start to the next's
+    std::uint64_t longestGapCallback = 0;  // the callback that came after it
     float inputPeak = 0.0f;          // largest sample magnitude since the last takeMeters()
     float outputPeak = 0.0f;
 
@@ -68,6 +83,13 @@ public:
     // Allocates nothing, takes no lock, makes no system call, logs nothing.
     void process(const float* const* input, float* const* output, unsigned long frames,
                  bool xrun) noexcept CORVANE_LIVE_NONBLOCKING;
+
+    // [main-thread] Before the stream starts: every callback then also reads
+    // its thread's CPU time, page faults and context switches. Those are
+    // system calls in the callback (a few microseconds), so this is for
+    // measuring only and off by default. Returns false, and stays off, where
+    // the system has no per-thread figures (only Linux has).
+    bool measureThreadCosts(bool on) noexcept;
 
     // [any-thread] The figures so far; the meters' peaks are those since the
     // previous call, which starts them again.
@@ -101,6 +123,17 @@ private:
 
     void silenceOutput(std::uint32_t frames) noexcept;
 
+    // The thread's running totals, read before and after a callback's work.
+    struct ThreadCosts {
+        std::uint64_t cpuNanoseconds = 0;
+        std::uint64_t minorFaults = 0;
+        std::uint64_t majorFaults = 0;
+        std::uint64_t preemptions = 0;
+    };
+    static ThreadCosts threadCosts() noexcept;
+    void record(std::uint64_t took, std::uint64_t index, std::int64_t startNanoseconds,
+                const ThreadCosts* before) noexcept;
+
     const std::uint32_t inputChannels_;
     const std::uint32_t outputChannels_;
     const std::uint32_t sampleRate_;
@@ -122,6 +155,18 @@ private:
     std::atomic<std::uint64_t> overTenth_{0};
     std::atomic<std::uint64_t> failedBlocks_{0};
     std::atomic<std::uint64_t> worstNanoseconds_{0};
+    std::atomic<std::uint64_t> worstCallback_{0};
+    bool measureThreadCosts_ = false;
+    std::atomic<std::uint64_t> worstCpuNanoseconds_{0};
+    std::atomic<std::uint64_t> worstPageFaults_{0};
+    std::atomic<std::uint64_t> worstMajorFaults_{0};
+    std::atomic<std::uint64_t> worstPreemptions_{0};
+    std::atomic<std::uint64_t> mostCpuNanoseconds_{0};
+    std::atomic<std::uint64_t> faultedCallbacks_{0};
+    std::atomic<std::uint64_t> preemptedCallbacks_{0};
+    std::int64_t previousStart_ = 0;  // steady clock, ns; the audio thread's own
+    std::atomic<std::uint64_t> longestGapNanoseconds_{0};
+    std::atomic<std::uint64_t> longestGapCallback_{0};
     std::atomic<float> inputPeak_{0.0f};
     std::atomic<float> outputPeak_{0.0f};
     static_assert(std::atomic<float>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free,
