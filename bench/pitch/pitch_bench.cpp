@@ -1,4 +1,7 @@
-// pitch_bench.cpp - our low-latency pitch shifter against SoundTouch.
+// pitch_bench.cpp - our low-latency pitch shifter against SoundTouch, and
+// with its formant stage (formants kept while the pitch moves) against
+// Rubber Band's formant-preserving shifters (R3 "finer" and R2 "faster",
+// real-time mode).
 //
 // Every case processes 48 kHz stereo in 256-frame blocks. Besides the time
 // per block, each case reports:
@@ -15,12 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "FormantShifter.h"
 #include "PitchShifter.h"
 #include "VoicemodUSDK.h"
 #include "VoicemodUSDKExtras.h"
 
 #ifdef PITCH_BENCH_WITH_SOUNDTOUCH
 #include <soundtouch/SoundTouch.h>
+#endif
+#ifdef PITCH_BENCH_WITH_RUBBERBAND
+#include <rubberband/RubberBandStretcher.h>
 #endif
 
 namespace {
@@ -111,6 +118,48 @@ void BM_Ours(benchmark::State& state, bool highQuality) {
 void BM_OursRealTime(benchmark::State& state) { BM_Ours(state, false); }
 void BM_OursHighQuality(benchmark::State& state) { BM_Ours(state, true); }
 
+// The shifter and its formant stage as the pitch effect runs them, with the
+// formants kept (formant 0) while the pitch moves.
+struct OursWithFormants {
+    vcmd::PitchShifter shifter;
+    vcmd::FormantShifter formants;
+    OursWithFormants(float semitones) {
+        shifter.configure(kRate, false);
+        shifter.jumpSemitones(semitones);
+        formants.configure(kRate, static_cast<int>(shifter.latencyFrames()));
+        formants.jumpPitch(semitones);
+        formants.jumpFormant(0.0f);
+    }
+    void process(float* const* io, int channels, int frames) {
+        formants.hear(io, channels, frames);
+        shifter.process(io, channels, frames);
+        formants.process(io, channels, frames);
+    }
+};
+
+void BM_OursFormantsKept(benchmark::State& state) {
+    const auto semitones = static_cast<float>(state.range(0));
+    OursWithFormants ours(semitones);
+    const std::vector<float> input = voiceSignal(kBlock * 64);
+    std::vector<float> l(kBlock), r(kBlock);
+    std::size_t at = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kBlock; ++i) l[i] = r[i] = input[at + i];
+        at = (at + kBlock) % input.size();
+        float* io[2] = {l.data(), r.data()};
+        ours.process(io, 2, kBlock);
+        benchmark::DoNotOptimize(l.data());
+        benchmark::DoNotOptimize(r.data());
+    }
+    OursWithFormants check(semitones);
+    std::vector<float> s = testSignal(static_cast<std::size_t>(kRate * 2), 220.0), t = s;
+    for (std::size_t i = 0; i + kBlock <= s.size(); i += kBlock) {
+        float* io[2] = {s.data() + i, t.data() + i};
+        check.process(io, 2, kBlock);
+    }
+    report(state, ours.shifter.latencyFrames(), errorPercent(s, semitones));
+}
+
 // The whole engine with the pure pitch voice, through the C interface.
 void BM_EngineChipmunk(benchmark::State& state) {
     vcmdResetForTesting();
@@ -184,11 +233,70 @@ void BM_SoundTouch(benchmark::State& state) {
 }
 #endif
 
+// --- Rubber Band -------------------------------------------------------------------
+
+#ifdef PITCH_BENCH_WITH_RUBBERBAND
+RubberBand::RubberBandStretcher::Options rubberBandOptions(bool r3) {
+    using RB = RubberBand::RubberBandStretcher;
+    return RB::OptionProcessRealTime | RB::OptionFormantPreserved |
+           (r3 ? RB::OptionEngineFiner : RB::OptionEngineFaster | RB::OptionPitchHighConsistency);
+}
+
+// Runs `input` (stereo, the same on both channels) through a real-time
+// stretcher in 256-frame blocks; returns the left channel's output.
+std::vector<float> rubberBandRun(RubberBand::RubberBandStretcher& rb, const std::vector<float>& input) {
+    std::vector<float> l(kBlock), r(kBlock), ol(4 * kBlock), or_(4 * kBlock), out;
+    for (std::size_t i = 0; i + kBlock <= input.size(); i += kBlock) {
+        for (int k = 0; k < kBlock; ++k) l[k] = r[k] = input[i + k];
+        const float* in[2] = {l.data(), r.data()};
+        rb.process(in, kBlock, false);
+        for (int got; (got = rb.available()) > 0;) {
+            float* o[2] = {ol.data(), or_.data()};
+            const std::size_t n = rb.retrieve(o, std::min<std::size_t>(static_cast<std::size_t>(got), ol.size()));
+            out.insert(out.end(), ol.begin(), ol.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+    return out;
+}
+
+void BM_RubberBand(benchmark::State& state, bool r3) {
+    const auto semitones = static_cast<float>(state.range(0));
+    const double scale = std::pow(2.0, semitones / 12.0);
+    RubberBand::RubberBandStretcher rb(static_cast<std::size_t>(kRate), 2, rubberBandOptions(r3), 1.0, scale);
+    rb.setMaxProcessSize(kBlock);
+    const std::vector<float> input = voiceSignal(kBlock * 64);
+    std::vector<float> l(kBlock), r(kBlock), ol(4 * kBlock), or_(4 * kBlock);
+    std::size_t at = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kBlock; ++i) l[i] = r[i] = input[at + i];
+        at = (at + kBlock) % input.size();
+        const float* in[2] = {l.data(), r.data()};
+        rb.process(in, kBlock, false);
+        for (int got; (got = rb.available()) > 0;) {
+            float* o[2] = {ol.data(), or_.data()};
+            rb.retrieve(o, std::min<std::size_t>(static_cast<std::size_t>(got), ol.size()));
+            benchmark::DoNotOptimize(ol.data());
+        }
+    }
+    RubberBand::RubberBandStretcher check(static_cast<std::size_t>(kRate), 2, rubberBandOptions(r3), 1.0, scale);
+    const std::vector<float> out = rubberBandRun(check, testSignal(static_cast<std::size_t>(kRate * 2), 220.0));
+    // Its latency as it states it (the output it asks a caller to drop).
+    report(state, static_cast<double>(rb.getStartDelay()), errorPercent(out, semitones));
+}
+void BM_RubberBandR3Formants(benchmark::State& state) { BM_RubberBand(state, true); }
+void BM_RubberBandR2Formants(benchmark::State& state) { BM_RubberBand(state, false); }
+#endif
+
 }  // namespace
 
 BENCHMARK(BM_OursRealTime)->Arg(-12)->Arg(-5)->Arg(7)->Arg(12);
 BENCHMARK(BM_OursHighQuality)->Arg(-5)->Arg(7);
 BENCHMARK(BM_EngineChipmunk)->Arg(7);
+BENCHMARK(BM_OursFormantsKept)->Arg(-7)->Arg(7);
+#ifdef PITCH_BENCH_WITH_RUBBERBAND
+BENCHMARK(BM_RubberBandR3Formants)->Arg(-7)->Arg(7);
+BENCHMARK(BM_RubberBandR2Formants)->Arg(-7)->Arg(7);
+#endif
 #ifdef PITCH_BENCH_WITH_SOUNDTOUCH
 BENCHMARK(BM_SoundTouch)->Arg(-12)->Arg(-5)->Arg(7)->Arg(12);
 #endif

@@ -24,6 +24,7 @@
 #include "VoiceBands.h"
 #include "Report.h"
 #include "FrequencyAnalysis.h"
+#include "FormantMeasures.h"
 
 namespace quality {
 namespace {
@@ -233,6 +234,83 @@ void pitchShifter(Targets& targets) {
                 fixed(lowSrr, 1) + " to " + fixed(highSrr, 1) + " dB");
 }
 
+// --- formants ---------------------------------------------------------------------------
+
+// Pitch and formants apart: ours against Rubber Band (R3 with its formant
+// envelope, R2) and SoundTouch (tape-like only), same inputs, 48 kHz.
+void formants(const std::vector<Input>& inputs, Targets& targets) {
+    constexpr double kRate = 48000.0;
+    struct Case {
+        double pitch, formant;
+    };
+    const Case vowelCases[] = {{7, 0}, {-7, 0}, {0, 4}, {0, -4}};
+    std::printf("### Pitch and formants apart: a synthetic vowel\n\n"
+                "Rosenberg pulses at %.0f Hz through resonators at 700, 1220, 2600 and 3500 Hz, 48 kHz. Formant "
+                "error: F1, F2, F3 of the output (LPC peak picking) against the input's times the formant ratio; F0 "
+                "error: harmonic fit against %.0f Hz times the pitch ratio; latency as each shifter states it. "
+                "\"—\": the shifter cannot make that shift.\n\n",
+                kVowelF0, kVowelF0);
+    Table t({"shifter", "pitch / formant (st)", "F1 (%)", "F2 (%)", "F3 (%)", "F0 (cents)", "latency (ms)"}, "lrrrrrr");
+    double oursWorst = 0.0, oursCents = 0.0, r3Worst = -1.0, r3Latency = 0.0;
+    for (Shifter s : availableShifters()) {
+        for (const Case& c : vowelCases) {
+            const VowelResult r = measureVowel(s, kRate, c.pitch, c.formant);
+            const std::string label = fixed(c.pitch, 0, true) + " / " + fixed(c.formant, 0, true);
+            if (!r.supported) {
+                t.add({shifterName(s), label, "—", "—", "—", "—", "—"});
+                continue;
+            }
+            t.add({shifterName(s), label, fixed(r.formantErrorPercent[0], 1, true),
+                   fixed(r.formantErrorPercent[1], 1, true), fixed(r.formantErrorPercent[2], 1, true),
+                   fixed(r.f0ErrorCents, 2, true), fixed(r.latencyMs, 1)});
+            if (s == Shifter::Ours || s == Shifter::OursOffline) {
+                oursWorst = std::max(oursWorst, r.worstFormantPercent);
+                oursCents = std::max(oursCents, std::fabs(r.f0ErrorCents));
+            }
+            if (s == Shifter::RubberBandR3) {
+                r3Worst = std::max(r3Worst, r.worstFormantPercent);
+                r3Latency = r.latencyMs;
+            }
+        }
+    }
+    std::printf("%s\n", t.markdown().c_str());
+    targets.add("vowel: formants within 5 % (pitch ±7 formant 0, pitch 0 formant ±4), ours", oursWorst <= 5.0,
+                "largest error " + fixed(oursWorst, 2) + " %");
+    targets.add("vowel: F0 within 5 cents of the shift, ours", oursCents <= 5.0,
+                "largest error " + fixed(oursCents, 2) + " cents");
+    if (r3Worst >= 0.0)
+        std::printf("Rubber Band R3's largest vowel formant error: %s %% at %s ms latency.\n\n",
+                    fixed(r3Worst, 2).c_str(), fixed(r3Latency, 1).c_str());
+
+    const Case speechCases[] = {{7, 0}, {-7, 0}, {7, 7}, {-7, -7}, {0, 4}, {0, -4}};
+    for (const Input& in : inputs) {
+        if (in.audio.rate != kRate) continue;
+        std::printf("### Pitch and formants apart: %s\n\n"
+                    "F0 error: |output F0 − input F0 × pitch ratio| on 10 ms frames voiced in both (YIN), median and "
+                    "90th percentile. Envelope distance: mean RMS difference (dB, 100 Hz–5 kHz, level removed) "
+                    "between the LPC envelopes of the output and of the input read at the formant ratio, over the "
+                    "input's voiced frames; pitch = formant is the tape-like shift, for scale.\n\n",
+                    in.name.c_str());
+        Table st({"shifter", "pitch / formant (st)", "F0 median (cents)", "F0 90 % (cents)", "frames",
+                  "envelope distance (dB)"},
+                 "lrrrrr");
+        for (Shifter s : availableShifters()) {
+            if (s == Shifter::OursOffline) continue;
+            for (const Case& c : speechCases) {
+                const SpeechResult r = measureSpeech(s, in.audio.samples, in.audio.rate, c.pitch, c.formant);
+                const std::string label = fixed(c.pitch, 0, true) + " / " + fixed(c.formant, 0, true);
+                if (!r.supported) {
+                    st.add({shifterName(s), label, "—", "—", "—", "—"});
+                    continue;
+                }
+                st.add({shifterName(s), label, fixed(r.f0MedianCents, 1), fixed(r.f0P90Cents, 1),
+                        std::to_string(r.voicedFrames), fixed(r.envelopeDistanceDb, 2)});
+            }
+        }
+        std::printf("%s\n", st.markdown().c_str());
+    }
+}
+
 // --- main -------------------------------------------------------------------------------
 
 int run(const Options& o) {
@@ -246,6 +324,7 @@ int run(const Options& o) {
     voicesOnSpeech(o, voices, inputs, targets);
     bands(o, inputs, targets);
     pitchShifter(targets);
+    formants(inputs, targets);
     std::printf("### Targets\n\n%s\n", targets.markdown().c_str());
     return targets.allMet() ? 0 : 1;
 }

@@ -57,7 +57,7 @@ bool readMono(const std::string& path, std::vector<float>& out) {
 void startEngine() {
     vcmdResetForTesting();
     vcmdInitSDK("quality", "quality", "1.0");
-    for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+    for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd", "people.zvmd"}) {
         int32_t id = 0;
         vcmdMountPackage((std::string(CORVANE_VOICES_DIR) + "/" + file).c_str(), 0, 0, 0, &id);
     }

@@ -34,7 +34,7 @@ protected:
         return vcmdMountPackage(path.c_str(), 0, 0, 0, &id);
     }
     static void mountShipped() {
-        for (const char* name : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"})
+        for (const char* name : {"characters.zvmd", "devices.zvmd", "spaces.zvmd", "people.zvmd"})
             ASSERT_EQ(mount(voicesDir() + "/" + name), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE);
     }
     static void mountLab() { ASSERT_EQ(mount(dataDir() + "/good/lab.zvmd"), VCMD_OK) << vcmdGetResultDescription(VCMD_ERR_INVALID_PACKAGE); }

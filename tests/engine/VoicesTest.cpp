@@ -68,6 +68,10 @@ TEST_F(VoicesTest, PitchVoicesShiftASineByTheirSemitonesWithinOnePercent) {
         ASSERT_EQ(vcmdSetSampleRate(c.rate), VCMD_OK);
         ASSERT_EQ(vcmdLoadVoice(c.voice, 0, 0), VCMD_OK);
         ASSERT_EQ(vcmdSetParameter("Pitch", c.semitones), VCMD_OK);
+        // Chipmunk's formants move with its pitch: the shifter alone.
+        if (std::string(c.voice) == "Chipmunk") {
+            ASSERT_EQ(vcmdSetParameter("Formant", c.semitones), VCMD_OK);
+        }
         const auto frames = static_cast<std::size_t>(2.0 * c.rate);
         std::vector<float> s = sine(c.input, c.rate, frames, 0.5);
         processMono(s, 256);
@@ -115,6 +119,30 @@ TEST_F(VoicesTest, PitchLatencyIsReportedTrulyAndStaysUnderTwentyMilliseconds) {
     ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
     ASSERT_EQ(vcmdGetLatencyFrames(&none), VCMD_OK);
     EXPECT_EQ(none, 0u);
+}
+
+// A pitch effect whose package leaves the formant out moves the formants
+// with the pitch, also when a parameter moves the pitch: the same samples
+// as formant and pitch moved together, and not those of the formants left
+// where they were.
+TEST_F(VoicesTest, FormantsLeftOutOfThePackageFollowThePitch) {
+    mountLab();
+    const auto frames = static_cast<std::size_t>(0.5 * 48000.0);
+    auto render = [&](const char* voice, std::initializer_list<std::pair<const char*, float>> parameters) {
+        EXPECT_EQ(vcmdLoadVoice(voice, 0, 0), VCMD_OK);
+        std::vector<float> warm(4800, 0.0f);
+        processMono(warm, 256);  // past the crossfade from the voice before
+        for (const auto& p : parameters) EXPECT_EQ(vcmdSetParameter(p.first, p.second), VCMD_OK);
+        std::vector<float> s = sine(180.0, 48000.0, frames, 0.2);
+        for (std::size_t i = 0; i < frames; ++i) s[i] += static_cast<float>(0.2 * std::sin(0.377 * i) * std::sin(0.0021 * i));
+        processMono(s, 256);
+        return s;
+    };
+    const std::vector<float> following = render("Pitch Lab", {{"Pitch", 9.0f}});
+    const std::vector<float> together = render("Formant Lab", {{"Pitch", 9.0f}, {"Formant", 9.0f}});
+    const std::vector<float> apart = render("Formant Lab", {{"Pitch", 9.0f}});
+    EXPECT_EQ(following, together);
+    EXPECT_NE(following, apart);
 }
 
 // Mean power of s[begin, end) at the frequencies from `low` to `high` in
@@ -219,7 +247,7 @@ TEST_F(VoicesTest, EveryVoiceStaysFiniteAndBelowTwelveDecibelsOnFullScaleNoise) 
 void startWithShippedVoices() {
     vcmdResetForTesting();
     ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
-    for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+    for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd", "people.zvmd"}) {
         int32_t id = 0;
         ASSERT_EQ(vcmdMountPackage((voicesDir() + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
     }

@@ -10,6 +10,7 @@
 
 #include "AudioFile.h"
 #include "EngineRender.h"
+#include "FormantMeasures.h"
 #include "Loudness.h"
 #include "PitchImages.h"
 #include "VoiceBands.h"
@@ -86,6 +87,22 @@ TEST(Quality, BandLimitedVoicesAreAsFarDownOutsideTheirBandsAsDescribed) {
         EXPECT_LE(r.below, -band.down) << band.voice;
         EXPECT_LE(r.above, -band.down) << band.voice;
     }
+}
+
+// On a synthetic vowel, pitch and formants move apart as set, in both
+// modes: pitch +-7 keeps the formants within 5 % of the input's, formant
+// +-4 with pitch 0 moves them by its ratio within 5 %; F0 within 5 cents
+// of the shift every time.
+TEST(Quality, FormantsAndPitchMoveApartOnAVowel) {
+    const struct {
+        double pitch, formant;
+    } cases[] = {{7, 0}, {-7, 0}, {0, 4}, {0, -4}};
+    for (Shifter s : {Shifter::Ours, Shifter::OursOffline})
+        for (const auto& c : cases) {
+            const VowelResult r = measureVowel(s, 48000.0, c.pitch, c.formant);
+            EXPECT_LE(r.worstFormantPercent, 5.0) << shifterName(s) << ", pitch " << c.pitch << " formant " << c.formant;
+            EXPECT_LE(std::fabs(r.f0ErrorCents), 5.0) << shifterName(s) << ", pitch " << c.pitch << " formant " << c.formant;
+        }
 }
 
 }  // namespace

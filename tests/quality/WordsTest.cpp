@@ -114,7 +114,7 @@ protected:
     void SetUp() override {
         vcmdResetForTesting();
         ASSERT_EQ(vcmdInitSDK("k", "s", "1.0"), VCMD_OK);
-        for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd"}) {
+        for (const char* file : {"characters.zvmd", "devices.zvmd", "spaces.zvmd", "people.zvmd"}) {
             int32_t id = 0;
             ASSERT_EQ(vcmdMountPackage((std::string(CORVANE_VOICES_DIR) + "/" + file).c_str(), 0, 0, 0, &id), VCMD_OK);
         }

@@ -598,7 +598,7 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pitch=high"}, 2,
                   "malformed --param \"Pitch=high\": \"high\" is not a number");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pich=3"}, 1,
-                  "voice \"Chipmunk\" has no parameter \"Pich\" (it has \"Pitch\")");
+                  "voice \"Chipmunk\" has no parameter \"Pich\" (it has \"Pitch\", \"Formant\")");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pitch=99"}, 1,
                   "parameter \"Pitch\": 99 is outside 0..12");
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Chipmunk", "--param", "Pitch=1e39"}, 1,

@@ -52,13 +52,19 @@ struct EffectInfo {
     SettingInfo settings[kMaxSettings];
 };
 
+// The value a pitch effect's "formant" setting holds when its package leaves
+// it out: the formants then follow "semitones" (move with the pitch, as on a
+// tape played faster or slower) until a parameter sets them.
+constexpr float kFormantFollowsPitch = -1.0e9f;
+
 // Upper bounds the effects allocate for, whatever the settings.
 constexpr float kMaxEchoMs = 2000.0f;
 constexpr float kMaxChorusDelayMs = 40.0f;
 constexpr float kMaxChorusDepthMs = 15.0f;
 
 inline constexpr EffectInfo kEffectInfos[] = {
-    {EffectType::PitchShift, "pitch", false, 1, {{"semitones", -12.0f, 12.0f, 0.0f, "st"}}},
+    {EffectType::PitchShift, "pitch", false, 2,
+     {{"semitones", -12.0f, 12.0f, 0.0f, "st"}, {"formant", -12.0f, 12.0f, 0.0f, "st"}}},
     {EffectType::RingMod, "ringmod", false, 2,
      {{"frequency", 1.0f, 5000.0f, 30.0f, "Hz"}, {"mix", 0.0f, 1.0f, 1.0f, ""}}},
     {EffectType::NoiseMod, "noisemod", false, 1, {{"mix", 0.0f, 1.0f, 1.0f, ""}}},

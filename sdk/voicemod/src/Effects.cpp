@@ -12,6 +12,7 @@
 #include "Chain.h"
 #include "Dsp.h"
 #include "Elliptic.h"
+#include "FormantShifter.h"
 #include "PitchShifter.h"
 #include "Reverb.h"
 #include "Whisperer.h"
@@ -56,18 +57,43 @@ public:
     PitchEffect(const EffectDef& def, const ChainConfig& config) {
         shifter_.configure(config.sampleRate, config.offline);
         shifter_.jumpSemitones(def.settings[0]);
+        formant_.configure(config.sampleRate, static_cast<int>(shifter_.latencyFrames()));
+        followsPitch_ = def.settings[1] == kFormantFollowsPitch;
+        formant_.jumpPitch(def.settings[0]);
+        formant_.jumpFormant(followsPitch_ ? def.settings[0] : def.settings[1]);
     }
     void setTarget(int index, float value) noexcept override {
-        if (index == 0) shifter_.setSemitones(value);
+        if (index == 0) {
+            shifter_.setSemitones(value);
+            formant_.setPitch(value);
+            if (followsPitch_) formant_.setFormant(value);
+        } else if (index == 1) {
+            // Set once, the formants no longer follow the pitch.
+            followsPitch_ = false;
+            formant_.setFormant(value);
+        }
     }
     void process(float* const* io, int channels, int frames) noexcept override {
-        shifter_.process(io, channels, frames);
+        // The formant stage reads the input the shifter is about to replace.
+        for (int done = 0; done < frames; done += kPiece) {
+            const int n = std::min(kPiece, frames - done);
+            float* part[FormantShifter::kMaxChannels] = {io[0] + done, channels > 1 ? io[1] + done : nullptr};
+            formant_.hear(part, channels, n);
+            shifter_.process(part, channels, n);
+            formant_.process(part, channels, n);
+        }
     }
-    void reset() noexcept override { shifter_.reset(); }
+    void reset() noexcept override {
+        shifter_.reset();
+        formant_.reset();
+    }
     unsigned latencyFrames() const noexcept override { return shifter_.latencyFrames(); }
 
 private:
+    static constexpr int kPiece = 256;
     PitchShifter shifter_;
+    FormantShifter formant_;
+    bool followsPitch_ = false;
 };
 
 // --- modulation -------------------------------------------------------------------

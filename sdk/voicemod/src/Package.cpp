@@ -150,6 +150,7 @@ void readEffect(const json& v, const std::string& where, bool background, Effect
         refuse(path(where, "type") + " \"" + type + "\" belongs in " + (info->background ? "background" : "effects"));
     out.type = info->type;
     for (int i = 0; i < info->settingCount; ++i) out.settings[i] = info->settings[i].defaultValue;
+    if (info->type == EffectType::PitchShift) out.settings[1] = kFormantFollowsPitch;
     auto settings = v.find("settings");
     if (settings == v.end()) return;
     const std::string sWhere = path(where, "settings");

@@ -1,0 +1,15 @@
+// PitchTrack.h - fundamental frequency of speech frame by frame (YIN:
+// cumulative mean normalised difference, on a copy taken down to about
+// 12 kHz), for comparing a shifter's output pitch with its input's.
+#pragma once
+
+#include <vector>
+
+namespace quality {
+
+// One value per 10 ms frame (40 ms window starting there): F0 in Hz between
+// 50 and 800 Hz, or 0 where the frame is unvoiced (no dip of the normalised
+// difference under 0.15) or more than 40 dB under the loudest frame.
+std::vector<double> trackPitch(const std::vector<float>& signal, double rate);
+
+}  // namespace quality

@@ -1,0 +1,119 @@
+// FormantShifter.h - moves the spectral envelope of the pitch shifter's
+// output independently of its pitch, without adding latency.
+//
+// The pitch shifter reads grains of the input at `p` times its speed, so its
+// output has the input's spectrum, envelope and harmonics alike, scaled by p:
+// the formants move with the pitch, as on a tape played faster. This stage
+// replaces that envelope by the input's envelope scaled by `f` (the formant
+// setting), whatever p is:
+//
+//   1. Every hop (5 ms) the input history is read at speed p and at speed f
+//      (linear interpolation), around the input time the shifter's output
+//      will be playing by the end of the hop (its latency back). A resampled
+//      copy's spectrum is the input's scaled by the read speed, so the two
+//      reads carry the envelope the shifter's output has (p) and the one it
+//      should have (f). Each is pre-emphasised, windowed and reduced to an
+//      all-pole model (autocorrelation, lag window, Levinson-Durbin) given
+//      as reflection coefficients.
+//   2. The output is whitened by a lattice FIR with the p model and coloured
+//      again by a lattice all-pole filter with the f model, scaled so that
+//      its power over each hop is the shifter's over the hop before.
+//      Reflection coefficients and gain glide linearly from one hop's
+//      values to the next, sample by sample; each stays inside (-1, 1), so
+//      the all-pole lattice is stable at every step.
+//
+// Both reads lie inside the history the shifter's delay already provides,
+// so the correction adds no latency (when the reads reach further than the
+// delay, their centre moves back by the difference: the envelope then lags
+// by that much, a few ms at most). The analysis uses the mono mix; both
+// channels are filtered with the same coefficients.
+//
+// When f equals p (the shifter's own tape-like result) the stage is idle and
+// its output is the shifter's, bit for bit, at almost no cost. Moving apart
+// or together crossfades between the two over the setting glide time.
+// Silent input (analysis power below -100 dBFS) makes both models flat, so
+// silence stays exact silence.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Dsp.h"
+
+namespace vcmd {
+
+class FormantShifter {
+public:
+    static constexpr int kMaxChannels = 2;
+    static constexpr int kMaxOrder = 64;
+
+    // [main-thread] Sizes every buffer for `sampleRate`; `delayFrames` is the
+    // pitch shifter's latency (where its output reads the input). The only
+    // call that allocates.
+    void configure(double sampleRate, int delayFrames);
+    // [audio-thread] Forgets all history; allocates nothing.
+    void reset() noexcept;
+
+    // [audio-thread] The pitch shift and the formant shift, in semitones
+    // (clamped to [-12, 12]); set* glide over the setting glide time like the
+    // shifter's own setting, jump* take effect at once (configuration time).
+    void setPitch(float semitones) noexcept;
+    void jumpPitch(float semitones) noexcept;
+    void setFormant(float semitones) noexcept;
+    void jumpFormant(float semitones) noexcept;
+
+    // [audio-thread] The input of the next `frames` frames, before the pitch
+    // shifter has seen it. Must precede process() for the same frames.
+    void hear(const float* const* input, int channels, int frames) noexcept;
+    // [audio-thread] Corrects the shifter's output for the same frames in
+    // place. Allocates nothing, never blocks.
+    void process(float* const* io, int channels, int frames) noexcept;
+
+    int order() const noexcept { return order_; }
+
+private:
+    struct Model {
+        float k[kMaxOrder] = {};
+        bool flat = true;
+    };
+    // All-pole model of the history read at `speed` around input position
+    // `centre` (a whole sample count since reset).
+    void analyse(double speed, std::int64_t centre, Model& out) noexcept;
+    void startHop() noexcept;
+    void clearFilters() noexcept;
+    // Mix at once where the settings say (configuration time and reset).
+    void settleMix() noexcept;
+
+    double sampleRate_ = 48000.0;
+    int order_ = 28;
+    int delay_ = 720;
+    int hop_ = 240;
+    int span_ = 1200;  // analysis window, input samples read at speed 1
+    std::size_t mask_ = 0;
+    std::vector<float> history_;   // mono input, mirrored
+    std::vector<float> window_;    // Hann, span_ + 1 points
+    std::vector<float> frame_;     // one analysis read
+    std::int64_t heard_ = 0;       // input frames written
+    std::int64_t done_ = 0;        // output frames corrected
+    int untilHop_ = 0;
+
+    Ramp pitch_;
+    Ramp formant_;
+    Ramp mix_;       // 0: the shifter's output, 1: corrected
+    bool running_ = false;  // the filters run (mix above 0 or rising)
+
+    // Per-sample glide of the filters between hops.
+    float whiten_[kMaxOrder] = {};
+    float whitenStep_[kMaxOrder] = {};
+    float colour_[kMaxOrder] = {};
+    float colourStep_[kMaxOrder] = {};
+    float gain_ = 1.0f;
+    float gainStep_ = 0.0f;
+    float shifterPower_ = 0.0f;   // over the hop so far: the filters' input
+    float filteredPower_ = 0.0f;  // ... and their output
+    // Lattice states: backward errors of the previous sample per stage.
+    float firState_[kMaxChannels][kMaxOrder + 1] = {};
+    float iirState_[kMaxChannels][kMaxOrder + 1] = {};
+};
+
+}  // namespace vcmd

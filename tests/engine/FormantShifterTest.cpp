@@ -1,0 +1,96 @@
+// FormantShifterTest.cpp - the formant stage after the pitch shifter, on
+// its own: idle (the shifter's output untouched) while the formants follow
+// the pitch, and back to exact silence after sound once set apart.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "FormantShifter.h"
+#include "PitchShifter.h"
+
+namespace {
+
+constexpr double kRate = 48000.0;
+
+// A buzz with a moving formant-like colouring: harmonics of 130 Hz whose
+// weights drift over time.
+std::vector<float> buzz(std::size_t frames) {
+    std::vector<float> s(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        double v = 0.0;
+        for (int h = 1; h <= 30; ++h) {
+            const double f = 130.0 * h, centre = 800.0 + 400.0 * std::sin(2.0 * t);
+            v += std::sin(2.0 * 3.14159265358979 * f * t) / (1.0 + std::pow((f - centre) / 300.0, 2.0));
+        }
+        s[i] = static_cast<float>(0.1 * v);
+    }
+    return s;
+}
+
+struct Stage {
+    vcmd::PitchShifter shifter;
+    vcmd::FormantShifter formants;
+    bool withFormants;
+    Stage(float pitch, float formant, bool with) : withFormants(with) {
+        shifter.configure(kRate, false);
+        shifter.jumpSemitones(pitch);
+        formants.configure(kRate, static_cast<int>(shifter.latencyFrames()));
+        formants.jumpPitch(pitch);
+        formants.jumpFormant(formant);
+    }
+    void run(std::vector<float>& l, std::vector<float>& r, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; i += 256) {
+            float* io[2] = {l.data() + i, r.data() + i};
+            const int n = static_cast<int>(std::min<std::size_t>(256, end - i));
+            if (withFormants) formants.hear(io, 2, n);
+            shifter.process(io, 2, n);
+            if (withFormants) formants.process(io, 2, n);
+        }
+    }
+};
+
+// Formant equal to pitch is the shifter alone, bit for bit; moved apart
+// the output changes (after the crossfade) and stays finite and bounded;
+// moved back together it is the shifter's output again once the crossfade
+// is over.
+TEST(FormantShifter, IdleWhileFollowingThePitchAndEngagedOnlyWhileApart) {
+    const std::size_t n = static_cast<std::size_t>(1.5 * kRate), third = n / 3;
+    const std::vector<float> input = buzz(n);
+    std::vector<float> l0 = input, r0 = input, l1 = input, r1 = input;
+    Stage alone(5.0f, 5.0f, false), staged(5.0f, 5.0f, true);
+    alone.run(l0, r0, 0, n);
+    staged.run(l1, r1, 0, third);
+    staged.formants.setFormant(-3.0f);
+    staged.run(l1, r1, third, 2 * third);
+    staged.formants.setFormant(5.0f);
+    staged.run(l1, r1, 2 * third, n);
+    for (std::size_t i = 0; i < third; ++i) ASSERT_EQ(l1[i], l0[i]) << i;
+    double moved = 0.0, power = 0.0;
+    for (std::size_t i = third + 2048; i < 2 * third; ++i) {
+        ASSERT_TRUE(std::isfinite(l1[i]) && std::fabs(l1[i]) < 4.0f) << i;
+        moved += (l1[i] - l0[i]) * (l1[i] - l0[i]);
+        power += l0[i] * l0[i];
+    }
+    EXPECT_GT(moved, 0.05 * power);
+    const std::size_t settled = 2 * third + static_cast<std::size_t>(0.021 * kRate);
+    for (std::size_t i = settled; i < n; ++i) ASSERT_EQ(l1[i], l0[i]) << i;
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(l1[i], r1[i]) << i;
+}
+
+// Set apart, loud sound followed by silence comes out as exact silence
+// once the shifter's history has emptied: the filters hold no tail.
+TEST(FormantShifter, SoundThenSilenceEndsInExactSilence) {
+    for (float formant : {-12.0f, 4.0f, 12.0f}) {
+        const std::size_t n = static_cast<std::size_t>(kRate);
+        std::vector<float> l = buzz(n), r = l;
+        for (std::size_t i = n / 2; i < n; ++i) l[i] = r[i] = 0.0f;
+        Stage staged(-7.0f, formant, true);
+        staged.run(l, r, 0, n);
+        for (std::size_t i = n / 2 + static_cast<std::size_t>(0.1 * kRate); i < n; ++i)
+            ASSERT_EQ(l[i], 0.0f) << "formant " << formant << ", frame " << i;
+    }
+}
+
+}  // namespace
