@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vcmd {
 namespace {
@@ -10,6 +11,8 @@ namespace {
 // Sample count at reset: large enough that every read position stays
 // positive (the history starts as silence either way).
 constexpr std::int64_t kFirstSample = std::int64_t{1} << 30;
+// How often the models are made again (they glide in between).
+constexpr double kHopSeconds = 0.005;
 // Below this mean power per analysed sample (-100 dBFS) a read counts as
 // silence and both models are flat.
 constexpr double kSilentPower = 1e-10;
@@ -38,6 +41,54 @@ std::size_t powerOfTwoAtLeast(std::size_t n) {
 
 float clampSemitones(float st) noexcept { return std::min(12.0f, std::max(-12.0f, st)); }
 
+// Four floats in one vector register where the compiler has the GCC/Clang
+// vector extension; elsewhere a plain four-float type with the same
+// element-wise arithmetic (the same results).
+#if defined(__GNUC__) || defined(__clang__)
+typedef float Lanes __attribute__((vector_size(16)));
+#else
+struct Lanes {
+    float v[4];
+    float operator[](int i) const noexcept { return v[i]; }
+    Lanes& operator+=(const Lanes& o) noexcept {
+        for (int i = 0; i < 4; ++i) v[i] += o.v[i];
+        return *this;
+    }
+};
+inline Lanes operator*(const Lanes& a, const Lanes& b) noexcept {
+    return Lanes{{a.v[0] * b.v[0], a.v[1] * b.v[1], a.v[2] * b.v[2], a.v[3] * b.v[3]}};
+}
+#endif
+
+inline Lanes load(const float* p) noexcept {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// x[i] += step[i] over n (a multiple of 4).
+inline void glide(float* x, const float* step, int n) noexcept {
+    for (int i = 0; i < n; i += 4) {
+        Lanes v = load(x + i);
+        v += load(step + i);
+        std::memcpy(x + i, &v, sizeof v);
+    }
+}
+
+// Sum of a[i] b[i] over n (a multiple of 4) in four lanes, added up as
+// (s0 + s1) + (s2 + s3).
+inline float dot4(const float* a, const float* b, int n) noexcept {
+    Lanes s = {0.0f, 0.0f, 0.0f, 0.0f}, t = s;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        s += load(a + i) * load(b + i);
+        t += load(a + i + 4) * load(b + i + 4);
+    }
+    if (i < n) s += load(a + i) * load(b + i);
+    s += t;
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
 }  // namespace
 
 void FormantShifter::configure(double sampleRate, int delayFrames) {
@@ -48,7 +99,8 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // formants 10 to 30 % short of where they should go, 56 within 5 %);
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
-    hop_ = std::max(8, static_cast<int>(std::lround(0.005 * sampleRate)));
+    taps_ = (order_ + 1 + 3) & ~3;
+    hop_ = std::max(8, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
     span_ = std::max(4 * order_, static_cast<int>(std::lround(0.020 * sampleRate)));
     delay_ = std::max(0, delayFrames);
     // A read reaches span_ / 2 either side of its centre, which lies up to a
@@ -62,7 +114,7 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     for (int i = 0; i <= span_; ++i)
         window_[static_cast<std::size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * i / span_));
     // The slowest read (an octave down) takes two points per input sample.
-    frame_.assign(static_cast<std::size_t>(2 * span_ + 8), 0.0f);
+    frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 16), 0.0f);
     pitch_.configure(sampleRate);
     formant_.configure(sampleRate);
     mix_.configure(sampleRate);
@@ -85,14 +137,18 @@ void FormantShifter::settleMix() noexcept {
 
 void FormantShifter::clearFilters() noexcept {
     std::fill(std::begin(whiten_), std::end(whiten_), 0.0f);
+    whiten_[taps_ - 1] = 1.0f;
+    std::memcpy(whitenTarget_, whiten_, sizeof whiten_);
     std::fill(std::begin(whitenStep_), std::end(whitenStep_), 0.0f);
     std::fill(std::begin(colour_), std::end(colour_), 0.0f);
+    std::fill(std::begin(colourTarget_), std::end(colourTarget_), 0.0f);
     std::fill(std::begin(colourStep_), std::end(colourStep_), 0.0f);
-    gain_ = 1.0f;
+    gain_ = gainTarget_ = 1.0f;
     gainStep_ = 0.0f;
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
-    for (auto& s : firState_) std::fill(std::begin(s), std::end(s), 0.0f);
+    for (auto& s : recent_) std::fill(std::begin(s), std::end(s), 0.0f);
+    recentAt_ = 0;
     for (auto& s : iirState_) std::fill(std::begin(s), std::end(s), 0.0f);
 }
 
@@ -124,40 +180,34 @@ void FormantShifter::analyse(double speed, std::int64_t centre, Model& out) noex
 
     // The same stretch of input, span_ samples around the centre, read at
     // `speed`: count points, pre-emphasised and windowed.
-    const int count = std::min(static_cast<int>(frame_.size()) - 1,
+    const int count = std::min(2 * span_ + 4,
                                std::max(4 * order_, static_cast<int>(std::lround(span_ / speed))));
-    const double first = static_cast<double>(centre) - 0.5 * span_;
+    // Positions counted from a whole sample just before the first one, so
+    // that a truncation is a floor and the sums stay small.
+    const std::int64_t base = centre - span_ / 2 - 2;
+    const float* h = history_.data();
     const double windowStep = static_cast<double>(span_) / count;
+    double x = static_cast<double>(centre - base) - 0.5 * span_ - speed;  // the point before the first
+    double w = 0.5 * windowStep + 0.5;                                      // window index, rounded by truncation
     float previous = 0.0f;
-    for (int k = -1; k < count; ++k) {
-        const double x = first + speed * k;
-        const auto whole = static_cast<std::int64_t>(std::floor(x));
+    for (int k = -1; k < count; ++k, x += speed) {
+        const auto whole = static_cast<std::int64_t>(x);
         const float frac = static_cast<float>(x - static_cast<double>(whole));
-        const float* h = history_.data() + (static_cast<std::uint64_t>(whole) & mask_);
-        const float v = h[0] + frac * (h[1] - h[0]);
+        const float* p = h + (static_cast<std::uint64_t>(base + whole) & mask_);
+        const float v = p[0] + frac * (p[1] - p[0]);
         if (k >= 0) {
-            const auto w = static_cast<std::size_t>(std::lround((k + 0.5) * windowStep));
-            frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * window_[std::min<std::size_t>(w, span_)];
+            const auto at = std::min(static_cast<std::size_t>(w), static_cast<std::size_t>(span_));
+            frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * window_[at];
+            w += windowStep;
         }
         previous = v;
     }
 
-    // Autocorrelation, four partial sums per lag.
+    // Autocorrelation; the frame is padded with zeros to whole vectors.
     double r[kMaxOrder + 1];
-    const float* u = frame_.data();
-    for (int lag = 0; lag <= order_; ++lag) {
-        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-        const int len = count - lag;
-        int i = 0;
-        for (; i + 4 <= len; i += 4) {
-            s0 += u[i] * u[i + lag];
-            s1 += u[i + 1] * u[i + 1 + lag];
-            s2 += u[i + 2] * u[i + 2 + lag];
-            s3 += u[i + 3] * u[i + 3 + lag];
-        }
-        for (; i < len; ++i) s0 += u[i] * u[i + lag];
-        r[lag] = (static_cast<double>(s0) + s1) + (static_cast<double>(s2) + s3);
-    }
+    float* u = frame_.data();
+    std::fill(u + count, u + count + kMaxOrder + 8, 0.0f);
+    for (int lag = 0; lag <= order_; ++lag) r[lag] = dot4(u, u + lag, (count - lag + 3) & ~3);
     if (!(r[0] > kSilentPower * count) || !std::isfinite(r[0])) return;
     // Lag window in output samples (the read is at the output's time scale).
     const double a = 2.0 * kPi * kLagWindowHz / sampleRate_;
@@ -207,21 +257,52 @@ void FormantShifter::startHop() noexcept {
     float gain = 1.0f;
     constexpr double kTiny = 1e-12;
     if (filteredPower_ > kTiny * hop_) {
-        gain = static_cast<float>(std::sqrt((shifterPower_ + kTiny) / filteredPower_)) * gain_;
+        gain = static_cast<float>(std::sqrt((shifterPower_ + kTiny) / filteredPower_)) * gainTarget_;
         gain = std::min(kMaxGain, std::max(1.0f / kMaxGain, gain));
     }
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
-    const float inv = 1.0f / static_cast<float>(hop_);
-    for (int i = 0; i < order_; ++i) {
-        whitenStep_[i] = (shifted.k[i] - whiten_[i]) * inv;
-        colourStep_[i] = (wanted.k[i] - colour_[i]) * inv;
+    // The whitening filter in direct form (an FIR has no stability to lose
+    // by gliding its coefficients), stored oldest tap first to match the
+    // history it is applied to.
+    double a[kMaxOrder + 1] = {1.0};
+    for (int m = 1; m <= order_; ++m) {
+        const double k = shifted.k[m - 1];
+        double next[kMaxOrder + 1];
+        for (int j = 1; j < m; ++j) next[j] = a[j] + k * a[m - j];
+        for (int j = 1; j < m; ++j) a[j] = next[j];
+        a[m] = k;
     }
+    // The glide of the hop before ends exactly on its targets (summed steps
+    // would only come near them, and flat models must give back exactly
+    // their input).
+    std::memcpy(whiten_, whitenTarget_, sizeof whiten_);
+    std::memcpy(colour_, colourTarget_, sizeof colour_);
+    gain_ = gainTarget_;
+    const float inv = 1.0f / static_cast<float>(hop_);
+    for (int i = 0; i < taps_; ++i) {
+        const int j = taps_ - 1 - i;
+        whitenTarget_[i] = j <= order_ ? static_cast<float>(a[j]) : 0.0f;
+        whitenStep_[i] = (whitenTarget_[i] - whiten_[i]) * inv;
+    }
+    for (int i = 0; i < order_; ++i) {
+        colourTarget_[i] = wanted.k[i];
+        colourStep_[i] = (colourTarget_[i] - colour_[i]) * inv;
+    }
+    gainTarget_ = gain;
     gainStep_ = (gain - gain_) * inv;
 }
 
 void FormantShifter::process(float* const* io, int channels, int frames) noexcept {
-    const int order = order_;
+    if (channels > 1)
+        run<2>(io, frames);
+    else
+        run<1>(io, frames);
+}
+
+template <int channels>
+void FormantShifter::run(float* const* io, int frames) noexcept {
+    const int order = order_, taps = taps_;
     for (int i = 0; i < frames; ++i) {
         pitch_.next();
         formant_.next();
@@ -243,45 +324,45 @@ void FormantShifter::process(float* const* io, int channels, int frames) noexcep
             untilHop_ = hop_;
         }
         --untilHop_;
-        for (int j = 0; j < order; ++j) {
-            whiten_[j] += whitenStep_[j];
-            colour_[j] += colourStep_[j];
-        }
+        glide(whiten_, whitenStep_, taps);
+        glide(colour_, colourStep_, (order + 3) & ~3);
         gain_ += gainStep_;
         const float m = mix_.next();
+
+        // Whitening (FIR, direct form) over the recent output of the shifter.
+        recentAt_ = (recentAt_ + 1) & (kRecent - 1);
+        float y[channels], g[channels];
         for (int c = 0; c < channels; ++c) {
-            const float y = io[c][i];
-            // Whitening lattice (FIR): forward error f, backward error b.
-            float* s = firState_[c];
-            float f = y, b = y;
-            for (int j = 0; j < order; ++j) {
-                const float before = s[j];
-                s[j] = b;
-                const float fNext = f + whiten_[j] * before;
-                b = whiten_[j] * f + before;
-                f = fNext;
+            y[c] = io[c][i];
+            recent_[c][recentAt_] = y[c];
+            recent_[c][recentAt_ + kRecent] = y[c];
+            g[c] = dot4(whiten_, recent_[c] + recentAt_ + kRecent - (taps - 1), taps);
+        }
+        // Colouring (all-pole lattice), from the last stage down; both
+        // channels in one pass, so that their chains of dependent steps
+        // overlap.
+        for (int j = order - 1; j >= 0; --j) {
+            const float k = colour_[j];
+            for (int c = 0; c < channels; ++c) {
+                float* t = iirState_[c];
+                g[c] -= k * t[j];
+                t[j + 1] = k * g[c] + t[j];
             }
-            // Colouring lattice (all-pole), from the last stage down.
-            float* t = iirState_[c];
-            float g = f;
-            for (int j = order - 1; j >= 0; --j) {
-                g -= colour_[j] * t[j];
-                t[j + 1] = colour_[j] * g + t[j];
-            }
-            t[0] = g;
-            const float z = gain_ * g;
+        }
+        for (int c = 0; c < channels; ++c) {
+            iirState_[c][0] = g[c];
+            const float z = gain_ * g[c];
             // Summed sample by sample into the hop's totals, so that they do
             // not depend on how the caller cuts the audio into blocks.
-            shifterPower_ += y * y;
+            shifterPower_ += y[c] * y[c];
             filteredPower_ += z * z;
             if (!(std::fabs(z) < 1e6f)) {
                 // A runaway value (never expected: the lattice is stable)
-                // clears the filters; this sample is the shifter's own.
-                for (auto& state : firState_) std::fill(std::begin(state), std::end(state), 0.0f);
+                // clears the all-pole filter; this sample is the shifter's own.
                 for (auto& state : iirState_) std::fill(std::begin(state), std::end(state), 0.0f);
                 continue;
             }
-            io[c][i] = y + m * (z - y);
+            io[c][i] = y[c] + m * (z - y[c]);
         }
         ++done_;
         if (!apart && !mix_.moving() && mix_.value() == 0.0f) running_ = false;

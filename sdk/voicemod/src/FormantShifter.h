@@ -15,12 +15,13 @@
 //      should have (f). Each is pre-emphasised, windowed and reduced to an
 //      all-pole model (autocorrelation, lag window, Levinson-Durbin) given
 //      as reflection coefficients.
-//   2. The output is whitened by a lattice FIR with the p model and coloured
-//      again by a lattice all-pole filter with the f model, scaled so that
-//      its power over each hop is the shifter's over the hop before.
-//      Reflection coefficients and gain glide linearly from one hop's
-//      values to the next, sample by sample; each stays inside (-1, 1), so
-//      the all-pole lattice is stable at every step.
+//   2. The output is whitened by an FIR with the p model and coloured again
+//      by a lattice all-pole filter with the f model, scaled so that its
+//      power over each hop is the shifter's over the hop before. The FIR's
+//      direct-form coefficients, the lattice's reflection coefficients and
+//      the gain glide linearly from one hop's values to the next, sample by
+//      sample; each reflection coefficient stays inside (-1, 1), so the
+//      all-pole lattice is stable at every step.
 //
 // Both reads lie inside the history the shifter's delay already provides,
 // so the correction adds no latency (when the reads reach further than the
@@ -80,6 +81,8 @@ private:
     // `centre` (a whole sample count since reset).
     void analyse(double speed, std::int64_t centre, Model& out) noexcept;
     void startHop() noexcept;
+    template <int channels>
+    void run(float* const* io, int frames) noexcept;
     void clearFilters() noexcept;
     // Mix at once where the settings say (configuration time and reset).
     void settleMix() noexcept;
@@ -102,17 +105,27 @@ private:
     Ramp mix_;       // 0: the shifter's output, 1: corrected
     bool running_ = false;  // the filters run (mix above 0 or rising)
 
-    // Per-sample glide of the filters between hops.
-    float whiten_[kMaxOrder] = {};
-    float whitenStep_[kMaxOrder] = {};
-    float colour_[kMaxOrder] = {};
+    // Per-sample glide of the filters between hops. The whitening filter
+    // is in direct form, taps_ coefficients (order + 1 rounded up to whole
+    // vectors), oldest tap first; the colouring one in reflection
+    // coefficients.
+    static constexpr int kRecent = 128;  // power of two above kMaxOrder + 4
+    int taps_ = 60;
+    float whiten_[kMaxOrder + 4] = {};
+    float whitenStep_[kMaxOrder + 4] = {};
+    float whitenTarget_[kMaxOrder + 4] = {};
+    float colour_[kMaxOrder] = {};      // (kMaxOrder is a multiple of 4)
     float colourStep_[kMaxOrder] = {};
+    float colourTarget_[kMaxOrder] = {};
     float gain_ = 1.0f;
     float gainStep_ = 0.0f;
+    float gainTarget_ = 1.0f;
     float shifterPower_ = 0.0f;   // over the hop so far: the filters' input
     float filteredPower_ = 0.0f;  // ... and their output
-    // Lattice states: backward errors of the previous sample per stage.
-    float firState_[kMaxChannels][kMaxOrder + 1] = {};
+    // The shifter's recent output per channel, mirrored, for the FIR.
+    float recent_[kMaxChannels][2 * kRecent] = {};
+    int recentAt_ = 0;
+    // All-pole lattice state: backward errors of the previous sample.
     float iirState_[kMaxChannels][kMaxOrder + 1] = {};
 };
 
