@@ -313,6 +313,39 @@ def others(folder):
         print()
 
 
+def formants(folder):
+    """Formants kept while the pitch moves: ours against Rubber Band, from
+    pitch_bench (the same run, side by side)."""
+    med = aggregates(load(folder, "pitch_bench"), "median")
+    if not any(n.startswith("BM_OursFormantsKept") for n in med):
+        return
+    print("### Formants kept while the pitch moves: ours against Rubber Band\n")
+    print("48 kHz stereo, 256-frame blocks (`pitch_bench`); latency as each states it; speed ratio against")
+    print("Rubber Band R3 at the same shift.\n")
+    print("| shifter | shift | × real time | latency | × Rubber Band R3's speed |")
+    print("|---|---:|---:|---:|---:|")
+    worst = None
+    for st in ("-7", "7"):
+        r3 = med.get(f"BM_RubberBandR3Formants/{st}")
+        for label, name in (("ours, formants kept", "BM_OursFormantsKept"),
+                            ("Rubber Band R3 (finer), formants preserved", "BM_RubberBandR3Formants"),
+                            ("Rubber Band R2 (faster), formants preserved", "BM_RubberBandR2Formants")):
+            b = med.get(f"{name}/{st}")
+            if b is None:
+                continue
+            ratio = b["realtime_x"] / r3["realtime_x"] if r3 else None
+            if name == "BM_OursFormantsKept" and ratio is not None:
+                worst = ratio if worst is None else min(worst, ratio)
+            print(f"| {label} | {int(st):+d} st | {fmt(b['realtime_x'])} | {b['latency_ms']:.1f} ms | "
+                  f"{fmt(ratio) if ratio is not None else '-'} |")
+    print()
+    ours = [b["latency_ms"] for n, b in med.items() if n.startswith("BM_OursFormantsKept")]
+    if ours:
+        verdict("formants kept within 20 ms latency", max(ours) <= 20.0, f"{max(ours):.1f} ms")
+    if worst is not None:
+        verdict("formants kept at ≥ 50 × Rubber Band R3's speed", worst >= 50.0, f"smallest ratio {worst:.1f}")
+
+
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else "build-bench/bench-results"
     for name in ("glue_bench", "voices_bench", "scaling_bench", "memory_bench"):
@@ -327,6 +360,7 @@ def main():
             "Same `listVoices` runs with glibc's `trim_threshold` and `mmap_threshold` raised to 1 GiB\n"
             "(`GLIBC_TUNABLES`), so the freed name buffers stay mapped between calls:\n", judge=False)
     memory(folder)
+    formants(folder)
     others(folder)
     print("### Targets\n")
     print("| target | met | measured |")
