@@ -13,6 +13,8 @@ namespace {
 constexpr std::int64_t kFirstSample = std::int64_t{1} << 30;
 // How often the models are made again (they glide in between).
 constexpr double kHopSeconds = 0.005;
+// How long the level matching remembers the powers it compares.
+constexpr double kPowerMemorySeconds = 0.050;
 // Below this mean power per analysed sample (-100 dBFS) a read counts as
 // silence and both models are flat.
 constexpr double kSilentPower = 1e-10;
@@ -100,6 +102,7 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
     taps_ = (order_ + 1 + 3) & ~3;
+    powerMemory_ = std::exp(-hop_ / (kPowerMemorySeconds * sampleRate));
     hop_ = std::max(8, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
     span_ = std::max(4 * order_, static_cast<int>(std::lround(0.020 * sampleRate)));
     delay_ = std::max(0, delayFrames);
@@ -147,6 +150,8 @@ void FormantShifter::clearFilters() noexcept {
     gainStep_ = 0.0f;
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
+    shifterSum_ = 0.0;
+    filteredSum_ = 0.0;
     for (auto& s : recent_) std::fill(std::begin(s), std::end(s), 0.0f);
     recentAt_ = 0;
     for (auto& s : iirState_) std::fill(std::begin(s), std::end(s), 0.0f);
@@ -250,18 +255,23 @@ void FormantShifter::startHop() noexcept {
         std::fill(std::begin(shifted.k), std::end(shifted.k), 0.0f);
         std::fill(std::begin(wanted.k), std::end(wanted.k), 0.0f);
     }
-    // The gain that gave the filters' output of the last hop the power of
-    // their input. The models alone do not tell it: for a tone, or where
-    // the two reads hold different partials, their error powers say little
-    // about how much of the signal the whitening removes.
-    float gain = 1.0f;
-    constexpr double kTiny = 1e-12;
-    if (filteredPower_ > kTiny * hop_) {
-        gain = static_cast<float>(std::sqrt((shifterPower_ + kTiny) / filteredPower_)) * gainTarget_;
-        gain = std::min(kMaxGain, std::max(1.0f / kMaxGain, gain));
-    }
+    // The gain that gives the filters' output the power of their input,
+    // both summed over the hops so far with a 50 ms memory. The models alone
+    // do not tell it: for a tone, or where the two reads hold different
+    // partials, their error powers say little about how much of the signal
+    // the whitening removes. Over a single hop the ratio would swing with
+    // where the glottal pulses fall and the filters' delays, and the level
+    // would flutter at the hop rate.
+    shifterSum_ = powerMemory_ * shifterSum_ + shifterPower_;
+    filteredSum_ = powerMemory_ * filteredSum_ + filteredPower_;
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
+    float gain = 1.0f;
+    constexpr double kTiny = 1e-12;
+    if (filteredSum_ > kTiny * hop_) {
+        gain = static_cast<float>(std::sqrt((shifterSum_ + kTiny) / filteredSum_));
+        gain = std::min(kMaxGain, std::max(1.0f / kMaxGain, gain));
+    }
     // The whitening filter in direct form (an FIR has no stability to lose
     // by gliding its coefficients), stored oldest tap first to match the
     // history it is applied to.
@@ -355,7 +365,7 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
             // Summed sample by sample into the hop's totals, so that they do
             // not depend on how the caller cuts the audio into blocks.
             shifterPower_ += y[c] * y[c];
-            filteredPower_ += z * z;
+            filteredPower_ += g[c] * g[c];
             if (!(std::fabs(z) < 1e6f)) {
                 // A runaway value (never expected: the lattice is stable)
                 // clears the all-pole filter; this sample is the shifter's own.

@@ -17,7 +17,7 @@
 //      as reflection coefficients.
 //   2. The output is whitened by an FIR with the p model and coloured again
 //      by a lattice all-pole filter with the f model, scaled so that its
-//      power over each hop is the shifter's over the hop before. The FIR's
+//      power (over the last 50 ms or so) is the shifter's. The FIR's
 //      direct-form coefficients, the lattice's reflection coefficients and
 //      the gain glide linearly from one hop's values to the next, sample by
 //      sample; each reflection coefficient stays inside (-1, 1), so the
@@ -121,7 +121,10 @@ private:
     float gainStep_ = 0.0f;
     float gainTarget_ = 1.0f;
     float shifterPower_ = 0.0f;   // over the hop so far: the filters' input
-    float filteredPower_ = 0.0f;  // ... and their output
+    float filteredPower_ = 0.0f;  // ... and the lattice's output, before the gain
+    double shifterSum_ = 0.0;     // the same, summed over past hops with a decay
+    double filteredSum_ = 0.0;
+    double powerMemory_ = 0.9;    // the decay per hop
     // The shifter's recent output per channel, mirrored, for the FIR.
     float recent_[kMaxChannels][2 * kRecent] = {};
     int recentAt_ = 0;
