@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,6 +30,22 @@ bool mayLockWithoutLimit() {
     return false;
 }
 
+// The program's address space in bytes (VmSize in /proc/self/status; 0
+// where that cannot be read).
+unsigned long long addressSpace() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) != 0) continue;
+        try {
+            return std::stoull(line.substr(7)) * 1024u;  // "VmSize:   123456 kB"
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
 std::string limitText(const rlimit& limit) {
     if (limit.rlim_cur == RLIM_INFINITY) return "unlimited";
     return std::to_string(limit.rlim_cur / 1024) + " kB";
@@ -37,6 +54,14 @@ std::string limitText(const rlimit& limit) {
 }  // namespace
 
 std::string lockMemory() {
+    // Locking maps in every page of the address space. A sanitizer's shadow
+    // memory is terabytes of it, which would exhaust the machine instead.
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    const unsigned long long mapped = addressSpace();
+    if (pages > 0 && pageSize > 0 &&
+        mapped > static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize) / 2)
+        return "memory not locked: the program's address space (" + std::to_string(mapped >> 20) +
+               " MiB) is over half the machine's memory";
     rlimit limit{};
     const bool limited = getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
     const bool future = !limited || mayLockWithoutLimit();
