@@ -21,10 +21,17 @@ constexpr double kSilentPower = 1e-10;
 // Pre-emphasis of the analysis reads (a first-order high-pass), so that the
 // models spend their poles on the formants rather than on the spectral tilt.
 constexpr float kEmphasis = 0.97f;
-// Added to the zero-lag autocorrelation: a noise floor 50 dB under the
-// signal that keeps the models well conditioned (at 60 dB the vowel's
-// models of order 56 already go astray in single precision).
-constexpr double kNoiseFloor = 1e-5;
+// Added to the zero-lag autocorrelation: a noise floor 45 dB under the
+// signal. It bounds how sharp a model's peaks get, and so the colouring
+// filter's gain: with tones (a whistle, a gated sine) 50 dB let the output
+// grow a million times over the shifter's; at 60 dB the vowel's models of
+// order 56 already go astray in single precision.
+constexpr double kNoiseFloor = 3e-5;
+// The corrected output never exceeds this many times the shifter's own
+// recent peak (held, falling 60 dB in kPeakFallSeconds): the last guard
+// against a model that boosts what the other did not remove.
+constexpr float kMaxOverPeak = 2.0f;
+constexpr double kPeakFallSeconds = 0.1;
 // Gaussian lag window: smooths each model's spectrum by about this much, so
 // that single harmonics do not pull poles onto themselves.
 constexpr double kLagWindowHz = 40.0;
@@ -102,6 +109,7 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
     taps_ = (order_ + 1 + 3) & ~3;
+    peakFall_ = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
     powerMemory_ = std::exp(-hop_ / (kPowerMemorySeconds * sampleRate));
     hop_ = std::max(8, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
     span_ = std::max(4 * order_, static_cast<int>(std::lround(0.020 * sampleRate)));
@@ -146,8 +154,14 @@ void FormantShifter::clearFilters() noexcept {
     std::fill(std::begin(colour_), std::end(colour_), 0.0f);
     std::fill(std::begin(colourTarget_), std::end(colourTarget_), 0.0f);
     std::fill(std::begin(colourStep_), std::end(colourStep_), 0.0f);
+    std::fill(std::begin(cosine_), std::end(cosine_), 1.0f);
+    std::fill(std::begin(cosineTarget_), std::end(cosineTarget_), 1.0f);
+    std::fill(std::begin(cosineStep_), std::end(cosineStep_), 0.0f);
     gain_ = gainTarget_ = 1.0f;
     gainStep_ = 0.0f;
+    scale_ = scaleTarget_ = 1.0f;
+    scaleStep_ = 0.0f;
+    peak_ = 0.0f;
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
     shifterSum_ = 0.0;
@@ -288,17 +302,34 @@ void FormantShifter::startHop() noexcept {
     // their input).
     std::memcpy(whiten_, whitenTarget_, sizeof whiten_);
     std::memcpy(colour_, colourTarget_, sizeof colour_);
+    std::memcpy(cosine_, cosineTarget_, sizeof cosine_);
     gain_ = gainTarget_;
+    scale_ = scaleTarget_;
     const float inv = 1.0f / static_cast<float>(hop_);
     for (int i = 0; i < taps_; ++i) {
         const int j = taps_ - 1 - i;
         whitenTarget_[i] = j <= order_ ? static_cast<float>(a[j]) : 0.0f;
         whitenStep_[i] = (whitenTarget_[i] - whiten_[i]) * inv;
     }
+    // Each stage of the all-pole lattice turns its two signals by the angle
+    // whose sine is the reflection coefficient: a rotation, which keeps
+    // their energy whatever the coefficients do from one sample to the next.
+    // (The usual two-multiplier lattice has the same poles but can grow
+    // without bound while sharp models glide; gliding sine and cosine
+    // linearly keeps each stage a rotation times a factor at most 1.) Its
+    // output is the all-pole filter's times the product of the cosines,
+    // which `scale` undoes.
+    double product = 1.0;
     for (int i = 0; i < order_; ++i) {
+        const double c = std::sqrt(1.0 - static_cast<double>(wanted.k[i]) * wanted.k[i]);
+        product *= c;
         colourTarget_[i] = wanted.k[i];
         colourStep_[i] = (colourTarget_[i] - colour_[i]) * inv;
+        cosineTarget_[i] = static_cast<float>(c);
+        cosineStep_[i] = (cosineTarget_[i] - cosine_[i]) * inv;
     }
+    scaleTarget_ = static_cast<float>(1.0 / std::max(product, 1e-6));
+    scaleStep_ = (scaleTarget_ - scale_) * inv;
     gainTarget_ = gain;
     gainStep_ = (gain - gain_) * inv;
 }
@@ -336,14 +367,18 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
         --untilHop_;
         glide(whiten_, whitenStep_, taps);
         glide(colour_, colourStep_, (order + 3) & ~3);
+        glide(cosine_, cosineStep_, (order + 3) & ~3);
         gain_ += gainStep_;
+        scale_ += scaleStep_;
         const float m = mix_.next();
 
         // Whitening (FIR, direct form) over the recent output of the shifter.
         recentAt_ = (recentAt_ + 1) & (kRecent - 1);
         float y[channels], g[channels];
+        peak_ *= peakFall_;
         for (int c = 0; c < channels; ++c) {
             y[c] = io[c][i];
+            peak_ = std::max(peak_, std::fabs(y[c]));
             recent_[c][recentAt_] = y[c];
             recent_[c][recentAt_ + kRecent] = y[c];
             g[c] = dot4(whiten_, recent_[c] + recentAt_ + kRecent - (taps - 1), taps);
@@ -352,23 +387,27 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
         // channels in one pass, so that their chains of dependent steps
         // overlap.
         for (int j = order - 1; j >= 0; --j) {
-            const float k = colour_[j];
+            const float k = colour_[j], cs = cosine_[j];
             for (int c = 0; c < channels; ++c) {
                 float* t = iirState_[c];
-                g[c] -= k * t[j];
-                t[j + 1] = k * g[c] + t[j];
+                const float down = cs * g[c] - k * t[j];
+                t[j + 1] = k * g[c] + cs * t[j];
+                g[c] = down;
             }
         }
         for (int c = 0; c < channels; ++c) {
             iirState_[c][0] = g[c];
-            const float z = gain_ * g[c];
+            const float u = scale_ * g[c];
+            const float bound = kMaxOverPeak * peak_;
+            const float z = std::min(bound, std::max(-bound, gain_ * u));
             // Summed sample by sample into the hop's totals, so that they do
             // not depend on how the caller cuts the audio into blocks.
             shifterPower_ += y[c] * y[c];
-            filteredPower_ += g[c] * g[c];
+            filteredPower_ += u * u;
             if (!(std::fabs(z) < 1e6f)) {
-                // A runaway value (never expected: the lattice is stable)
-                // clears the all-pole filter; this sample is the shifter's own.
+                // A runaway value (never expected: the lattice keeps its
+                // energy) clears the all-pole filter; this sample is the
+                // shifter's own.
                 for (auto& state : iirState_) std::fill(std::begin(state), std::end(state), 0.0f);
                 continue;
             }

@@ -16,7 +16,9 @@
 //      all-pole model (autocorrelation, lag window, Levinson-Durbin) given
 //      as reflection coefficients.
 //   2. The output is whitened by an FIR with the p model and coloured again
-//      by a lattice all-pole filter with the f model, scaled so that its
+//      by a normalised lattice all-pole filter (each stage a rotation, so
+//      that no glide of its coefficients can make it grow) with the f
+//      model, scaled so that its
 //      power (over the last 50 ms or so) is the shifter's. The FIR's
 //      direct-form coefficients, the lattice's reflection coefficients and
 //      the gain glide linearly from one hop's values to the next, sample by
@@ -117,6 +119,14 @@ private:
     float colour_[kMaxOrder] = {};      // (kMaxOrder is a multiple of 4)
     float colourStep_[kMaxOrder] = {};
     float colourTarget_[kMaxOrder] = {};
+    float cosine_[kMaxOrder] = {};      // sqrt(1 - k^2) of each stage, gliding too
+    float cosineStep_[kMaxOrder] = {};
+    float cosineTarget_[kMaxOrder] = {};
+    float scale_ = 1.0f;                // 1 / the product of the cosines
+    float scaleStep_ = 0.0f;
+    float scaleTarget_ = 1.0f;
+    float peak_ = 0.0f;                 // the shifter's output peak, held and falling
+    float peakFall_ = 0.999f;
     float gain_ = 1.0f;
     float gainStep_ = 0.0f;
     float gainTarget_ = 1.0f;
