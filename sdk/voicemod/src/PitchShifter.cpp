@@ -219,6 +219,16 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
     window_.resize(static_cast<std::size_t>(2 * hop_));
     for (int k = 0; k < 2 * hop_; ++k)
         window_[static_cast<std::size_t>(k)] = static_cast<float>(0.5 - 0.5 * std::cos(kPi * k / hop_));
+    // Transients: about 1 ms detection frames of the coarse mix; the
+    // running grains fade out over 1.5 ms (never under 0.25 ms) and are gone
+    // 0.5 ms before the transient; later grains leave its first 3 ms alone.
+    frame_ = std::max(1, static_cast<int>(std::lround(0.001 * sampleRate / stride_)));
+    loudestDecay_ = static_cast<float>(std::pow(10.0, -1.0 / 1000.0));  // 10 dB per second
+    fadeLength_ = std::max(2, static_cast<int>(std::lround(0.0015 * sampleRate)));
+    shortestFade_ = std::max(1, static_cast<int>(std::lround(0.00025 * sampleRate)));
+    lead_ = static_cast<int>(std::lround(0.0005 * sampleRate)) + kTaps / 2;
+    attack_ = static_cast<int>(std::lround(0.003 * sampleRate));
+    holdAfter_ = static_cast<int>(std::lround(0.005 * sampleRate));
     semitones_.configure(sampleRate);
     reset();
 }
@@ -238,8 +248,16 @@ void PitchShifter::reset() noexcept {
     coarseSum_ = 0.0f;
     coarseFill_ = 0;
     untilGrain_ = 0;
-    grains_[0] = grains_[1] = Grain{};
+    for (Grain& g : grains_) g = Grain{};
     newest_ = 0;
+    frameFill_ = 0;
+    std::fill(std::begin(history_), std::end(history_), 0.0f);
+    historyAt_ = 0;
+    loudest_ = 0.0f;
+    transientState_ = 0;
+    transientGrains_ = false;
+    transientAt_ = transientRead_ = 0;
+    lowestStart_ = 0;
 }
 
 void PitchShifter::setSemitones(float semitones) noexcept {
@@ -263,19 +281,19 @@ void PitchShifter::designPrefilter() noexcept {
     prefilterLag_ = delayAtDc(prefilter_, kPrefilterSections);
 }
 
-double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept {
+double PitchShifter::bestOffset(std::int64_t reference, std::int64_t nominal, std::int64_t lowest,
+                                std::int64_t highest) const noexcept {
     // Candidate starts must have a complete comparison span behind the
     // newest finished coarse sample, stay inside the history for the whole
-    // grain and, going up, end the grain behind the newest input.
+    // grain and lie within [lowest, highest] (the caller's bounds: going up,
+    // the grain must end behind the newest input).
     const double r = ratio_;
     const std::int64_t life = 2 * hop_;
     const std::int64_t newestStart = written_ - compare_ - 2 * stride_ - 2;
-    const std::int64_t endMargin =
-        r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * life)) + kTaps / 2 + 2 : 0;
     const std::int64_t oldestStart = written_ - static_cast<std::int64_t>(mask_) + 2 * kTaps + 16 +
                                      (r < 1.0 ? static_cast<std::int64_t>((1.0 - r) * life) : 0);
-    std::int64_t lo = std::max<std::int64_t>(-search_, oldestStart - nominal);
-    std::int64_t hi = std::min<std::int64_t>(search_, std::min(newestStart, written_ - endMargin) - nominal);
+    std::int64_t lo = std::max<std::int64_t>(-search_, std::max(oldestStart, lowest) - nominal);
+    std::int64_t hi = std::min<std::int64_t>(search_, std::min(newestStart, highest) - nominal);
     if (lo > hi) return static_cast<double>(nominal + std::min<std::int64_t>(std::max<std::int64_t>(0, lo), search_) - reference);
 
     // Coarse pass on the stride-averaged mix.
@@ -374,29 +392,207 @@ double PitchShifter::subSample(std::int64_t reference, std::int64_t best, std::i
     return std::min(0.5, std::max(-0.5, 0.5 * (l - r) / curvature));
 }
 
-void PitchShifter::startGrain() noexcept {
-    const int slot = 1 - newest_;
+int PitchShifter::startGrain() noexcept {
+    // A free slot: in the steady state the grain before the previous one
+    // has just ended, so two slots take turns.
+    int slot = 0;
+    while (slot < kGrains - 1 && grains_[slot].active) ++slot;
     const Grain& previous = grains_[newest_];
-    // Nominal start: the delay that puts the grain's middle at nominalDelay_.
-    // The search looks around it for the start that continues the previous
-    // grain in phase.
-    const double startDelay = nominalDelay_ + (static_cast<double>(ratio_) - 1.0) * hop_;
-    const double start = static_cast<double>(written_ - 1) - startDelay;  // from the newest sample
-    const double startWhole = std::floor(start);
-    const auto nominal = static_cast<std::int64_t>(startWhole);
+    const bool follows = previous.active;
+    const double r = ratio_;
     Grain g;
     g.active = true;
-    g.age = 0;
-    g.position = start;
     g.filtered = ratio_ > 1.0f && prefilterRun_ >= prefilterWarm_;
     g.lag = g.filtered ? prefilterLag_ : 0.0;
-    if (previous.active) {
-        // Placed relative to the grain it takes over from, fraction and all.
-        const auto reference = static_cast<std::int64_t>(previous.position);
-        g.position = previous.position + bestOffset(reference, nominal);
+    const auto lag = static_cast<std::int64_t>(std::ceil(g.lag));
+    int next = hop_;
+    if (transientState_ == 1 && written_ >= transientStart_) {
+        // The transient's grain: it reads the transient at the output time
+        // its nominal delay gives (written_ == transientRead_), at full
+        // gain, starting at its window's peak and fading in while every
+        // running grain fades out before reaching the transient. It holds
+        // until `transientHold_` samples after the transient.
+        // Never from before the previous transient's attack: rather a little
+        // early than that one twice.
+        g.position = std::max(static_cast<double>(lowestStart_) + g.lag,
+                              static_cast<double>(transientAt_) + g.lag - r * static_cast<double>(transientRead_ - written_));
+        g.age = hop_;
+        next = static_cast<int>(std::max<std::int64_t>(1, transientRead_ + transientHold_ - written_));
+        g.hold = next;
+        crossfadeTo(g, transientFade_);
+        lowestStart_ = transientAt_ + attack_;
+        transientState_ = 2;
+    } else if (transientState_ == 2) {
+        // After it, a grain at full gain too, taking over in a short
+        // crossfade: it reads from the nominal delay on (near it, in phase)
+        // but never the transient's attack again, and must end behind the
+        // newest input; the next regular grain starts once it is in.
+        constexpr int margin = kTaps / 2 + 2;
+        const std::int64_t nominal = written_ - 1 - nominalDelay_;
+        const std::int64_t highest =
+            written_ - 1 - margin - (r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * (fadeLength_ + hop_))) : 0);
+        g.position = static_cast<double>(nominal);
+        if (follows) {
+            const auto reference = static_cast<std::int64_t>(previous.position);
+            g.position = previous.position + bestOffset(reference, nominal, lowestStart_ + lag, highest + lag);
+        }
+        g.age = hop_;
+        g.hold = fadeLength_;
+        next = fadeLength_;
+        crossfadeTo(g, fadeLength_);
+        transientState_ = 0;
+    } else {
+        if (transientState_ == 1) next = static_cast<int>(std::min<std::int64_t>(next, transientStart_ - written_));
+        // Nominal start: the delay that puts the grain's middle at
+        // nominalDelay_. The search looks around it for the start that
+        // continues the previous grain in phase; going up, the grain must
+        // end behind the newest input.
+        const double startDelay = nominalDelay_ + (r - 1.0) * hop_;
+        const double start = static_cast<double>(written_ - 1) - startDelay;  // from the newest sample
+        const double startWhole = std::floor(start);
+        const auto nominal = static_cast<std::int64_t>(startWhole);
+        const std::int64_t endMargin =
+            r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * 2 * hop_)) + kTaps / 2 + 2 : 0;
+        g.position = start;
+        if (follows) {
+            // Placed relative to the grain it takes over from, fraction and all.
+            const auto reference = static_cast<std::int64_t>(previous.position);
+            g.position = previous.position + bestOffset(reference, nominal, lowestStart_ + lag, written_ - endMargin);
+        }
     }
     grains_[slot] = g;
     newest_ = slot;
+    return next;
+}
+
+void PitchShifter::crossfadeTo(Grain& g, int length) noexcept {
+    transientGrains_ = true;
+    g.fade = 0.0f;
+    g.fadeLeft = length;
+    g.fadeStep = 1.0f / static_cast<float>(length);
+    for (Grain& other : grains_) {
+        if (!other.active) continue;
+        other.fadeLeft = length;
+        other.fadeStep = -other.fade / static_cast<float>(length);
+    }
+}
+
+void PitchShifter::detectTransient() noexcept {
+    // The frame's coarse samples through a fourth difference, a high-pass
+    // rising 24 dB per octave (the coarse mix runs at about 11 kHz, so it
+    // weighs 4 kHz some 20 dB above 1 kHz).
+    const std::int64_t first = written_ / stride_ - frame_ + 1;  // written_ is positive
+    const float* c = coarse_.data() + (static_cast<std::uint64_t>(first - 4) & coarseMask_);
+    Float4 sum = {0.0f, 0.0f, 0.0f, 0.0f};
+    int k = 0;
+    for (; k + 4 <= frame_; k += 4) {
+        const Float4 d = load4(c + k + 4) - 4.0f * load4(c + k + 3) + 6.0f * load4(c + k + 2) -
+                         4.0f * load4(c + k + 1) + load4(c + k);
+        sum += d * d;
+    }
+    float energy = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    for (; k < frame_; ++k) {
+        const float d = c[k + 4] - 4.0f * c[k + 3] + 6.0f * c[k + 2] - 4.0f * c[k + 1] + c[k];
+        energy += d * d;
+    }
+    // The frame's energy so weighted against the mean of the frames before
+    // it: a rise of 10 dB, no more than 40 dB under the loudest frame of
+    // the last seconds, is a transient. One at a time: the next is looked
+    // for once this one's grain has handed over.
+    float before = 0.0f;
+    for (float e : history_) before += e;
+    before *= 1.0f / kHistory;
+    history_[historyAt_] = energy;
+    historyAt_ = (historyAt_ + 1) % kHistory;
+    loudest_ = std::max(energy, loudest_ * loudestDecay_);
+    constexpr float kRise = 10.0f;           // 10 dB
+    constexpr float kBelowLoudest = 1e-4f;   // 40 dB
+    const bool steady = ratio_ == 1.0f && !semitones_.moving();  // an exact delay: nothing to do
+    if (steady || transientState_ != 0 || energy < kRise * before || energy < kBelowLoudest * loudest_ ||
+        energy < 1e-12f)
+        return;
+    // Where it starts: taken as the frame's first sample, less two coarse
+    // samples for the high-pass's delay. It is read (by a grain at its
+    // nominal delay) when written_ reaches `read`.
+    const std::int64_t at = written_ + 1 - static_cast<std::int64_t>(frame_ + 2) * stride_;
+    const std::int64_t read = at + nominalDelay_ + 1;
+    const double r = ratio_;
+    // Every running grain must be silent before it reaches the transient
+    // (less a margin): when does the first get there? (In samples from now.)
+    const double edge = static_cast<double>(at - lead_);
+    std::int64_t reach = read - (written_ + 1);
+    for (const Grain& g : grains_) {
+        if (!g.active) continue;
+        reach = std::min(reach, static_cast<std::int64_t>(std::floor((edge - (g.position - g.lag)) / r)));
+    }
+    // The transient's grain starts reading r times as far before the
+    // transient as it starts before reading it: not so far back that it
+    // would read the previous transient's attack again, if it can wait.
+    const std::int64_t untilRead = read - (written_ + 1);
+    const auto earliest = untilRead - static_cast<std::int64_t>(std::floor(static_cast<double>(at - lowestStart_) / r));
+    int fade = fadeLength_;
+    std::int64_t start = std::min<std::int64_t>(untilGrain_, reach - fade);
+    if (start < earliest) {
+        // Later then, after the next regular grain has started, if that
+        // grain (placed at the latest the search allows) does not reach the
+        // transient before the crossfade is over either.
+        const double regular = static_cast<double>(written_ + untilGrain_) - nominalDelay_ - (r - 1.0) * hop_ - search_;
+        const auto regularReach =
+            untilGrain_ + static_cast<std::int64_t>(std::floor((edge - regular) / r));
+        if (earliest <= std::min(reach, regularReach) - fade) start = earliest;
+    }
+    if (start < 0) {
+        start = 0;
+        fade = static_cast<int>(std::max<std::int64_t>(shortestFade_, std::min<std::int64_t>(reach, fadeLength_)));
+    }
+    // Its grain holds for a while after it, but going up must end (after
+    // the crossfade out) behind the newest input.
+    int hold = holdAfter_;
+    if (r > 1.0) {
+        constexpr int margin = kTaps / 2 + 2;
+        hold = std::min(hold, static_cast<int>(std::floor((nominalDelay_ - margin) / (r - 1.0))) - fadeLength_);
+    }
+    transientHold_ = std::max(0, hold);
+    transientAt_ = at;
+    transientRead_ = read;
+    transientFade_ = fade;
+    transientState_ = 1;
+    transientStart_ = written_ + 1 + start;
+    untilGrain_ = static_cast<int>(std::min<std::int64_t>(untilGrain_, start));
+}
+
+void PitchShifter::advanceTransientGrains(float ratio) noexcept {
+    const int life = 2 * hop_;
+    bool plain = transientState_ != 2;
+    for (Grain& g : grains_) {
+        if (!g.active) continue;
+        g.position += ratio;
+        if (g.hold > 0) {
+            --g.hold;
+        } else if (++g.age >= life) {
+            g.active = false;
+        }
+        if (g.fadeLeft > 0) {
+            if (--g.fadeLeft == 0) {
+                g.fade = g.fadeStep > 0.0f ? 1.0f : 0.0f;
+                if (g.fadeStep < 0.0f) g.active = false;
+            } else {
+                g.fade += g.fadeStep;
+            }
+        }
+        plain = plain && (!g.active || (g.hold == 0 && g.fadeLeft == 0));
+    }
+    if (!plain) return;
+    // Every grain is a usual one again: back to the first two slots.
+    Grain& last = grains_[kGrains - 1];
+    if (last.active) {
+        if (grains_[0].active && grains_[1].active) return;
+        const int free = grains_[0].active ? 1 : 0;
+        grains_[free] = last;
+        last.active = false;
+        if (newest_ == kGrains - 1) newest_ = free;
+    }
+    transientGrains_ = false;
 }
 
 void PitchShifter::process(float* const* io, int channels, int frames) noexcept {
@@ -427,6 +623,11 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     // otherwise alias them).
     float coarseSum = coarseSum_;
     int coarseFill = coarseFill_;
+    int frameFill = frameFill_;
+    // The newest and oldest read positions the interpolator may use, moved
+    // on by one per sample (whole numbers, so exactly).
+    double newest = static_cast<double>(written_ - half - 1);
+    double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - kTaps);
     if (steadyUp) {
         static_assert(kPrefilterSections == 3, "the loop below runs three sections");
         const BiquadCoefficients& c0 = prefilter_[0];
@@ -503,48 +704,65 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             coarse_[k + coarseMask_ + 1] = v;
             coarseSum = 0.0f;
             coarseFill = 0;
+            if (++frameFill == frame_) {
+                frameFill = 0;
+                detectTransient();
+            }
         }
         ++written_;
 
-        if (untilGrain_ == 0) {
-            startGrain();
-            untilGrain_ = hop_;
-        }
+        if (untilGrain_ == 0) untilGrain_ = startGrain();
         --untilGrain_;
 
         // Band-limited interpolation: the tap weights depend only on the
         // grain's position, so they are worked out once for all channels
         // (the tabulated row below the fraction plus a part of its step) and
         // scaled by the grain's window.
-        const double newest = static_cast<double>(written_ - half - 1);
-        const double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - kTaps);
+        newest += 1.0;
+        oldest += 1.0;
         Float4 out0 = {0.0f, 0.0f, 0.0f, 0.0f}, out1 = out0;
-        for (const Grain& g : grains_) {
-            if (!g.active) continue;
+        auto read = [&](const Grain& g, float win) {
             const double p = std::min(newest, std::max(oldest, g.position - g.lag));
             const auto whole = static_cast<std::int64_t>(p);
             const float f = static_cast<float>(p - static_cast<double>(whole)) * kFractions;
             const int row = std::min(kFractions - 1, static_cast<int>(f));
             const float a = f - static_cast<float>(row);
-            const float win = window_[static_cast<std::size_t>(g.age)];
             const float* k0 = kernel_.data() + static_cast<std::size_t>(row * 2 * kTaps);
             const Weights w(k0, k0 + kTaps, a);
             const std::size_t at0 = static_cast<std::size_t>(whole - (half - 1)) & mask_;
             const std::vector<float>* source = g.filtered ? filtered_ : lines_;
             out0 += win * w.apply(source[0].data() + at0);
             if (channels > 1) out1 += win * w.apply(source[1].data() + at0);
-        }
-        const Float4 sums = sumLanes(out0, out1);
-        output_[0][i] = sums[0];
-        output_[1][i] = sums[1];
-        for (Grain& g : grains_) {
-            if (!g.active) continue;
-            g.position += ratio;
-            if (++g.age >= life) g.active = false;
+        };
+        if (!transientGrains_) {
+            // The usual two grains, in the first two slots.
+            for (int k = 0; k < 2; ++k) {
+                const Grain& g = grains_[k];
+                if (g.active) read(g, window_[static_cast<std::size_t>(g.age)]);
+            }
+            const Float4 sums = sumLanes(out0, out1);
+            output_[0][i] = sums[0];
+            output_[1][i] = sums[1];
+            for (int k = 0; k < 2; ++k) {
+                Grain& g = grains_[k];
+                if (!g.active) continue;
+                g.position += ratio;
+                if (++g.age >= life) g.active = false;
+            }
+        } else {
+            // While a transient's grains hold or crossfade: every slot, with
+            // its fade.
+            for (const Grain& g : grains_)
+                if (g.active) read(g, window_[static_cast<std::size_t>(g.age)] * g.fade);
+            const Float4 sums = sumLanes(out0, out1);
+            output_[0][i] = sums[0];
+            output_[1][i] = sums[1];
+            advanceTransientGrains(ratio);
         }
     }
     coarseSum_ = coarseSum;
     coarseFill_ = coarseFill;
+    frameFill_ = frameFill;
     // The output went to a buffer of the shifter's own (which nothing else
     // may alias, so the loop keeps the shifter's state in registers) and
     // replaces the input only now.

@@ -27,6 +27,16 @@
 // filter's low-frequency delay further back, so they line up with the
 // others.
 //
+// Transients are kept whole. Grains read faster or slower than the input,
+// so a plosive would be read by two overlapping grains (heard twice, a few
+// milliseconds apart) and, going up, by a grain reading ahead of the
+// nominal delay (heard early). The shifter therefore watches the input for
+// sudden rises of high-frequency energy; the delay gives it the time to
+// act before any grain reaches one. Over a short crossfade it replaces the
+// running grains by a single grain placed to read the transient exactly at
+// its nominal output time, holds that grain until the transient is past,
+// and lets no later grain start before the transient's attack.
+//
 // Latency is the delay at the middle of a grain, constant for any ratio in
 // [0.5, 2] (one octave either way):
 //   real time:    hop 8 ms, search +-6 ms, latency 15 ms
@@ -65,9 +75,14 @@ private:
         double position = 0.0;  // read position, in input samples since reset
         double lag = 0.0;       // how much further back it reads (the filter's delay)
         int age = 0;            // samples since the grain started
+        int hold = 0;           // samples its window stays where it is
+        float fade = 1.0f;      // crossfade gain on top of the window
+        float fadeStep = 0.0f;
+        int fadeLeft = 0;       // samples until the crossfade is over
         bool active = false;
         bool filtered = false;  // reads the low-passed copy
     };
+    static constexpr int kGrains = 3;  // two, and a transient's for a crossfade
 
     static constexpr int kTaps = 16;       // interpolator taps (four Float4)
     static constexpr int kFractions = 256;  // tabulated fractions of a sample
@@ -75,12 +90,20 @@ private:
     static constexpr int kChunk = 256;
     template <int channels>
     void processChunk(float* const* io, int frames) noexcept;
-    void startGrain() noexcept;
+    // Starts the next grain; returns the samples until the one after.
+    int startGrain() noexcept;
+    // Moves the grains on while a transient's grains hold or crossfade.
+    void advanceTransientGrains(float ratio) noexcept;
+    // Fades every running grain out, and `g` in, over `length` samples.
+    void crossfadeTo(Grain& g, int length) noexcept;
+    // Once per detection frame: a transient in the newest input?
+    void detectTransient() noexcept;
     // Designs the anti-fold filter for the current ratio.
     void designPrefilter() noexcept;
     // Offset from `reference` (the previous grain's whole read position) of
     // the best-aligned start near `nominal`, to a fraction of a sample.
-    double bestOffset(std::int64_t reference, std::int64_t nominal) const noexcept;
+    double bestOffset(std::int64_t reference, std::int64_t nominal, std::int64_t lowest,
+                      std::int64_t highest) const noexcept;
     double fineScore(const float* a, float refNorm, std::int64_t start, std::int64_t nominal) const noexcept;
     // Scores of the starts one before, at and one after the winner.
     struct Scores {
@@ -113,8 +136,33 @@ private:
     float coarseSum_ = 0.0f;
     int coarseFill_ = 0;
     int untilGrain_ = 0;
-    Grain grains_[2];
+    Grain grains_[kGrains];
     int newest_ = 0;
+
+    // Transient detection on the coarse mix: the energy of its high band in
+    // frames of about 1 ms, against the frames before it.
+    static constexpr int kHistory = 8;
+    int frame_ = 12;                  // coarse samples per detection frame
+    int frameFill_ = 0;
+    float history_[kHistory] = {};
+    int historyAt_ = 0;
+    float loudest_ = 0.0f;            // decaying peak of the frame energies
+    float loudestDecay_ = 0.999f;     // per frame
+    // A transient under way: 0 none, 1 its grain still to start, 2 its grain
+    // holding until the next regular grain.
+    int transientState_ = 0;
+    bool transientGrains_ = false;    // grains hold or crossfade, or use the third slot
+    std::int64_t transientAt_ = 0;    // input sample where it starts
+    std::int64_t transientRead_ = 0;  // value of written_ when it is to be read
+    std::int64_t transientStart_ = 0; // ... when its grain starts
+    int transientFade_ = 0;           // this transient's crossfade
+    int transientHold_ = 0;           // how long its grain holds after it
+    int fadeLength_ = 72;             // crossfade into a transient's grain
+    int shortestFade_ = 12;
+    std::int64_t lowestStart_ = 0;    // no grain starts reading before this
+    int lead_ = 0;                    // how far before a transient other grains fade out
+    int holdAfter_ = 0;               // how long a transient's grain holds after it
+    int attack_ = 0;                  // what later grains leave to the transient's grain
     Ramp semitones_;
     float ratio_ = 1.0f;
 
