@@ -32,14 +32,11 @@ struct HighPass {
     }
 };
 
-}  // namespace
+constexpr double kCutoff = 3000.0;
+constexpr int kHistoryFrames = 10;
 
-std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double sampleRate) {
-    constexpr double kCutoff = 3000.0;
-    constexpr double kRiseDb = 15.0;
-    constexpr double kFloorDb = 50.0;
-    constexpr int kHistoryFrames = 10;
-    constexpr double kSameEventSeconds = 0.010;
+// Energy above kCutoff in 1 ms frames.
+std::vector<double> highBandFrames(const std::vector<float>& signal, double sampleRate) {
     const auto frame = static_cast<std::size_t>(std::max(1.0, std::round(0.001 * sampleRate)));
     HighPass first(kCutoff, sampleRate), second(kCutoff, sampleRate);
     std::vector<double> energy;
@@ -52,6 +49,17 @@ std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double
             sum = 0.0;
         }
     }
+    return energy;
+}
+
+}  // namespace
+
+std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double sampleRate) {
+    constexpr double kRiseDb = 15.0;
+    constexpr double kFloorDb = 50.0;
+    constexpr double kSameEventSeconds = 0.010;
+    const auto frame = static_cast<std::size_t>(std::max(1.0, std::round(0.001 * sampleRate)));
+    const std::vector<double> energy = highBandFrames(signal, sampleRate);
     std::vector<double> onsets;
     if (energy.empty()) return onsets;
     const double floor = *std::max_element(energy.begin(), energy.end()) * std::pow(10.0, -kFloorDb / 10.0);
@@ -83,6 +91,37 @@ std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<fl
         if (near == in.end() || *near > at + toleranceSeconds) ++fresh;
     }
     return fresh;
+}
+
+std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
+                              std::size_t latencyFrames, double toleranceSeconds, double weakRiseDb) {
+    const std::vector<double> in = highFrequencyOnsets(input, sampleRate);
+    const std::vector<double> out = highFrequencyOnsets(output, sampleRate);
+    const std::vector<double> energy = highBandFrames(input, sampleRate);
+    const double shift = static_cast<double>(latencyFrames) / sampleRate;
+    const double weak = std::pow(10.0, weakRiseDb / 10.0);
+    // The input's strongest rise over the frames that start within the
+    // tolerance of `at`.
+    const double framesPerSecond = sampleRate / std::max(1.0, std::round(0.001 * sampleRate));
+    auto rises = [&](double at) {
+        const auto first = static_cast<long>(std::floor((at - toleranceSeconds) * framesPerSecond));
+        const auto last = static_cast<long>(std::ceil((at + toleranceSeconds) * framesPerSecond));
+        for (long f = std::max<long>(first, kHistoryFrames); f <= last && f < static_cast<long>(energy.size()); ++f) {
+            double before = 0.0;
+            for (long k = f - kHistoryFrames; k < f; ++k) before += energy[static_cast<std::size_t>(k)];
+            before /= kHistoryFrames;
+            if (energy[static_cast<std::size_t>(f)] > 0.0 && energy[static_cast<std::size_t>(f)] >= weak * before)
+                return true;
+        }
+        return false;
+    };
+    std::size_t madeUp = 0;
+    for (double t : out) {
+        const double at = t - shift;
+        const auto near = std::lower_bound(in.begin(), in.end(), at - toleranceSeconds);
+        if ((near == in.end() || *near > at + toleranceSeconds) && !rises(at)) ++madeUp;
+    }
+    return madeUp;
 }
 
 }  // namespace quality

@@ -23,4 +23,13 @@ std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double
 std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
                            std::size_t latencyFrames = 0, double toleranceSeconds = 0.005);
 
+// Of those, the ones where the input's high band does not rise by even
+// `weakRiseDb` (against its mean over the 10 ms before) within
+// +-`toleranceSeconds`: no weaker onset of the input that a voice could
+// have made steeper (a pitch shift moves other bands into the high one,
+// and up, plays them faster), but transients made up outright: repeated or
+// early copies, clicks, crackle.
+std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
+                              std::size_t latencyFrames = 0, double toleranceSeconds = 0.005, double weakRiseDb = 6.0);
+
 }  // namespace quality

@@ -497,8 +497,9 @@ void PitchShifter::detectTransient() noexcept {
     }
     // The frame's energy so weighted against the mean of the frames before
     // it: a rise of 10 dB, no more than 40 dB under the loudest frame of
-    // the last seconds, is a transient. One at a time: the next is looked
-    // for once this one's grain has handed over.
+    // the last seconds, is a transient. While one waits for its grain,
+    // another is not looked for; once that grain runs, the next one's grain
+    // may take over from it.
     float before = 0.0f;
     for (float e : history_) before += e;
     before *= 1.0f / kHistory;
@@ -508,7 +509,7 @@ void PitchShifter::detectTransient() noexcept {
     constexpr float kRise = 10.0f;           // 10 dB
     constexpr float kBelowLoudest = 1e-4f;   // 40 dB
     const bool steady = ratio_ == 1.0f && !semitones_.moving();  // an exact delay: nothing to do
-    if (steady || transientState_ != 0 || energy < kRise * before || energy < kBelowLoudest * loudest_ ||
+    if (steady || transientState_ == 1 || energy < kRise * before || energy < kBelowLoudest * loudest_ ||
         energy < 1e-12f)
         return;
     // Where it starts: taken as the frame's first sample, less two coarse
@@ -541,6 +542,10 @@ void PitchShifter::detectTransient() noexcept {
             untilGrain_ + static_cast<std::int64_t>(std::floor((edge - regular) / r));
         if (earliest <= std::min(reach, regularReach) - fade) start = earliest;
     }
+    // While the previous transient's grain runs, a new one takes over only
+    // where it can cleanly: in a full crossfade, without reading the
+    // previous attack again.
+    if (transientState_ == 2 && (start < 0 || start < earliest)) return;
     if (start < 0) {
         start = 0;
         fade = static_cast<int>(std::max<std::int64_t>(shortestFade_, std::min<std::int64_t>(reach, fadeLength_)));
