@@ -1,6 +1,7 @@
 // PitchShifterTest.cpp - the pitch shifter on its own: frequency accuracy
 // across the octave both ways in both quality settings, and stereo
-// alignment. (Latency is measured through the engine, in VoicesTest.)
+// alignment, and a plain delay at 0 semitones. (Latency is measured through
+// the engine, in VoicesTest.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -82,6 +83,34 @@ TEST(PitchShifter, SplicesNeitherDipNorSwell) {
             EXPECT_GT(lo, -0.5) << in << " Hz, " << st << " semitones";
             EXPECT_LT(hi, 0.5) << in << " Hz, " << st << " semitones";
         }
+    }
+}
+
+// At 0 semitones the output is the input, delayed: on a voiced sound too,
+// where the alignment search finds good matches a period away (and would
+// otherwise join grains there, a comb filter on the voice).
+TEST(PitchShifter, AtZeroSemitonesVoicedSoundIsOnlyDelayed) {
+    for (bool hq : {false, true}) {
+        vcmd::PitchShifter shifter;
+        shifter.configure(48000.0, hq);
+        shifter.jumpSemitones(0.0f);
+        std::vector<float> in(48000), out;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const double t = static_cast<double>(i) / 48000.0;
+            double v = 0.0;
+            for (int h = 1; h <= 10; ++h) v += std::sin(2.0 * kPi * 140.0 * h * t + h) / h;
+            in[i] = static_cast<float>(0.2 * (1.0 + 0.5 * std::sin(2.0 * kPi * 3.0 * t)) * v);
+        }
+        out = in;
+        for (std::size_t i = 0; i < out.size(); i += 256) {
+            float* io[1] = {out.data() + i};
+            shifter.process(io, 1, static_cast<int>(std::min<std::size_t>(256, out.size() - i)));
+        }
+        const std::size_t latency = shifter.latencyFrames();
+        double worst = 0.0;
+        for (std::size_t i = 2 * latency; i < out.size(); ++i)
+            worst = std::max(worst, static_cast<double>(std::fabs(out[i] - in[i - latency])));
+        EXPECT_LT(worst, 1e-6) << "high quality " << hq;
     }
 }
 

@@ -454,7 +454,12 @@ int PitchShifter::startGrain() noexcept {
         const std::int64_t endMargin =
             r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * 2 * hop_)) + kTaps / 2 + 2 : 0;
         g.position = start;
-        if (follows) {
+        // At 0 semitones, once there, every grain reads at the nominal delay:
+        // the shifter is a plain delay. (The search would find the previous
+        // grain's continuation there too, or as well a period away in
+        // voiced sound, and its sub-sample step would interpolate.)
+        const bool plainDelay = ratio_ == 1.0f && !semitones_.moving();
+        if (follows && !plainDelay) {
             // Placed relative to the grain it takes over from, fraction and all.
             const auto reference = static_cast<std::int64_t>(previous.position);
             g.position = previous.position + bestOffset(reference, nominal, lowestStart_ + lag, written_ - endMargin);
