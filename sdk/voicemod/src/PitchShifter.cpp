@@ -387,6 +387,17 @@ double PitchShifter::subSample(std::int64_t reference, std::int64_t best, std::i
         m = fineScore(a, refNorm, best, nominal);
         r = fineScore(a, refNorm, best + 1, nominal);
     }
+    {
+        // The scores lean towards the nominal start (so that the search
+        // prefers the nearer of two equal matches); the parabola is fitted
+        // to the match alone, or every join would lean the same way and
+        // the pitch with it.
+        const float* a = mix_.data() + (static_cast<std::uint64_t>(reference) & mask_);
+        const double lean = 0.05 * std::sqrt(dot(a, a, compare_) + 1e-20f) / search_;
+        l += lean * static_cast<double>(std::llabs(best - 1 - nominal));
+        m += lean * static_cast<double>(std::llabs(best - nominal));
+        r += lean * static_cast<double>(std::llabs(best + 1 - nominal));
+    }
     const double curvature = l - 2.0 * m + r;
     if (!(curvature < 0.0)) return 0.0;
     return std::min(0.5, std::max(-0.5, 0.5 * (l - r) / curvature));
