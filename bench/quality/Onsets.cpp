@@ -93,8 +93,9 @@ std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<fl
     return fresh;
 }
 
-std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
-                              std::size_t latencyFrames, double toleranceSeconds, double weakRiseDb) {
+std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output,
+                              double sampleRate, std::size_t latencyFrames, double toleranceSeconds,
+                              double weakRiseDb) {
     const std::vector<double> in = highFrequencyOnsets(input, sampleRate);
     const std::vector<double> out = highFrequencyOnsets(output, sampleRate);
     const std::vector<double> energy = highBandFrames(input, sampleRate);
@@ -106,11 +107,13 @@ std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector
     auto rises = [&](double at) {
         const auto first = static_cast<long>(std::floor((at - toleranceSeconds) * framesPerSecond));
         const auto last = static_cast<long>(std::ceil((at + toleranceSeconds) * framesPerSecond));
-        for (long f = std::max<long>(first, kHistoryFrames); f <= last && f < static_cast<long>(energy.size()); ++f) {
+        for (long f = std::max<long>(first, kHistoryFrames);
+             f <= last && f < static_cast<long>(energy.size()); ++f) {
             double before = 0.0;
             for (long k = f - kHistoryFrames; k < f; ++k) before += energy[static_cast<std::size_t>(k)];
             before /= kHistoryFrames;
-            if (energy[static_cast<std::size_t>(f)] > 0.0 && energy[static_cast<std::size_t>(f)] >= weak * before)
+            if (energy[static_cast<std::size_t>(f)] > 0.0 &&
+                energy[static_cast<std::size_t>(f)] >= weak * before)
                 return true;
         }
         return false;

@@ -29,7 +29,8 @@ std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<fl
 // have made steeper (a pitch shift moves other bands into the high one,
 // and up, plays them faster), but transients made up outright: repeated or
 // early copies, clicks, crackle.
-std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
-                              std::size_t latencyFrames = 0, double toleranceSeconds = 0.005, double weakRiseDb = 6.0);
+std::size_t countMadeUpOnsets(const std::vector<float>& input, const std::vector<float>& output,
+                              double sampleRate, std::size_t latencyFrames = 0,
+                              double toleranceSeconds = 0.005, double weakRiseDb = 6.0);
 
 }  // namespace quality

@@ -207,9 +207,11 @@ TEST_F(VoiceQuality, PitchShiftsKeepPlosivesSingleAndOnTime) {
         float semitones;
         bool offline;
     };
-    for (const Case& c : {Case{"Chipmunk", 12.0f, false}, Case{"Chipmunk", 12.0f, true}, Case{"Chipmunk", 7.0f, true},
-                          Case{"Deep Voice", -12.0f, false}, Case{"Deep Voice", -12.0f, true}}) {
-        SCOPED_TRACE(std::string(c.voice) + " " + std::to_string(c.semitones) + (c.offline ? " offline" : ""));
+    for (const Case& c :
+         {Case{"Chipmunk", 12.0f, false}, Case{"Chipmunk", 12.0f, true}, Case{"Chipmunk", 7.0f, true},
+          Case{"Deep Voice", -12.0f, false}, Case{"Deep Voice", -12.0f, true}}) {
+        SCOPED_TRACE(std::string(c.voice) + " " + std::to_string(c.semitones) +
+                     (c.offline ? " offline" : ""));
         ASSERT_EQ(vcmdEnableOfflineMode(c.offline), VCMD_OK);
         ASSERT_EQ(vcmdLoadVoice(c.voice, 0, 0), VCMD_OK);
         ASSERT_EQ(vcmdSetParameter("Pitch", c.semitones), VCMD_OK);
@@ -218,13 +220,16 @@ TEST_F(VoiceQuality, PitchShiftsKeepPlosivesSingleAndOnTime) {
         ASSERT_EQ(vcmdSetParameter("Formant", c.semitones), VCMD_OK);
         std::vector<float> out = speech;
         for (std::size_t i = 0; i < out.size(); i += 256)
-            ASSERT_EQ(vcmdProcessBuffer(out.data() + i, static_cast<uint32_t>(std::min<std::size_t>(256, out.size() - i))),
+            ASSERT_EQ(vcmdProcessBuffer(out.data() + i,
+                                        static_cast<uint32_t>(std::min<std::size_t>(256, out.size() - i))),
                       VCMD_OK);
         // Lined up with the input by the voice's delay.
         uint32_t latency = 0;
         ASSERT_EQ(vcmdGetLatencyFrames(&latency), VCMD_OK);
         out.erase(out.begin(), out.begin() + latency);
-        EXPECT_EQ(quality::countNewOnsets(std::vector<float>(speech.begin(), speech.end() - latency), out, kRate), 0u);
+        EXPECT_EQ(
+            quality::countNewOnsets(std::vector<float>(speech.begin(), speech.end() - latency), out, kRate),
+            0u);
     }
 }
 

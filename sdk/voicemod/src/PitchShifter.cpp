@@ -425,8 +425,9 @@ int PitchShifter::startGrain() noexcept {
         // until `transientHold_` samples after the transient.
         // Never from before the previous transient's attack: rather a little
         // early than that one twice.
-        g.position = std::max(static_cast<double>(lowestStart_) + g.lag,
-                              static_cast<double>(transientAt_) + g.lag - r * static_cast<double>(transientRead_ - written_));
+        g.position = std::max(
+            static_cast<double>(lowestStart_) + g.lag,
+            static_cast<double>(transientAt_) + g.lag - r * static_cast<double>(transientRead_ - written_));
         g.age = hop_;
         next = static_cast<int>(std::max<std::int64_t>(1, transientRead_ + transientHold_ - written_));
         g.hold = next;
@@ -441,11 +442,13 @@ int PitchShifter::startGrain() noexcept {
         constexpr int margin = kTaps / 2 + 2;
         const std::int64_t nominal = written_ - 1 - nominalDelay_;
         const std::int64_t highest =
-            written_ - 1 - margin - (r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * (fadeLength_ + hop_))) : 0);
+            written_ - 1 - margin -
+            (r > 1.0 ? static_cast<std::int64_t>(std::ceil((r - 1.0) * (fadeLength_ + hop_))) : 0);
         g.position = static_cast<double>(nominal);
         if (follows) {
             const auto reference = static_cast<std::int64_t>(previous.position);
-            g.position = previous.position + bestOffset(reference, nominal, lowestStart_ + lag, highest + lag);
+            g.position =
+                previous.position + bestOffset(reference, nominal, lowestStart_ + lag, highest + lag);
         }
         g.age = hop_;
         g.hold = fadeLength_;
@@ -453,7 +456,8 @@ int PitchShifter::startGrain() noexcept {
         crossfadeTo(g, fadeLength_);
         transientState_ = 0;
     } else {
-        if (transientState_ == 1) next = static_cast<int>(std::min<std::int64_t>(next, transientStart_ - written_));
+        if (transientState_ == 1)
+            next = static_cast<int>(std::min<std::int64_t>(next, transientStart_ - written_));
         // Nominal start: the delay that puts the grain's middle at
         // nominalDelay_. The search looks around it for the start that
         // continues the previous grain in phase; going up, the grain must
@@ -473,7 +477,8 @@ int PitchShifter::startGrain() noexcept {
         if (follows && !plainDelay) {
             // Placed relative to the grain it takes over from, fraction and all.
             const auto reference = static_cast<std::int64_t>(previous.position);
-            g.position = previous.position + bestOffset(reference, nominal, lowestStart_ + lag, written_ - endMargin);
+            g.position =
+                previous.position + bestOffset(reference, nominal, lowestStart_ + lag, written_ - endMargin);
         }
     }
     grains_[slot] = g;
@@ -522,8 +527,8 @@ void PitchShifter::detectTransient() noexcept {
     history_[historyAt_] = energy;
     historyAt_ = (historyAt_ + 1) % kHistory;
     loudest_ = std::max(energy, loudest_ * loudestDecay_);
-    constexpr float kRise = 10.0f;           // 10 dB
-    constexpr float kBelowLoudest = 1e-4f;   // 40 dB
+    constexpr float kRise = 10.0f;                               // 10 dB
+    constexpr float kBelowLoudest = 1e-4f;                       // 40 dB
     const bool steady = ratio_ == 1.0f && !semitones_.moving();  // an exact delay: nothing to do
     if (steady || transientState_ == 1 || energy < kRise * before || energy < kBelowLoudest * loudest_ ||
         energy < 1e-12f)
@@ -546,16 +551,17 @@ void PitchShifter::detectTransient() noexcept {
     // transient as it starts before reading it: not so far back that it
     // would read the previous transient's attack again, if it can wait.
     const std::int64_t untilRead = read - (written_ + 1);
-    const auto earliest = untilRead - static_cast<std::int64_t>(std::floor(static_cast<double>(at - lowestStart_) / r));
+    const auto earliest =
+        untilRead - static_cast<std::int64_t>(std::floor(static_cast<double>(at - lowestStart_) / r));
     int fade = fadeLength_;
     std::int64_t start = std::min<std::int64_t>(untilGrain_, reach - fade);
     if (start < earliest) {
         // Later then, after the next regular grain has started, if that
         // grain (placed at the latest the search allows) does not reach the
         // transient before the crossfade is over either.
-        const double regular = static_cast<double>(written_ + untilGrain_) - nominalDelay_ - (r - 1.0) * hop_ - search_;
-        const auto regularReach =
-            untilGrain_ + static_cast<std::int64_t>(std::floor((edge - regular) / r));
+        const double regular =
+            static_cast<double>(written_ + untilGrain_) - nominalDelay_ - (r - 1.0) * hop_ - search_;
+        const auto regularReach = untilGrain_ + static_cast<std::int64_t>(std::floor((edge - regular) / r));
         if (earliest <= std::min(reach, regularReach) - fade) start = earliest;
     }
     // While the previous transient's grain runs, a new one takes over only
@@ -564,14 +570,16 @@ void PitchShifter::detectTransient() noexcept {
     if (transientState_ == 2 && (start < 0 || start < earliest)) return;
     if (start < 0) {
         start = 0;
-        fade = static_cast<int>(std::max<std::int64_t>(shortestFade_, std::min<std::int64_t>(reach, fadeLength_)));
+        fade = static_cast<int>(
+            std::max<std::int64_t>(shortestFade_, std::min<std::int64_t>(reach, fadeLength_)));
     }
     // Its grain holds for a while after it, but going up must end (after
     // the crossfade out) behind the newest input.
     int hold = holdAfter_;
     if (r > 1.0) {
         constexpr int margin = kTaps / 2 + 2;
-        hold = std::min(hold, static_cast<int>(std::floor((nominalDelay_ - margin) / (r - 1.0))) - fadeLength_);
+        hold =
+            std::min(hold, static_cast<int>(std::floor((nominalDelay_ - margin) / (r - 1.0))) - fadeLength_);
     }
     transientHold_ = std::max(0, hold);
     transientAt_ = at;

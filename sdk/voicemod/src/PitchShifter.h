@@ -142,27 +142,27 @@ private:
     // Transient detection on the coarse mix: the energy of its high band in
     // frames of about 1 ms, against the frames before it.
     static constexpr int kHistory = 8;
-    int frame_ = 12;                  // coarse samples per detection frame
+    int frame_ = 12;  // coarse samples per detection frame
     int frameFill_ = 0;
     float history_[kHistory] = {};
     int historyAt_ = 0;
-    float loudest_ = 0.0f;            // decaying peak of the frame energies
-    float loudestDecay_ = 0.999f;     // per frame
+    float loudest_ = 0.0f;         // decaying peak of the frame energies
+    float loudestDecay_ = 0.999f;  // per frame
     // A transient under way: 0 none, 1 its grain still to start, 2 its grain
     // holding until the next regular grain.
     int transientState_ = 0;
-    bool transientGrains_ = false;    // grains hold or crossfade, or use the third slot
-    std::int64_t transientAt_ = 0;    // input sample where it starts
-    std::int64_t transientRead_ = 0;  // value of written_ when it is to be read
-    std::int64_t transientStart_ = 0; // ... when its grain starts
-    int transientFade_ = 0;           // this transient's crossfade
-    int transientHold_ = 0;           // how long its grain holds after it
-    int fadeLength_ = 72;             // crossfade into a transient's grain
+    bool transientGrains_ = false;     // grains hold or crossfade, or use the third slot
+    std::int64_t transientAt_ = 0;     // input sample where it starts
+    std::int64_t transientRead_ = 0;   // value of written_ when it is to be read
+    std::int64_t transientStart_ = 0;  // ... when its grain starts
+    int transientFade_ = 0;            // this transient's crossfade
+    int transientHold_ = 0;            // how long its grain holds after it
+    int fadeLength_ = 72;              // crossfade into a transient's grain
     int shortestFade_ = 12;
-    std::int64_t lowestStart_ = 0;    // no grain starts reading before this
-    int lead_ = 0;                    // how far before a transient other grains fade out
-    int holdAfter_ = 0;               // how long a transient's grain holds after it
-    int attack_ = 0;                  // what later grains leave to the transient's grain
+    std::int64_t lowestStart_ = 0;  // no grain starts reading before this
+    int lead_ = 0;                  // how far before a transient other grains fade out
+    int holdAfter_ = 0;             // how long a transient's grain holds after it
+    int attack_ = 0;                // what later grains leave to the transient's grain
     Ramp semitones_;
     float ratio_ = 1.0f;
 
