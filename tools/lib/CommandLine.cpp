@@ -167,9 +167,9 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     live->add_flag("--cpu-times", command.live.cpuTimes,
                    "Also measure each callback's CPU time, page faults and preemptions, and tell them of the "
                    "slowest (system calls in the callback: for measuring)");
-    live->add_flag("!--no-lock-memory", command.live.lockMemory,
-                   "Leave the program's memory unlocked (by default it is locked into RAM so that no callback "
-                   "waits for a page)");
+    live->add_flag("--no-lock-memory", command.live.noLockMemory,
+                   "Leave the program's memory unlocked (by default it is locked into RAM so that no "
+                   "callback waits for a page)");
     liveFlags.addTo(*live);
 
     CommonFlags devicesFlags;

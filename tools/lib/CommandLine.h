@@ -47,7 +47,7 @@ struct LiveOptions {
     std::uint32_t block = 256;
     double duration = 0.0;     // seconds; 0: until stopped
     bool cpuTimes = false;     // --cpu-times: each callback's thread CPU time, faults, preemptions
-    bool lockMemory = true;    // --no-lock-memory clears it
+    bool noLockMemory = false; // --no-lock-memory: leave the memory unlocked
 };
 
 struct DevicesOptions {

@@ -133,14 +133,15 @@ std::string summaryLine(const LiveFigures& figures, double seconds, std::uint32_
 
 // With --cpu-times: what the slowest callback cost its thread.
 std::string costsLine(const LiveFigures& figures) {
-    return "live: slowest callback #" + std::to_string(figures.worstCallback) + ": " +
-           decimals(figures.worstSeconds * 1e6, 0) + " us wall, " + decimals(figures.worstCpuSeconds * 1e6, 0) +
-           " us CPU, " + std::to_string(figures.worstPageFaults) + " page faults (" +
-           std::to_string(figures.worstMajorFaults) + " major), " + std::to_string(figures.worstPreemptions) +
-           " preemptions; most CPU in one callback " + decimals(figures.mostCpuSeconds * 1e6, 0) + " us; " +
-           std::to_string(figures.faultedCallbacks) + " callbacks with page faults, " +
-           std::to_string(figures.preemptedCallbacks) + " preempted; longest wait for a callback " +
-           decimals(figures.longestGapSeconds * 1e6, 0) + " us, before #" + std::to_string(figures.longestGapCallback);
+    const auto us = [](double seconds) { return decimals(seconds * 1e6, 0) + " us"; };
+    const auto count = [](std::uint64_t n) { return std::to_string(n); };
+    return "live: slowest callback #" + count(figures.worstCallback) + ": " + us(figures.worstSeconds) +
+           " wall, " + us(figures.worstCpuSeconds) + " CPU, " + count(figures.worstPageFaults) +
+           " page faults (" + count(figures.worstMajorFaults) + " major), " + count(figures.worstPreemptions) +
+           " preemptions; most CPU in one callback " + us(figures.mostCpuSeconds) + "; " +
+           count(figures.faultedCallbacks) + " callbacks with page faults, " + count(figures.preemptedCallbacks) +
+           " preempted; longest wait for a callback " + us(figures.longestGapSeconds) + ", before #" +
+           count(figures.longestGapCallback);
 }
 
 }  // namespace
@@ -156,7 +157,7 @@ int runLive(const Command& command, Console& console) {
     const LiveOptions& options = command.live;
     // Before anything is loaded: with the pages taken from now on locked,
     // the voice's memory is mapped in here, not at its first callback.
-    if (options.lockMemory) {
+    if (!options.noLockMemory) {
         const std::string note = lockMemory();
         if (!note.empty() && command.common.verbosity != Verbosity::Quiet)
             console.err << "corvane-voicemod: " << note << std::endl;

@@ -115,7 +115,8 @@ LiveBlock::ThreadCosts LiveBlock::threadCosts() noexcept {
 #if defined(__linux__)
     timespec cpu{};
     if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0)
-        costs.cpuNanoseconds = static_cast<std::uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<std::uint64_t>(cpu.tv_nsec);
+        costs.cpuNanoseconds =
+            static_cast<std::uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<std::uint64_t>(cpu.tv_nsec);
     rusage usage{};
     if (getrusage(RUSAGE_THREAD, &usage) == 0) {
         costs.minorFaults = static_cast<std::uint64_t>(usage.ru_minflt);
@@ -173,7 +174,8 @@ void LiveBlock::record(std::uint64_t took, std::uint64_t index, std::int64_t sta
     // A callback that comes long after the one before was woken late, which
     // its own timing cannot show.
     if (index > 1) {
-        const auto gap = static_cast<std::uint64_t>(std::max<std::int64_t>(startNanoseconds - previousStart_, 0));
+        const auto gap =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(startNanoseconds - previousStart_, 0));
         if (gap > longestGapNanoseconds_.load(std::memory_order_relaxed)) {
             longestGapNanoseconds_.store(gap, std::memory_order_relaxed);
             longestGapCallback_.store(index, std::memory_order_relaxed);
@@ -182,9 +184,11 @@ void LiveBlock::record(std::uint64_t took, std::uint64_t index, std::int64_t sta
     previousStart_ = startNanoseconds;
     const ThreadCosts after = threadCosts();
     const std::uint64_t cpu = after.cpuNanoseconds - before->cpuNanoseconds;
-    const std::uint64_t faults = (after.minorFaults - before->minorFaults) + (after.majorFaults - before->majorFaults);
+    const std::uint64_t faults =
+        (after.minorFaults - before->minorFaults) + (after.majorFaults - before->majorFaults);
     const std::uint64_t preemptions = after.preemptions - before->preemptions;
-    if (cpu > mostCpuNanoseconds_.load(std::memory_order_relaxed)) mostCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
+    if (cpu > mostCpuNanoseconds_.load(std::memory_order_relaxed))
+        mostCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
     if (faults > 0) faultedCallbacks_.fetch_add(1, std::memory_order_relaxed);
     if (preemptions > 0) preemptedCallbacks_.fetch_add(1, std::memory_order_relaxed);
     if (worst) {
@@ -206,14 +210,16 @@ LiveFigures LiveBlock::takeFigures() noexcept {
     figures.worstSeconds = static_cast<double>(worstNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.worstCallback = worstCallback_.load(std::memory_order_relaxed);
     figures.threadCosts = measureThreadCosts_;
-    figures.worstCpuSeconds = static_cast<double>(worstCpuNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.worstCpuSeconds =
+        static_cast<double>(worstCpuNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.worstPageFaults = worstPageFaults_.load(std::memory_order_relaxed);
     figures.worstMajorFaults = worstMajorFaults_.load(std::memory_order_relaxed);
     figures.worstPreemptions = worstPreemptions_.load(std::memory_order_relaxed);
     figures.mostCpuSeconds = static_cast<double>(mostCpuNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.faultedCallbacks = faultedCallbacks_.load(std::memory_order_relaxed);
     figures.preemptedCallbacks = preemptedCallbacks_.load(std::memory_order_relaxed);
-    figures.longestGapSeconds = static_cast<double>(longestGapNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
+    figures.longestGapSeconds =
+        static_cast<double>(longestGapNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.longestGapCallback = longestGapCallback_.load(std::memory_order_relaxed);
     figures.deadlineSeconds = sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_ : 0.0;
     figures.inputPeak = inputPeak_.exchange(0.0f, std::memory_order_relaxed);

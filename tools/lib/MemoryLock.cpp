@@ -67,7 +67,8 @@ std::string lockMemory() {
     const bool future = !limited || mayLockWithoutLimit();
     if (mlockall(MCL_CURRENT | (future ? MCL_FUTURE : 0)) != 0) {
         const int error = errno;
-        return std::string("memory not locked (") + std::strerror(error) + ", lock limit " + limitText(limit) +
+        return std::string("memory not locked (") + std::strerror(error) + ", lock limit " +
+               limitText(limit) +
                "): a callback may wait for a page; 'ulimit -l unlimited' or CAP_IPC_LOCK allows it";
     }
     if (!future)
