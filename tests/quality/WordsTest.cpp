@@ -108,6 +108,20 @@ TEST(Onsets, CountsOnlyTheClicksTheOutputAdded) {
     for (std::size_t i = 720; i < n; ++i) delayed[i] = in[i - 720];
     EXPECT_GT(quality::countNewOnsets(in, delayed, kRate), 3u);
     EXPECT_EQ(quality::countNewOnsets(in, delayed, kRate, 720), 0u);
+    // The clicks are made up outright. Over hiss 30 dB down, a burst that
+    // fades in over 20 ms (no onset for the count) but comes out at once is
+    // a new onset, yet not a made-up one: the input does rise there.
+    EXPECT_EQ(quality::countMadeUpOnsets(in, out, kRate), 3u);
+    const std::vector<float> floor = noise(n, 0.2 * std::pow(10.0, -30.0 / 20.0), 17);
+    std::vector<float> soft(n), sharp(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t k = i % 9600;
+        const double fade = k >= 4800 && k < 5760 ? static_cast<double>(k - 4800) / 960.0 : 1.0;
+        soft[i] = floor[i] + static_cast<float>(fade * in[i]);
+        sharp[i] = floor[i] + in[i];
+    }
+    EXPECT_GT(quality::countNewOnsets(soft, sharp, kRate), 3u);
+    EXPECT_EQ(quality::countMadeUpOnsets(soft, sharp, kRate), 0u);
 }
 
 class VoiceQuality : public ::testing::Test {
