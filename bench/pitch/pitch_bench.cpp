@@ -97,11 +97,10 @@ double oursError(float semitones, bool highQuality) {
     return errorPercent(s, semitones);
 }
 
-void BM_Ours(benchmark::State& state, bool highQuality) {
-    const auto semitones = static_cast<float>(state.range(0));
-    vcmd::PitchShifter shifter;
-    shifter.configure(kRate, highQuality);
-    shifter.jumpSemitones(semitones);
+// Times `processor.process(io, 2, kBlock)` on speech-like stereo blocks, the
+// same way for every configuration of ours.
+template <class Processor>
+void timeStereoBlocks(benchmark::State& state, Processor& processor) {
     const std::vector<float> input = voiceSignal(kBlock * 64);
     std::vector<float> l(kBlock), r(kBlock);
     std::size_t at = 0;
@@ -109,10 +108,18 @@ void BM_Ours(benchmark::State& state, bool highQuality) {
         for (int i = 0; i < kBlock; ++i) l[i] = r[i] = input[at + i];
         at = (at + kBlock) % input.size();
         float* io[2] = {l.data(), r.data()};
-        shifter.process(io, 2, kBlock);
+        processor.process(io, 2, kBlock);
         benchmark::DoNotOptimize(l.data());
         benchmark::DoNotOptimize(r.data());
     }
+}
+
+void BM_Ours(benchmark::State& state, bool highQuality) {
+    const auto semitones = static_cast<float>(state.range(0));
+    vcmd::PitchShifter shifter;
+    shifter.configure(kRate, highQuality);
+    shifter.jumpSemitones(semitones);
+    timeStereoBlocks(state, shifter);
     report(state, shifter.latencyFrames(), oursError(semitones, highQuality));
 }
 void BM_OursRealTime(benchmark::State& state) { BM_Ours(state, false); }
@@ -140,17 +147,7 @@ struct OursWithFormants {
 void BM_OursFormantsKept(benchmark::State& state) {
     const auto semitones = static_cast<float>(state.range(0));
     OursWithFormants ours(semitones);
-    const std::vector<float> input = voiceSignal(kBlock * 64);
-    std::vector<float> l(kBlock), r(kBlock);
-    std::size_t at = 0;
-    for (auto _ : state) {
-        for (int i = 0; i < kBlock; ++i) l[i] = r[i] = input[at + i];
-        at = (at + kBlock) % input.size();
-        float* io[2] = {l.data(), r.data()};
-        ours.process(io, 2, kBlock);
-        benchmark::DoNotOptimize(l.data());
-        benchmark::DoNotOptimize(r.data());
-    }
+    timeStereoBlocks(state, ours);
     OursWithFormants check(semitones);
     std::vector<float> s = testSignal(static_cast<std::size_t>(kRate * 2), 220.0), t = s;
     for (std::size_t i = 0; i + kBlock <= s.size(); i += kBlock) {
