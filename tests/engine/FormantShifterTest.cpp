@@ -122,3 +122,31 @@ TEST(FormantShifter, TonesStayWithinTheirLevel) {
 }
 
 }  // namespace
+
+// Configuring for a rate gives the same stage whatever rate it had before:
+// an engine moved from 44.1 to 96 kHz sounds as one started at 96 kHz.
+TEST(FormantShifter, AStageConfiguredAgainMatchesOneConfiguredOnce) {
+    const std::vector<float> input = buzz(static_cast<std::size_t>(0.5 * kRate));
+    std::vector<float> out[2];
+    for (int again = 0; again < 2; ++again) {
+        vcmd::PitchShifter shifter;
+        vcmd::FormantShifter formants;
+        if (again) {
+            shifter.configure(44100.0, false);
+            formants.configure(44100.0, static_cast<int>(shifter.latencyFrames()));
+        }
+        shifter.configure(96000.0, false);
+        formants.configure(96000.0, static_cast<int>(shifter.latencyFrames()));
+        shifter.jumpSemitones(-7.0f);
+        formants.jumpPitch(-7.0f);
+        formants.jumpFormant(2.0f);
+        out[again] = input;
+        for (std::size_t i = 0; i + 256 <= input.size(); i += 256) {
+            float* io[1] = {out[again].data() + i};
+            formants.hear(io, 1, 256);
+            shifter.process(io, 1, 256);
+            formants.process(io, 1, 256);
+        }
+    }
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[1][i], out[0][i]) << i;
+}

@@ -110,8 +110,9 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
     taps_ = (order_ + 1 + 3) & ~3;
     peakFall_ = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
-    powerMemory_ = std::exp(-hop_ / (kPowerMemorySeconds * sampleRate));
     hop_ = std::max(8, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
+    // Per hop, so after the hop is known for this rate.
+    powerMemory_ = std::exp(-hop_ / (kPowerMemorySeconds * sampleRate));
     span_ = std::max(4 * order_, static_cast<int>(std::lround(0.020 * sampleRate)));
     delay_ = std::max(0, delayFrames);
     // A read reaches span_ / 2 either side of its centre, which lies up to a
