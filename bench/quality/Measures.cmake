@@ -1,5 +1,6 @@
 # The speech-quality measures (STOI, tail ringing and decay, made-up
-# onsets), shared by the quality programs in bench/quality and their tests.
+# onsets) and the reference signals they are checked on, shared by the
+# quality programs in bench/quality and their tests.
 # Bench code: FFTW for spectra, libsamplerate for resampling.
 include_guard(GLOBAL)
 find_package(PkgConfig REQUIRED)
@@ -8,6 +9,7 @@ pkg_check_modules(CORVANE_SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)  # Deb
 add_library(corvane_quality_measures STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Stoi.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TailMeasure.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/Onsets.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/Onsets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ReferenceSignals.cpp)
 target_include_directories(corvane_quality_measures PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(corvane_quality_measures PRIVATE PkgConfig::CORVANE_FFTW PkgConfig::CORVANE_SAMPLERATE)

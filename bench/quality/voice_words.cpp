@@ -27,12 +27,16 @@
 #include <vector>
 
 #include "Onsets.h"
+#include "ReferenceSignals.h"
 #include "Stoi.h"
 #include "TailMeasure.h"
 #include "VoicemodUSDK.h"
 #include "VoicemodUSDKExtras.h"
 
 namespace {
+
+using quality::rmsOf;
+using quality::whiteNoise;
 
 constexpr double kRate = 48000.0;
 constexpr std::size_t kBlock = 256;
@@ -109,22 +113,6 @@ Level level(const std::vector<float>& s) {
     return l;
 }
 
-std::vector<float> noiseLike(std::size_t n, double rms, unsigned seed) {
-    std::vector<float> s(n);
-    unsigned x = seed;
-    for (auto& v : s) {
-        x = x * 1664525u + 1013904223u;
-        v = static_cast<float>(rms * std::sqrt(3.0) * (static_cast<double>(x >> 8) / 8388608.0 - 1.0));
-    }
-    return s;
-}
-
-double rmsOf(const std::vector<float>& s) {
-    double sum = 0.0;
-    for (float v : s) sum += static_cast<double>(v) * v;
-    return std::sqrt(sum / static_cast<double>(s.size()));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,7 +160,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(speech.size()) / kRate, in.loudness, in.truePeak);
 
     // The known cases the measure must reproduce.
-    const std::vector<float> noise = noiseLike(speech.size(), rmsOf(speech) * std::sqrt(10.0), 99);
+    const std::vector<float> noise = whiteNoise(speech.size(), rmsOf(speech) * std::sqrt(10.0), 99);
     std::vector<float> noisy = speech;
     for (std::size_t i = 0; i < noisy.size(); ++i) noisy[i] += noise[i];
     std::printf("STOI known cases: the input itself %.3f; with noise 10 dB louder %.3f; noise alone %.3f.\n\n",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Onsets.h"
+#include "ReferenceSignals.h"
 #include "Stoi.h"
 #include "TailMeasure.h"
 #include "VoicemodUSDK.h"
@@ -20,24 +21,11 @@
 
 namespace {
 
+using quality::rmsOf;
+using quality::whiteNoise;
+
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRate = 48000.0;
-
-std::vector<float> noise(std::size_t n, double rms, std::uint32_t seed) {
-    std::vector<float> s(n);
-    std::uint32_t x = seed;
-    for (auto& v : s) {
-        x = x * 1664525u + 1013904223u;
-        v = static_cast<float>(rms * std::sqrt(3.0) * (static_cast<double>(x >> 8) / 8388608.0 - 1.0));
-    }
-    return s;
-}
-
-double rmsOf(const std::vector<float>& s) {
-    double sum = 0.0;
-    for (float v : s) sum += static_cast<double>(v) * v;
-    return std::sqrt(sum / static_cast<double>(s.size()));
-}
 
 TEST(Stoi, IsOneForTheInputItselfAndNearThePublishedFiguresForNoise) {
     // The eight speech recordings alsa-utils installs, one after another.
@@ -58,7 +46,7 @@ TEST(Stoi, IsOneForTheInputItselfAndNearThePublishedFiguresForNoise) {
     }
     EXPECT_NEAR(quality::stoi(speech, speech, rate), 1.0, 1e-9);
     // Noise 10 dB louder than the speech: about 0.7; noise alone: about 0.45.
-    const std::vector<float> n = noise(speech.size(), rmsOf(speech) * std::sqrt(10.0), 7);
+    const std::vector<float> n = whiteNoise(speech.size(), rmsOf(speech) * std::sqrt(10.0), 7);
     std::vector<float> noisy = speech;
     for (std::size_t i = 0; i < noisy.size(); ++i) noisy[i] += n[i];
     EXPECT_NEAR(quality::stoi(speech, noisy, rate), 0.72, 0.05);
@@ -74,7 +62,7 @@ TEST(Stoi, IsOneForTheInputItselfAndNearThePublishedFiguresForNoise) {
 TEST(TailMeasure, TellsADiffuseTailFromARingingOneAndReadsItsDecayTime) {
     // Noise decaying by 60 dB in 2 s: diffuse, about 6 % in the top 1 %.
     const std::size_t n = static_cast<std::size_t>(4.0 * kRate);
-    std::vector<float> diffuse = noise(n, 1.0, 3), ringing(n);
+    std::vector<float> diffuse = whiteNoise(n, 1.0, 3), ringing(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double t = static_cast<double>(i) / kRate;
         const double decay = std::pow(10.0, -3.0 * t / 2.0);
@@ -94,7 +82,7 @@ TEST(Onsets, CountsOnlyTheClicksTheOutputAdded) {
     // Bursts of noise every 200 ms; the output has three clicks more, in
     // the gaps, and its bursts 1 ms late (within the tolerance).
     const std::size_t n = static_cast<std::size_t>(2.0 * kRate);
-    const std::vector<float> hiss = noise(n, 0.2, 11);
+    const std::vector<float> hiss = whiteNoise(n, 0.2, 11);
     std::vector<float> in(n, 0.0f), out(n, 0.0f);
     for (std::size_t i = 0; i < n; ++i)
         if (i % 9600 >= 4800 && i % 9600 < 7200) in[i] = hiss[i];
@@ -112,7 +100,7 @@ TEST(Onsets, CountsOnlyTheClicksTheOutputAdded) {
     // fades in over 20 ms (no onset for the count) but comes out at once is
     // a new onset, yet not a made-up one: the input does rise there.
     EXPECT_EQ(quality::countMadeUpOnsets(in, out, kRate), 3u);
-    const std::vector<float> floor = noise(n, 0.2 * std::pow(10.0, -30.0 / 20.0), 17);
+    const std::vector<float> floor = whiteNoise(n, 0.2 * std::pow(10.0, -30.0 / 20.0), 17);
     std::vector<float> soft(n), sharp(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t k = i % 9600;
@@ -169,7 +157,7 @@ TEST_F(VoiceQuality, RobotAddsNoCrackleWhereSpeechFadesInAndOut) {
     // quantiser gates such quiet sound into bursts of crackle; the voice
     // must add no high-frequency onset of its own.
     const std::size_t n = static_cast<std::size_t>(3.0 * kRate);
-    std::vector<float> rumble = noise(n, 1.0, 5);
+    std::vector<float> rumble = whiteNoise(n, 1.0, 5);
     double lp[4] = {};
     const double a = std::exp(-2.0 * kPi * 400.0 / kRate);
     for (float& x : rumble) {
@@ -201,7 +189,7 @@ TEST_F(VoiceQuality, PitchShiftsKeepPlosivesSingleAndOnTime) {
     // grains overlapping it would repeat it, grains reading ahead of the
     // delay (going up) would bring it early.
     const std::size_t n = static_cast<std::size_t>(2.0 * kRate);
-    const std::vector<float> hiss = noise(n, 0.17, 13);
+    const std::vector<float> hiss = whiteNoise(n, 0.17, 13);
     std::vector<float> speech(n, 0.0f);
     for (std::size_t i = 0; i < n; ++i) {
         const double t = static_cast<double>(i) / kRate;
