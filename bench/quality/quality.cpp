@@ -38,6 +38,7 @@ struct Options {
     std::string alsa = "/usr/share/sounds/alsa";
     std::string sample = QUALITY_SAMPLE;
     std::string out;
+    std::string only;  // one section's name, or every section
 };
 
 struct Input {
@@ -372,11 +373,12 @@ int run(const Options& o) {
     if (!o.out.empty()) std::filesystem::create_directories(o.out);
 
     Targets targets;
-    voicesOnSpeech(o, voices, inputs, targets);
-    bands(o, inputs, targets);
-    pitchShifter(targets);
-    pitchTransients(inputs[0], targets);
-    formants(inputs, targets);
+    const auto wanted = [&](const char* section) { return o.only.empty() || o.only == section; };
+    if (wanted("voices")) voicesOnSpeech(o, voices, inputs, targets);
+    if (wanted("bands")) bands(o, inputs, targets);
+    if (wanted("pitch")) pitchShifter(targets);
+    if (wanted("transients")) pitchTransients(inputs[0], targets);
+    if (wanted("formants")) formants(inputs, targets);
     std::printf("### Targets\n\n%s\n", targets.markdown().c_str());
     return targets.allMet() ? 0 : 1;
 }
@@ -397,8 +399,15 @@ int main(int argc, char** argv) {
             else if (a == "--alsa") o.alsa = value();
             else if (a == "--sample") o.sample = value();
             else if (a == "--out") o.out = value();
-            else {
-                std::fprintf(stderr, "usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR]\n");
+            else if (a == "--only") {
+                o.only = value();
+                const char* sections[] = {"voices", "bands", "pitch", "transients", "formants"};
+                if (std::find(std::begin(sections), std::end(sections), o.only) == std::end(sections))
+                    throw std::runtime_error("--only takes voices, bands, pitch, transients or formants");
+            } else {
+                std::fprintf(stderr,
+                             "usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR] "
+                             "[--only voices|bands|pitch|transients|formants]\n");
                 return 2;
             }
         } catch (const std::exception& e) {

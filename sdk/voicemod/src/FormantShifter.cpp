@@ -75,15 +75,6 @@ inline Lanes load(const float* p) noexcept {
     return v;
 }
 
-// x[i] += step[i] over n (a multiple of 4).
-inline void glide(float* x, const float* step, int n) noexcept {
-    for (int i = 0; i < n; i += 4) {
-        Lanes v = load(x + i);
-        v += load(step + i);
-        std::memcpy(x + i, &v, sizeof v);
-    }
-}
-
 // Sum of a[i] b[i] over n (a multiple of 4) in four lanes, added up as
 // (s0 + s1) + (s2 + s3).
 inline float dot4(const float* a, const float* b, int n) noexcept {
@@ -98,6 +89,39 @@ inline float dot4(const float* a, const float* b, int n) noexcept {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
+// The same for doubles, two to a vector register.
+#if defined(__GNUC__) || defined(__clang__)
+typedef double Pair __attribute__((vector_size(16)));
+#else
+struct Pair {
+    double v[2];
+    double operator[](int i) const noexcept { return v[i]; }
+    Pair& operator+=(const Pair& o) noexcept {
+        v[0] += o.v[0];
+        v[1] += o.v[1];
+        return *this;
+    }
+};
+inline Pair operator*(const Pair& a, const Pair& b) noexcept { return Pair{{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
+#endif
+
+inline Pair load(const double* p) noexcept {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Sum of a[i] b[i] over n (a multiple of 4) in four lanes, added up as
+// (s0 + s1) + (t0 + t1).
+inline double dot4(const double* a, const double* b, int n) noexcept {
+    Pair s = {0.0, 0.0}, t = s;
+    for (int i = 0; i < n; i += 4) {
+        s += load(a + i) * load(b + i);
+        t += load(a + i + 2) * load(b + i + 2);
+    }
+    return (s[0] + s[1]) + (t[0] + t[1]);
+}
+
 }  // namespace
 
 void FormantShifter::configure(double sampleRate, int delayFrames) {
@@ -109,8 +133,10 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
     taps_ = (order_ + 1 + 3) & ~3;
+    poles_ = (order_ + 3) & ~3;
     peakFall_ = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
-    hop_ = std::max(8, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
+    hop_ = std::max(kStepsPerHop, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
+    step_ = hop_ / kStepsPerHop;
     // Per hop, so after the hop is known for this rate.
     powerMemory_ = std::exp(-hop_ / (kPowerMemorySeconds * sampleRate));
     span_ = std::max(4 * order_, static_cast<int>(std::lround(0.020 * sampleRate)));
@@ -150,26 +176,22 @@ void FormantShifter::settleMix() noexcept {
 void FormantShifter::clearFilters() noexcept {
     std::fill(std::begin(whiten_), std::end(whiten_), 0.0f);
     whiten_[taps_ - 1] = 1.0f;
-    std::memcpy(whitenTarget_, whiten_, sizeof whiten_);
-    std::fill(std::begin(whitenStep_), std::end(whitenStep_), 0.0f);
-    std::fill(std::begin(colour_), std::end(colour_), 0.0f);
-    std::fill(std::begin(colourTarget_), std::end(colourTarget_), 0.0f);
-    std::fill(std::begin(colourStep_), std::end(colourStep_), 0.0f);
-    std::fill(std::begin(cosine_), std::end(cosine_), 1.0f);
-    std::fill(std::begin(cosineTarget_), std::end(cosineTarget_), 1.0f);
-    std::fill(std::begin(cosineStep_), std::end(cosineStep_), 0.0f);
+    std::memcpy(whitenFrom_, whiten_, sizeof whiten_);
+    std::memcpy(whitenTo_, whiten_, sizeof whiten_);
+    std::fill(std::begin(colourFrom_), std::end(colourFrom_), 0.0f);
+    std::fill(std::begin(colourTo_), std::end(colourTo_), 0.0f);
+    std::fill(std::begin(colour_), std::end(colour_), 0.0);
+    untilStep_ = 0;
     gain_ = gainTarget_ = 1.0f;
     gainStep_ = 0.0f;
-    scale_ = scaleTarget_ = 1.0f;
-    scaleStep_ = 0.0f;
     peak_ = 0.0f;
     shifterPower_ = 0.0f;
     filteredPower_ = 0.0f;
     shifterSum_ = 0.0;
     filteredSum_ = 0.0;
     for (auto& s : recent_) std::fill(std::begin(s), std::end(s), 0.0f);
+    for (auto& s : coloured_) std::fill(std::begin(s), std::end(s), 0.0);
     recentAt_ = 0;
-    for (auto& s : iirState_) std::fill(std::begin(s), std::end(s), 0.0f);
 }
 
 void FormantShifter::setPitch(float semitones) noexcept { pitch_.setTarget(clampSemitones(semitones)); }
@@ -298,41 +320,45 @@ void FormantShifter::startHop() noexcept {
         for (int j = 1; j < m; ++j) a[j] = next[j];
         a[m] = k;
     }
-    // The glide of the hop before ends exactly on its targets (summed steps
-    // would only come near them, and flat models must give back exactly
-    // their input).
-    std::memcpy(whiten_, whitenTarget_, sizeof whiten_);
-    std::memcpy(colour_, colourTarget_, sizeof colour_);
-    std::memcpy(cosine_, cosineTarget_, sizeof cosine_);
+    // The hop before ended on its targets: they are where this one starts.
+    std::memcpy(whitenFrom_, whitenTo_, sizeof whitenTo_);
+    std::memcpy(colourFrom_, colourTo_, sizeof colourTo_);
     gain_ = gainTarget_;
-    scale_ = scaleTarget_;
-    const float inv = 1.0f / static_cast<float>(hop_);
     for (int i = 0; i < taps_; ++i) {
         const int j = taps_ - 1 - i;
-        whitenTarget_[i] = j <= order_ ? static_cast<float>(a[j]) : 0.0f;
-        whitenStep_[i] = (whitenTarget_[i] - whiten_[i]) * inv;
+        whitenTo_[i] = j <= order_ ? static_cast<float>(a[j]) : 0.0f;
     }
-    // Each stage of the all-pole lattice turns its two signals by the angle
-    // whose sine is the reflection coefficient: a rotation, which keeps
-    // their energy whatever the coefficients do from one sample to the next.
-    // (The usual two-multiplier lattice has the same poles but can grow
-    // without bound while sharp models glide; gliding sine and cosine
-    // linearly keeps each stage a rotation times a factor at most 1.) Its
-    // output is the all-pole filter's times the product of the cosines,
-    // which `scale` undoes.
-    double product = 1.0;
-    for (int i = 0; i < order_; ++i) {
-        const double c = std::sqrt(1.0 - static_cast<double>(wanted.k[i]) * wanted.k[i]);
-        product *= c;
-        colourTarget_[i] = wanted.k[i];
-        colourStep_[i] = (colourTarget_[i] - colour_[i]) * inv;
-        cosineTarget_[i] = static_cast<float>(c);
-        cosineStep_[i] = (cosineTarget_[i] - cosine_[i]) * inv;
-    }
-    scaleTarget_ = static_cast<float>(1.0 / std::max(product, 1e-6));
-    scaleStep_ = (scaleTarget_ - scale_) * inv;
+    std::memcpy(colourTo_, wanted.k, sizeof colourTo_);
     gainTarget_ = gain;
-    gainStep_ = (gain - gain_) * inv;
+    gainStep_ = (gain - gain_) / static_cast<float>(hop_);
+}
+
+void FormantShifter::startStep() noexcept {
+    // The step runs until the next multiple of step_ into the hop, or to
+    // the hop's end when less than a step would be left after it; its
+    // filters are those of the point the step ends at.
+    const int into = hop_ - untilHop_;
+    int length = std::min(step_, untilHop_);
+    if (untilHop_ - length < step_) length = untilHop_;
+    untilStep_ = length;
+    const float t = static_cast<float>(into + length) / static_cast<float>(hop_);
+    for (int i = 0; i < taps_; ++i) whiten_[i] = whitenFrom_[i] + t * (whitenTo_[i] - whitenFrom_[i]);
+    // Reflection coefficients to the direct form (the step-up recursion).
+    double a[kMaxOrder + 1] = {1.0};
+    for (int m = 1; m <= order_; ++m) {
+        const double k = colourFrom_[m - 1] + t * (colourTo_[m - 1] - colourFrom_[m - 1]);
+        for (int j = 1, h = m - 1; j <= h; ++j, --h) {
+            const double lo = a[j], hi = a[h];
+            a[j] = lo + k * hi;
+            a[h] = hi + k * lo;
+        }
+        a[m] = k;
+    }
+    // Oldest first: entry poles_ - 1 - j weighs the output j + 1 samples back.
+    for (int i = 0; i < poles_; ++i) {
+        const int j = poles_ - 1 - i;
+        colour_[i] = j < order_ ? a[j + 1] : 0.0;
+    }
 }
 
 void FormantShifter::process(float* const* io, int channels, int frames) noexcept {
@@ -344,7 +370,7 @@ void FormantShifter::process(float* const* io, int channels, int frames) noexcep
 
 template <int channels>
 void FormantShifter::run(float* const* io, int frames) noexcept {
-    const int order = order_, taps = taps_;
+    const int taps = taps_, poles = poles_;
     for (int i = 0; i < frames; ++i) {
         pitch_.next();
         formant_.next();
@@ -365,51 +391,42 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
             startHop();
             untilHop_ = hop_;
         }
+        if (untilStep_ == 0) startStep();
         --untilHop_;
-        glide(whiten_, whitenStep_, taps);
-        glide(colour_, colourStep_, (order + 3) & ~3);
-        glide(cosine_, cosineStep_, (order + 3) & ~3);
+        --untilStep_;
         gain_ += gainStep_;
-        scale_ += scaleStep_;
         const float m = mix_.next();
 
-        // Whitening (FIR, direct form) over the recent output of the shifter.
+        // Whitening (FIR) over the recent output of the shifter, colouring
+        // (all-pole, direct form) over the recent output of the colouring.
         recentAt_ = (recentAt_ + 1) & (kRecent - 1);
-        float y[channels], g[channels];
+        const int last = recentAt_ + kRecent - 1;  // the previous sample, mirrored
+        float y[channels];
+        double u[channels];
         peak_ *= peakFall_;
         for (int c = 0; c < channels; ++c) {
             y[c] = io[c][i];
             peak_ = std::max(peak_, std::fabs(y[c]));
             recent_[c][recentAt_] = y[c];
             recent_[c][recentAt_ + kRecent] = y[c];
-            g[c] = dot4(whiten_, recent_[c] + recentAt_ + kRecent - (taps - 1), taps);
-        }
-        // Colouring (all-pole lattice), from the last stage down; both
-        // channels in one pass, so that their chains of dependent steps
-        // overlap.
-        for (int j = order - 1; j >= 0; --j) {
-            const float k = colour_[j], cs = cosine_[j];
-            for (int c = 0; c < channels; ++c) {
-                float* t = iirState_[c];
-                const float down = cs * g[c] - k * t[j];
-                t[j + 1] = k * g[c] + cs * t[j];
-                g[c] = down;
-            }
+            const float g = dot4(whiten_, recent_[c] + last + 1 - (taps - 1), taps);
+            u[c] = g - dot4(colour_, coloured_[c] + last - (poles - 1), poles);
+            coloured_[c][recentAt_] = u[c];
+            coloured_[c][recentAt_ + kRecent] = u[c];
         }
         for (int c = 0; c < channels; ++c) {
-            iirState_[c][0] = g[c];
-            const float u = scale_ * g[c];
+            const float v = static_cast<float>(u[c]);
             const float bound = kMaxOverPeak * peak_;
-            const float z = std::min(bound, std::max(-bound, gain_ * u));
+            const float z = std::min(bound, std::max(-bound, gain_ * v));
             // Summed sample by sample into the hop's totals, so that they do
             // not depend on how the caller cuts the audio into blocks.
             shifterPower_ += y[c] * y[c];
-            filteredPower_ += u * u;
-            if (!(std::fabs(z) < 1e6f)) {
-                // A runaway value (never expected: the lattice keeps its
-                // energy) clears the all-pole filter; this sample is the
+            filteredPower_ += v * v;
+            if (!(std::fabs(u[c]) < 1e6)) {
+                // A runaway value (never expected: each step's filter is
+                // stable) clears the all-pole filter; this sample is the
                 // shifter's own.
-                for (auto& state : iirState_) std::fill(std::begin(state), std::end(state), 0.0f);
+                for (auto& state : coloured_) std::fill(std::begin(state), std::end(state), 0.0);
                 continue;
             }
             io[c][i] = y[c] + m * (z - y[c]);

@@ -83,6 +83,9 @@ private:
     // `centre` (a whole sample count since reset).
     void analyse(double speed, std::int64_t centre, Model& out) noexcept;
     void startHop() noexcept;
+    // The filters of the next step, which ends `untilHop_` samples before
+    // the hop does.
+    void startStep() noexcept;
     template <int channels>
     void run(float* const* io, int frames) noexcept;
     void clearFilters() noexcept;
@@ -107,39 +110,44 @@ private:
     Ramp mix_;       // 0: the shifter's output, 1: corrected
     bool running_ = false;  // the filters run (mix above 0 or rising)
 
-    // Per-sample glide of the filters between hops. The whitening filter
+    // The filters move from one hop's models to the next in kStepsPerHop
+    // steps, each step's filters held for its samples. The whitening filter
     // is in direct form, taps_ coefficients (order + 1 rounded up to whole
-    // vectors), oldest tap first; the colouring one in reflection
-    // coefficients.
+    // vectors), oldest tap first, interpolated linearly (an FIR has no
+    // stability to lose). The colouring filter's reflection coefficients are
+    // interpolated, and each step's are turned into a direct-form all-pole
+    // filter: each step's filter is then stable, since its reflection
+    // coefficients lie inside (-1, 1).
+    static constexpr int kStepsPerHop = 8;
     static constexpr int kRecent = 128;  // power of two above kMaxOrder + 4
     int taps_ = 60;
-    float whiten_[kMaxOrder + 4] = {};
-    float whitenStep_[kMaxOrder + 4] = {};
-    float whitenTarget_[kMaxOrder + 4] = {};
-    float colour_[kMaxOrder] = {};      // (kMaxOrder is a multiple of 4)
-    float colourStep_[kMaxOrder] = {};
-    float colourTarget_[kMaxOrder] = {};
-    float cosine_[kMaxOrder] = {};      // sqrt(1 - k^2) of each stage, gliding too
-    float cosineStep_[kMaxOrder] = {};
-    float cosineTarget_[kMaxOrder] = {};
-    float scale_ = 1.0f;                // 1 / the product of the cosines
-    float scaleStep_ = 0.0f;
-    float scaleTarget_ = 1.0f;
+    int poles_ = 56;   // the all-pole filter's coefficients, order_ rounded up to whole vectors
+    int step_ = 60;    // samples per step
+    int untilStep_ = 0;
+    float whitenFrom_[kMaxOrder + 4] = {};
+    float whitenTo_[kMaxOrder + 4] = {};
+    float whiten_[kMaxOrder + 4] = {};   // this step's
+    float colourFrom_[kMaxOrder] = {};   // reflection coefficients
+    float colourTo_[kMaxOrder] = {};
+    // This step's all-pole filter, oldest output first: the last entry
+    // weighs the previous output. Double precision: a direct-form filter of
+    // this order loses its poles' places in single precision.
+    double colour_[kMaxOrder] = {};
     float peak_ = 0.0f;                 // the shifter's output peak, held and falling
     float peakFall_ = 0.999f;
     float gain_ = 1.0f;
     float gainStep_ = 0.0f;
     float gainTarget_ = 1.0f;
     float shifterPower_ = 0.0f;   // over the hop so far: the filters' input
-    float filteredPower_ = 0.0f;  // ... and the lattice's output, before the gain
+    float filteredPower_ = 0.0f;  // ... and the all-pole filter's output, before the gain
     double shifterSum_ = 0.0;     // the same, summed over past hops with a decay
     double filteredSum_ = 0.0;
     double powerMemory_ = 0.9;    // the decay per hop
-    // The shifter's recent output per channel, mirrored, for the FIR.
+    // The shifter's recent output per channel, mirrored, for the FIR, and
+    // the all-pole filter's recent output, mirrored likewise.
     float recent_[kMaxChannels][2 * kRecent] = {};
+    double coloured_[kMaxChannels][2 * kRecent] = {};
     int recentAt_ = 0;
-    // All-pole lattice state: backward errors of the previous sample.
-    float iirState_[kMaxChannels][kMaxOrder + 1] = {};
 };
 
 }  // namespace vcmd
