@@ -148,11 +148,8 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     const std::size_t n = powerOfTwoAtLeast(longest);
     mask_ = n - 1;
     history_.assign(2 * n, 0.0f);
-    window_.assign(static_cast<std::size_t>(span_) + 1, 0.0f);
-    for (int i = 0; i <= span_; ++i)
-        window_[static_cast<std::size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * i / span_));
     // The slowest read (an octave down) takes two points per input sample.
-    frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 16), 0.0f);
+    frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 32), 0.0f);
     pitch_.configure(sampleRate);
     formant_.configure(sampleRate);
     mix_.configure(sampleRate);
@@ -224,32 +221,49 @@ void FormantShifter::analyse(double speed, std::int64_t centre, Model& out) noex
     // `speed`: count points, pre-emphasised and windowed.
     const int count = std::min(2 * span_ + 4,
                                std::max(4 * order_, static_cast<int>(std::lround(span_ / speed))));
-    // Positions counted from a whole sample just before the first one, so
-    // that a truncation is a floor and the sums stay small.
+    // Positions in 32.32 fixed point, counted from a whole sample just
+    // before the first one (so that they stay positive); the Hann window's
+    // cosine turned on by a rotation per point.
     const std::int64_t base = centre - span_ / 2 - 2;
     const float* h = history_.data();
-    const double windowStep = static_cast<double>(span_) / count;
-    double x = static_cast<double>(centre - base) - 0.5 * span_ - speed;  // the point before the first
-    double w = 0.5 * windowStep + 0.5;                                      // window index, rounded by truncation
-    float previous = 0.0f;
-    for (int k = -1; k < count; ++k, x += speed) {
-        const auto whole = static_cast<std::int64_t>(x);
-        const float frac = static_cast<float>(x - static_cast<double>(whole));
-        const float* p = h + (static_cast<std::uint64_t>(base + whole) & mask_);
-        const float v = p[0] + frac * (p[1] - p[0]);
-        if (k >= 0) {
-            const auto at = std::min(static_cast<std::size_t>(w), static_cast<std::size_t>(span_));
-            frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * window_[at];
-            w += windowStep;
-        }
+    constexpr double kOne = 4294967296.0;  // 2^32
+    const auto step = static_cast<std::uint64_t>(std::llround(speed * kOne));
+    std::uint64_t x = static_cast<std::uint64_t>(std::llround((2.0 - speed) * kOne));  // the point before the first
+    const double turn = 2.0 * kPi / count;
+    const double cosTurn = std::cos(turn), sinTurn = std::sin(turn);
+    double c = std::cos(0.5 * turn), sn = std::sin(0.5 * turn);  // at the first point's centre
+    const auto sample = [&](std::uint64_t at) {
+        const float* p = h + (static_cast<std::uint64_t>(base + static_cast<std::int64_t>(at >> 32)) & mask_);
+        const float frac = static_cast<float>(static_cast<double>(at & 0xffffffffu) * (1.0 / kOne));
+        return p[0] + frac * (p[1] - p[0]);
+    };
+    float previous = sample(x);
+    for (int k = 0; k < count; ++k) {
+        x += step;
+        const float v = sample(x);
+        frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * static_cast<float>(0.5 - 0.5 * c);
         previous = v;
+        const double nc = c * cosTurn - sn * sinTurn;
+        sn = sn * cosTurn + c * sinTurn;
+        c = nc;
     }
 
-    // Autocorrelation; the frame is padded with zeros to whole vectors.
-    double r[kMaxOrder + 1];
+    // Autocorrelation, eight lags at a time (each vector of the frame
+    // loaded once for the eight); the frame is padded with zeros beyond its
+    // points.
+    double r[kMaxOrder + 8];
     float* u = frame_.data();
-    std::fill(u + count, u + count + kMaxOrder + 8, 0.0f);
-    for (int lag = 0; lag <= order_; ++lag) r[lag] = dot4(u, u + lag, (count - lag + 3) & ~3);
+    std::fill(u + count, u + count + kMaxOrder + 16, 0.0f);
+    const int length = (count + 3) & ~3;
+    for (int lag = 0; lag <= order_; lag += 8) {
+        Lanes s[8] = {};
+        const float* v = u + lag;
+        for (int i = 0; i < length; i += 4) {
+            const Lanes x = load(u + i);
+            for (int j = 0; j < 8; ++j) s[j] += x * load(v + i + j);
+        }
+        for (int j = 0; j < 8; ++j) r[lag + j] = (s[j][0] + s[j][1]) + (s[j][2] + s[j][3]);
+    }
     if (!(r[0] > kSilentPower * count) || !std::isfinite(r[0])) return;
     // Lag window in output samples (the read is at the output's time scale).
     const double a = 2.0 * kPi * kLagWindowHz / sampleRate_;
@@ -258,15 +272,21 @@ void FormantShifter::analyse(double speed, std::int64_t centre, Model& out) noex
 
     // Levinson-Durbin: the reflection coefficients.
     double coeffs[kMaxOrder + 1] = {1.0};
-    double scratch[kMaxOrder + 1];
     double error = r[0];
     for (int m = 1; m <= order_; ++m) {
-        double acc = r[m];
-        for (int j = 1; j < m; ++j) acc += coeffs[j] * r[m - j];
-        double k = -acc / error;
+        // Four partial sums, so that the additions do not wait on each other.
+        double acc[4] = {r[m], 0.0, 0.0, 0.0};
+        int j = 1;
+        for (; j + 3 < m; j += 4)
+            for (int q = 0; q < 4; ++q) acc[q] += coeffs[j + q] * r[m - j - q];
+        for (; j < m; ++j) acc[0] += coeffs[j] * r[m - j];
+        double k = -((acc[0] + acc[1]) + (acc[2] + acc[3])) / error;
         k = std::min(kMaxReflection, std::max(-kMaxReflection, k));
-        for (int j = 1; j < m; ++j) scratch[j] = coeffs[j] + k * coeffs[m - j];
-        for (int j = 1; j < m; ++j) coeffs[j] = scratch[j];
+        for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
+            const double a = coeffs[lo], b = coeffs[hi];
+            coeffs[lo] = a + k * b;
+            coeffs[hi] = b + k * a;
+        }
         coeffs[m] = k;
         out.k[m - 1] = static_cast<float>(k);
         error *= 1.0 - k * k;
