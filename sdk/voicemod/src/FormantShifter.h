@@ -117,7 +117,7 @@ private:
     // interpolated, and each step's are turned into a direct-form all-pole
     // filter: each step's filter is then stable, since its reflection
     // coefficients lie inside (-1, 1).
-    static constexpr int kStepsPerHop = 8;
+    static constexpr int kStepsPerHop = 4;
     static constexpr int kRecent = 128;  // power of two above kMaxOrder + 4
     int taps_ = 60;
     int poles_ = 56;   // the all-pole filter's coefficients, order_ rounded up to whole vectors
