@@ -89,39 +89,6 @@ inline float dot4(const float* a, const float* b, int n) noexcept {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// The same for doubles, two to a vector register.
-#if defined(__GNUC__) || defined(__clang__)
-typedef double Pair __attribute__((vector_size(16)));
-#else
-struct Pair {
-    double v[2];
-    double operator[](int i) const noexcept { return v[i]; }
-    Pair& operator+=(const Pair& o) noexcept {
-        v[0] += o.v[0];
-        v[1] += o.v[1];
-        return *this;
-    }
-};
-inline Pair operator*(const Pair& a, const Pair& b) noexcept { return Pair{{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
-#endif
-
-inline Pair load(const double* p) noexcept {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Sum of a[i] b[i] over n (a multiple of 4) in four lanes, added up as
-// (s0 + s1) + (t0 + t1).
-inline double dot4(const double* a, const double* b, int n) noexcept {
-    Pair s = {0.0, 0.0}, t = s;
-    for (int i = 0; i < n; i += 4) {
-        s += load(a + i) * load(b + i);
-        t += load(a + i + 2) * load(b + i + 2);
-    }
-    return (s[0] + s[1]) + (t[0] + t[1]);
-}
-
 }  // namespace
 
 void FormantShifter::configure(double sampleRate, int delayFrames) {
@@ -177,7 +144,7 @@ void FormantShifter::clearFilters() noexcept {
     std::memcpy(whitenTo_, whiten_, sizeof whiten_);
     std::fill(std::begin(colourFrom_), std::end(colourFrom_), 0.0f);
     std::fill(std::begin(colourTo_), std::end(colourTo_), 0.0f);
-    std::fill(std::begin(colour_), std::end(colour_), 0.0);
+    std::fill(std::begin(colour_), std::end(colour_), 0.0f);
     untilStep_ = 0;
     gain_ = gainTarget_ = 1.0f;
     gainStep_ = 0.0f;
@@ -187,7 +154,7 @@ void FormantShifter::clearFilters() noexcept {
     shifterSum_ = 0.0;
     filteredSum_ = 0.0;
     for (auto& s : recent_) std::fill(std::begin(s), std::end(s), 0.0f);
-    for (auto& s : coloured_) std::fill(std::begin(s), std::end(s), 0.0);
+    for (auto& s : coloured_) std::fill(std::begin(s), std::end(s), 0.0f);
     recentAt_ = 0;
 }
 
@@ -377,7 +344,7 @@ void FormantShifter::startStep() noexcept {
     // Oldest first: entry poles_ - 1 - j weighs the output j + 1 samples back.
     for (int i = 0; i < poles_; ++i) {
         const int j = poles_ - 1 - i;
-        colour_[i] = j < order_ ? a[j + 1] : 0.0;
+        colour_[i] = j < order_ ? static_cast<float>(a[j + 1]) : 0.0f;
     }
 }
 
@@ -422,7 +389,7 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
         recentAt_ = (recentAt_ + 1) & (kRecent - 1);
         const int last = recentAt_ + kRecent - 1;  // the previous sample, mirrored
         float y[channels];
-        double u[channels];
+        float u[channels];
         peak_ *= peakFall_;
         for (int c = 0; c < channels; ++c) {
             y[c] = io[c][i];
@@ -446,7 +413,7 @@ void FormantShifter::run(float* const* io, int frames) noexcept {
                 // A runaway value (never expected: each step's filter is
                 // stable) clears the all-pole filter; this sample is the
                 // shifter's own.
-                for (auto& state : coloured_) std::fill(std::begin(state), std::end(state), 0.0);
+                for (auto& state : coloured_) std::fill(std::begin(state), std::end(state), 0.0f);
                 continue;
             }
             io[c][i] = y[c] + m * (z - y[c]);
