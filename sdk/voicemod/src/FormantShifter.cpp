@@ -50,45 +50,6 @@ std::size_t powerOfTwoAtLeast(std::size_t n) {
 
 float clampSemitones(float st) noexcept { return std::min(12.0f, std::max(-12.0f, st)); }
 
-// Four floats in one vector register where the compiler has the GCC/Clang
-// vector extension; elsewhere a plain four-float type with the same
-// element-wise arithmetic (the same results).
-#if defined(__GNUC__) || defined(__clang__)
-typedef float Lanes __attribute__((vector_size(16)));
-#else
-struct Lanes {
-    float v[4];
-    float operator[](int i) const noexcept { return v[i]; }
-    Lanes& operator+=(const Lanes& o) noexcept {
-        for (int i = 0; i < 4; ++i) v[i] += o.v[i];
-        return *this;
-    }
-};
-inline Lanes operator*(const Lanes& a, const Lanes& b) noexcept {
-    return Lanes{{a.v[0] * b.v[0], a.v[1] * b.v[1], a.v[2] * b.v[2], a.v[3] * b.v[3]}};
-}
-#endif
-
-inline Lanes load(const float* p) noexcept {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Sum of a[i] b[i] over n (a multiple of 4) in four lanes, added up as
-// (s0 + s1) + (s2 + s3).
-inline float dot4(const float* a, const float* b, int n) noexcept {
-    Lanes s = {0.0f, 0.0f, 0.0f, 0.0f}, t = s;
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        s += load(a + i) * load(b + i);
-        t += load(a + i + 4) * load(b + i + 4);
-    }
-    if (i < n) s += load(a + i) * load(b + i);
-    s += t;
-    return (s[0] + s[1]) + (s[2] + s[3]);
-}
-
 }  // namespace
 
 void FormantShifter::configure(double sampleRate, int delayFrames) {
@@ -99,9 +60,11 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // formants 10 to 30 % short of where they should go, 56 within 5 %);
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
-    taps_ = (order_ + 1 + 3) & ~3;
-    poles_ = (order_ + 3) & ~3;
-    peakFall_ = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
+    filters_.taps = (order_ + 1 + 7) & ~7;
+    filters_.poles = (order_ + 7) & ~7;
+    filters_.peakFall = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
+    filters_.maxOverPeak = kMaxOverPeak;
+    kernels_ = &bestFormantKernels();
     hop_ = std::max(kStepsPerHop, static_cast<int>(std::lround(kHopSeconds * sampleRate)));
     step_ = hop_ / kStepsPerHop;
     // Per hop, so after the hop is known for this rate.
@@ -138,24 +101,25 @@ void FormantShifter::settleMix() noexcept {
 }
 
 void FormantShifter::clearFilters() noexcept {
-    std::fill(std::begin(whiten_), std::end(whiten_), 0.0f);
-    whiten_[taps_ - 1] = 1.0f;
-    std::memcpy(whitenFrom_, whiten_, sizeof whiten_);
-    std::memcpy(whitenTo_, whiten_, sizeof whiten_);
+    FormantFilters& f = filters_;
+    std::fill(std::begin(f.whiten), std::end(f.whiten), 0.0f);
+    f.whiten[f.taps - 1] = 1.0f;
+    std::memcpy(whitenFrom_, f.whiten, sizeof f.whiten);
+    std::memcpy(whitenTo_, f.whiten, sizeof f.whiten);
     std::fill(std::begin(colourFrom_), std::end(colourFrom_), 0.0f);
     std::fill(std::begin(colourTo_), std::end(colourTo_), 0.0f);
-    std::fill(std::begin(colour_), std::end(colour_), 0.0f);
+    std::fill(std::begin(f.colour), std::end(f.colour), 0.0f);
     untilStep_ = 0;
-    gain_ = gainTarget_ = 1.0f;
-    gainStep_ = 0.0f;
-    peak_ = 0.0f;
-    shifterPower_ = 0.0f;
-    filteredPower_ = 0.0f;
+    f.gain = gainTarget_ = 1.0f;
+    f.gainStep = 0.0f;
+    f.peak = 0.0f;
+    f.shifterPower = 0.0f;
+    f.filteredPower = 0.0f;
     shifterSum_ = 0.0;
     filteredSum_ = 0.0;
-    for (auto& s : recent_) std::fill(std::begin(s), std::end(s), 0.0f);
-    for (auto& s : coloured_) std::fill(std::begin(s), std::end(s), 0.0f);
-    recentAt_ = 0;
+    for (auto& s : f.recent) std::fill(std::begin(s), std::end(s), 0.0f);
+    for (auto& s : f.coloured) std::fill(std::begin(s), std::end(s), 0.0f);
+    f.at = 0;
 }
 
 void FormantShifter::setPitch(float semitones) noexcept { pitch_.setTarget(clampSemitones(semitones)); }
@@ -215,22 +179,11 @@ void FormantShifter::analyse(double speed, std::int64_t centre, Model& out) noex
         c = nc;
     }
 
-    // Autocorrelation, eight lags at a time (each vector of the frame
-    // loaded once for the eight); the frame is padded with zeros beyond its
-    // points.
+    // Autocorrelation; the frame is zero beyond its points.
     double r[kMaxOrder + 8];
     float* u = frame_.data();
-    std::fill(u + count, u + count + kMaxOrder + 16, 0.0f);
-    const int length = (count + 3) & ~3;
-    for (int lag = 0; lag <= order_; lag += 8) {
-        Lanes s[8] = {};
-        const float* v = u + lag;
-        for (int i = 0; i < length; i += 4) {
-            const Lanes x = load(u + i);
-            for (int j = 0; j < 8; ++j) s[j] += x * load(v + i + j);
-        }
-        for (int j = 0; j < 8; ++j) r[lag + j] = (s[j][0] + s[j][1]) + (s[j][2] + s[j][3]);
-    }
+    std::fill(u + count, u + count + kMaxOrder + 24, 0.0f);
+    kernels_->autocorrelate(u, count, (order_ + 1 + 7) & ~7, r);
     if (!(r[0] > kSilentPower * count) || !std::isfinite(r[0])) return;
     // Lag window in output samples (the read is at the output's time scale).
     const double a = 2.0 * kPi * kLagWindowHz / sampleRate_;
@@ -286,10 +239,11 @@ void FormantShifter::startHop() noexcept {
     // the whitening removes. Over a single hop the ratio would swing with
     // where the glottal pulses fall and the filters' delays, and the level
     // would flutter at the hop rate.
-    shifterSum_ = powerMemory_ * shifterSum_ + shifterPower_;
-    filteredSum_ = powerMemory_ * filteredSum_ + filteredPower_;
-    shifterPower_ = 0.0f;
-    filteredPower_ = 0.0f;
+    FormantFilters& f = filters_;
+    shifterSum_ = powerMemory_ * shifterSum_ + f.shifterPower;
+    filteredSum_ = powerMemory_ * filteredSum_ + f.filteredPower;
+    f.shifterPower = 0.0f;
+    f.filteredPower = 0.0f;
     float gain = 1.0f;
     constexpr double kTiny = 1e-12;
     if (filteredSum_ > kTiny * hop_) {
@@ -310,14 +264,14 @@ void FormantShifter::startHop() noexcept {
     // The hop before ended on its targets: they are where this one starts.
     std::memcpy(whitenFrom_, whitenTo_, sizeof whitenTo_);
     std::memcpy(colourFrom_, colourTo_, sizeof colourTo_);
-    gain_ = gainTarget_;
-    for (int i = 0; i < taps_; ++i) {
-        const int j = taps_ - 1 - i;
+    f.gain = gainTarget_;
+    for (int i = 0; i < f.taps; ++i) {
+        const int j = f.taps - 1 - i;
         whitenTo_[i] = j <= order_ ? static_cast<float>(a[j]) : 0.0f;
     }
     std::memcpy(colourTo_, wanted.k, sizeof colourTo_);
     gainTarget_ = gain;
-    gainStep_ = (gain - gain_) / static_cast<float>(hop_);
+    f.gainStep = (gain - f.gain) / static_cast<float>(hop_);
 }
 
 void FormantShifter::startStep() noexcept {
@@ -329,7 +283,8 @@ void FormantShifter::startStep() noexcept {
     if (untilHop_ - length < step_) length = untilHop_;
     untilStep_ = length;
     const float t = static_cast<float>(into + length) / static_cast<float>(hop_);
-    for (int i = 0; i < taps_; ++i) whiten_[i] = whitenFrom_[i] + t * (whitenTo_[i] - whitenFrom_[i]);
+    FormantFilters& f = filters_;
+    for (int i = 0; i < f.taps; ++i) f.whiten[i] = whitenFrom_[i] + t * (whitenTo_[i] - whitenFrom_[i]);
     // Reflection coefficients to the direct form (the step-up recursion).
     double a[kMaxOrder + 1] = {1.0};
     for (int m = 1; m <= order_; ++m) {
@@ -341,85 +296,63 @@ void FormantShifter::startStep() noexcept {
         }
         a[m] = k;
     }
-    // Oldest first: entry poles_ - 1 - j weighs the output j + 1 samples back.
-    for (int i = 0; i < poles_; ++i) {
-        const int j = poles_ - 1 - i;
-        colour_[i] = j < order_ ? static_cast<float>(a[j + 1]) : 0.0f;
+    // Oldest first: entry poles - 1 - j weighs the output j + 1 samples back.
+    for (int i = 0; i < f.poles; ++i) {
+        const int j = f.poles - 1 - i;
+        f.colour[i] = j < order_ ? static_cast<float>(a[j + 1]) : 0.0f;
     }
 }
 
 void FormantShifter::process(float* const* io, int channels, int frames) noexcept {
-    if (channels > 1)
-        run<2>(io, frames);
-    else
-        run<1>(io, frames);
-}
-
-template <int channels>
-void FormantShifter::run(float* const* io, int frames) noexcept {
-    const int taps = taps_, poles = poles_;
-    for (int i = 0; i < frames; ++i) {
-        pitch_.next();
-        formant_.next();
-        // Engaged whenever the two are set apart: the stage fades in as the
-        // formant starts to move away and out once it is set back.
-        const bool apart = std::fabs(pitch_.target() - formant_.target()) > kApart;
-        mix_.setTarget(apart ? 1.0f : 0.0f);
+    // Engaged whenever the two are set apart (their targets change only
+    // between calls): the stage fades in as the formant starts to move away
+    // and out once it is set back.
+    const bool apart = std::fabs(pitch_.target() - formant_.target()) > kApart;
+    mix_.setTarget(apart ? 1.0f : 0.0f);
+    const auto filter = kernels_->filter[channels > 1 ? 1 : 0];
+    int i = 0;
+    while (i < frames) {
         if (!running_) {
             if (!apart) {
-                ++done_;
-                continue;
+                for (; i < frames; ++i) {
+                    pitch_.next();
+                    formant_.next();
+                    ++done_;
+                }
+                return;
             }
             running_ = true;
             clearFilters();
             untilHop_ = 0;
         }
+        // A stretch of samples with the same filters: to the end of the
+        // step, of the block or of the mix buffer, or to the sample at which
+        // the stage goes idle again.
+        pitch_.next();
+        formant_.next();
         if (untilHop_ == 0) {
             startHop();
             untilHop_ = hop_;
         }
         if (untilStep_ == 0) startStep();
-        --untilHop_;
-        --untilStep_;
-        gain_ += gainStep_;
-        const float m = mix_.next();
-
-        // Whitening (FIR) over the recent output of the shifter, colouring
-        // (all-pole, direct form) over the recent output of the colouring.
-        recentAt_ = (recentAt_ + 1) & (kRecent - 1);
-        const int last = recentAt_ + kRecent - 1;  // the previous sample, mirrored
-        float y[channels];
-        float u[channels];
-        peak_ *= peakFall_;
-        for (int c = 0; c < channels; ++c) {
-            y[c] = io[c][i];
-            peak_ = std::max(peak_, std::fabs(y[c]));
-            recent_[c][recentAt_] = y[c];
-            recent_[c][recentAt_ + kRecent] = y[c];
-            const float g = dot4(whiten_, recent_[c] + last + 1 - (taps - 1), taps);
-            u[c] = g - dot4(colour_, coloured_[c] + last - (poles - 1), poles);
-            coloured_[c][recentAt_] = u[c];
-            coloured_[c][recentAt_ + kRecent] = u[c];
-        }
-        for (int c = 0; c < channels; ++c) {
-            const float v = static_cast<float>(u[c]);
-            const float bound = kMaxOverPeak * peak_;
-            const float z = std::min(bound, std::max(-bound, gain_ * v));
-            // Summed sample by sample into the hop's totals, so that they do
-            // not depend on how the caller cuts the audio into blocks.
-            shifterPower_ += y[c] * y[c];
-            filteredPower_ += v * v;
-            if (!(std::fabs(u[c]) < 1e6)) {
-                // A runaway value (never expected: each step's filter is
-                // stable) clears the all-pole filter; this sample is the
-                // shifter's own.
-                for (auto& state : coloured_) std::fill(std::begin(state), std::end(state), 0.0f);
-                continue;
+        const int most = std::min({untilStep_, frames - i, kStretch});
+        float mix[kStretch];
+        int n = 0;
+        bool idle = false;
+        while (n < most && !idle) {
+            if (n > 0) {
+                pitch_.next();
+                formant_.next();
             }
-            io[c][i] = y[c] + m * (z - y[c]);
+            mix[n++] = mix_.next();
+            idle = !apart && !mix_.moving() && mix_.value() == 0.0f;
         }
-        ++done_;
-        if (!apart && !mix_.moving() && mix_.value() == 0.0f) running_ = false;
+        filter(filters_, io, i, n, mix);
+        untilHop_ -= n;
+        untilStep_ -= n;
+        done_ += n;
+        i += n;
+        if (idle) running_ = false;
     }
 }
 

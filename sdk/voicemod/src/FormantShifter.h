@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "Dsp.h"
+#include "FormantKernels.h"
 
 namespace vcmd {
 
@@ -74,6 +75,11 @@ public:
 
     int order() const noexcept { return order_; }
 
+    // [main-thread] Which build of the inner loops runs (configure picks the
+    // widest the CPU has); for comparing them. Never blocks or allocates.
+    void useKernels(const FormantKernels& kernels) noexcept { kernels_ = &kernels; }
+    const FormantKernels& kernels() const noexcept { return *kernels_; }
+
 private:
     struct Model {
         float k[kMaxOrder] = {};
@@ -86,8 +92,6 @@ private:
     // The filters of the next step, which ends `untilHop_` samples before
     // the hop does.
     void startStep() noexcept;
-    template <int channels>
-    void run(float* const* io, int frames) noexcept;
     void clearFilters() noexcept;
     // Mix at once where the settings say (configuration time and reset).
     void settleMix() noexcept;
@@ -111,43 +115,29 @@ private:
 
     // The filters move from one hop's models to the next in kStepsPerHop
     // steps, each step's filters held for its samples. The whitening filter
-    // is in direct form, taps_ coefficients (order + 1 rounded up to whole
-    // vectors), oldest tap first, interpolated linearly (an FIR has no
-    // stability to lose). The colouring filter's reflection coefficients are
-    // interpolated, and each step's are turned into a direct-form all-pole
-    // filter: each step's filter is then stable, since its reflection
-    // coefficients lie inside (-1, 1).
+    // is in direct form (order + 1 taps, rounded up to whole vectors with
+    // zeros), interpolated linearly (an FIR has no stability to lose). The
+    // colouring filter's reflection coefficients are interpolated, and each
+    // step's are turned into a direct-form all-pole filter: each step's
+    // filter is then stable, since its reflection coefficients lie inside
+    // (-1, 1). It runs in single precision: on speech the output differs
+    // from a double-precision filter's by less than a 16-bit step, and the
+    // models' noise floor keeps their poles off the unit circle.
     static constexpr int kStepsPerHop = 4;
-    static constexpr int kRecent = 128;  // power of two above kMaxOrder + 4
-    int taps_ = 60;
-    int poles_ = 56;   // the all-pole filter's coefficients, order_ rounded up to whole vectors
+    // The longest stretch of samples filtered in one call of the kernels.
+    static constexpr int kStretch = 64;
     int step_ = 60;    // samples per step
     int untilStep_ = 0;
-    float whitenFrom_[kMaxOrder + 4] = {};
-    float whitenTo_[kMaxOrder + 4] = {};
-    float whiten_[kMaxOrder + 4] = {};   // this step's
+    float whitenFrom_[FormantFilters::kMaxTaps] = {};
+    float whitenTo_[FormantFilters::kMaxTaps] = {};
     float colourFrom_[kMaxOrder] = {};   // reflection coefficients
     float colourTo_[kMaxOrder] = {};
-    // This step's all-pole filter, oldest output first: the last entry
-    // weighs the previous output. (Single precision holds: on speech the
-    // output differs from a double-precision filter's by less than a 16-bit
-    // step, and the models' noise floor keeps their poles off the circle.)
-    float colour_[kMaxOrder] = {};
-    float peak_ = 0.0f;                 // the shifter's output peak, held and falling
-    float peakFall_ = 0.999f;
-    float gain_ = 1.0f;
-    float gainStep_ = 0.0f;
     float gainTarget_ = 1.0f;
-    float shifterPower_ = 0.0f;   // over the hop so far: the filters' input
-    float filteredPower_ = 0.0f;  // ... and the all-pole filter's output, before the gain
-    double shifterSum_ = 0.0;     // the same, summed over past hops with a decay
-    double filteredSum_ = 0.0;
+    double shifterSum_ = 0.0;     // the filters' input and output powers, summed over
+    double filteredSum_ = 0.0;    // past hops with a decay
     double powerMemory_ = 0.9;    // the decay per hop
-    // The shifter's recent output per channel, mirrored, for the FIR, and
-    // the all-pole filter's recent output, mirrored likewise.
-    float recent_[kMaxChannels][2 * kRecent] = {};
-    float coloured_[kMaxChannels][2 * kRecent] = {};
-    int recentAt_ = 0;
+    const FormantKernels* kernels_ = &baselineFormantKernels();
+    FormantFilters filters_;
 };
 
 }  // namespace vcmd
