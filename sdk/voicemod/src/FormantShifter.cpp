@@ -79,6 +79,9 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     mask_ = n - 1;
     history_.assign(2 * n, 0.0f);
     // The slowest read (an octave down) takes two points per input sample.
+    window_.assign(static_cast<std::size_t>(span_) + 1, 0.0f);
+    for (int i = 0; i <= span_; ++i)
+        window_[static_cast<std::size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * i / span_));
     frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 32), 0.0f);
     pitch_.configure(sampleRate);
     formant_.configure(sampleRate);
@@ -153,30 +156,30 @@ void FormantShifter::analyse(double speed, std::int64_t centre, Model& out) noex
     const int count = std::min(2 * span_ + 4,
                                std::max(4 * order_, static_cast<int>(std::lround(span_ / speed))));
     // Positions in 32.32 fixed point, counted from a whole sample just
-    // before the first one (so that they stay positive); the Hann window's
-    // cosine turned on by a rotation per point.
+    // before the first one (so that they stay positive), and the window
+    // table's index likewise (rounded to the nearest entry): integer steps
+    // from point to point, none waiting on a floating-point sum.
     const std::int64_t base = centre - span_ / 2 - 2;
     const float* h = history_.data();
+    const float* window = window_.data();
     constexpr double kOne = 4294967296.0;  // 2^32
     const auto step = static_cast<std::uint64_t>(std::llround(speed * kOne));
     std::uint64_t x = static_cast<std::uint64_t>(std::llround((2.0 - speed) * kOne));  // the point before the first
-    const double turn = 2.0 * kPi / count;
-    const double cosTurn = std::cos(turn), sinTurn = std::sin(turn);
-    double c = std::cos(0.5 * turn), sn = std::sin(0.5 * turn);  // at the first point's centre
+    const double windowStep = static_cast<double>(span_) / count;
+    const auto wstep = static_cast<std::uint64_t>(std::llround(windowStep * kOne));
+    std::uint64_t w = static_cast<std::uint64_t>(std::llround((0.5 * windowStep + 0.5) * kOne));
+    const auto last = static_cast<std::uint64_t>(span_);
     const auto sample = [&](std::uint64_t at) {
         const float* p = h + (static_cast<std::uint64_t>(base + static_cast<std::int64_t>(at >> 32)) & mask_);
-        const float frac = static_cast<float>(static_cast<double>(at & 0xffffffffu) * (1.0 / kOne));
+        const float frac = static_cast<float>(at & 0xffffffffu) * static_cast<float>(1.0 / kOne);
         return p[0] + frac * (p[1] - p[0]);
     };
     float previous = sample(x);
-    for (int k = 0; k < count; ++k) {
+    for (int k = 0; k < count; ++k, w += wstep) {
         x += step;
         const float v = sample(x);
-        frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * static_cast<float>(0.5 - 0.5 * c);
+        frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * window[std::min(w >> 32, last)];
         previous = v;
-        const double nc = c * cosTurn - sn * sinTurn;
-        sn = sn * cosTurn + c * sinTurn;
-        c = nc;
     }
 
     // Autocorrelation; the frame is zero beyond its points.

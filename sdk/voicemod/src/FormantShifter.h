@@ -103,6 +103,7 @@ private:
     int span_ = 1200;  // analysis window, input samples read at speed 1
     std::size_t mask_ = 0;
     std::vector<float> history_;   // mono input, mirrored
+    std::vector<float> window_;    // Hann, span_ + 1 points
     std::vector<float> frame_;     // one analysis read
     std::int64_t heard_ = 0;       // input frames written
     std::int64_t done_ = 0;        // output frames corrected
