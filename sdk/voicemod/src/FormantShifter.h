@@ -16,14 +16,14 @@
 //      all-pole model (autocorrelation, lag window, Levinson-Durbin) given
 //      as reflection coefficients.
 //   2. The output is whitened by an FIR with the p model and coloured again
-//      by a normalised lattice all-pole filter (each stage a rotation, so
-//      that no glide of its coefficients can make it grow) with the f
-//      model, scaled so that its
-//      power (over the last 50 ms or so) is the shifter's. The FIR's
-//      direct-form coefficients, the lattice's reflection coefficients and
-//      the gain glide linearly from one hop's values to the next, sample by
-//      sample; each reflection coefficient stays inside (-1, 1), so the
-//      all-pole lattice is stable at every step.
+//      by an all-pole filter with the f model, in direct form, scaled so
+//      that its power (over the last 50 ms or so) is the shifter's. The
+//      filters move from one hop's models to the next in four steps: the
+//      FIR's coefficients and the all-pole filter's reflection coefficients
+//      are interpolated, and each step's reflection coefficients (all inside
+//      (-1, 1)) give a stable all-pole filter; the gain glides sample by
+//      sample. The per-sample loops are in FormantKernels, built for wide
+//      vectors where the CPU has them.
 //
 // Both reads lie inside the history the shifter's delay already provides,
 // so the correction adds no latency (when the reads reach further than the
