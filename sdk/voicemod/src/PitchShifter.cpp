@@ -220,11 +220,13 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
     for (int k = 0; k < 2 * hop_; ++k)
         window_[static_cast<std::size_t>(k)] = static_cast<float>(0.5 - 0.5 * std::cos(kPi * k / hop_));
     // Transients: about 1 ms detection frames of the coarse mix; the
-    // running grains fade out over 1.5 ms (never under 0.25 ms) and are gone
+    // running grains fade out over 1.5 ms (never under 0.25 ms; going down
+    // up to 3 ms) and are gone
     // 0.5 ms before the transient; later grains leave its first 3 ms alone.
     frame_ = std::max(1, static_cast<int>(std::lround(0.001 * sampleRate / stride_)));
     loudestDecay_ = static_cast<float>(std::pow(10.0, -1.0 / 1000.0));  // 10 dB per second
     fadeLength_ = std::max(2, static_cast<int>(std::lround(0.0015 * sampleRate)));
+    longestFade_ = std::max(fadeLength_, static_cast<int>(std::lround(0.003 * sampleRate)));
     shortestFade_ = std::max(1, static_cast<int>(std::lround(0.00025 * sampleRate)));
     lead_ = static_cast<int>(std::lround(0.0005 * sampleRate)) + kTaps / 2;
     attack_ = static_cast<int>(std::lround(0.003 * sampleRate));
@@ -256,6 +258,8 @@ void PitchShifter::reset() noexcept {
     loudest_ = 0.0f;
     transientState_ = 0;
     transientGrains_ = false;
+    fadingIn_ = 0;
+    fadeCorrelation_ = 1.0f;
     transientAt_ = transientRead_ = 0;
     lowestStart_ = 0;
 }
@@ -431,7 +435,9 @@ int PitchShifter::startGrain() noexcept {
         g.age = hop_;
         next = static_cast<int>(std::max<std::int64_t>(1, transientRead_ + transientHold_ - written_));
         g.hold = next;
-        crossfadeTo(g, transientFade_);
+        crossfadeTo(g, slot, transientFade_,
+                    follows ? readCorrelation(g.position - g.lag, previous.position - previous.lag, transientFade_)
+                            : 1.0f);
         lowestStart_ = transientAt_ + attack_;
         transientState_ = 2;
     } else if (transientState_ == 2) {
@@ -453,7 +459,7 @@ int PitchShifter::startGrain() noexcept {
         g.age = hop_;
         g.hold = fadeLength_;
         next = fadeLength_;
-        crossfadeTo(g, fadeLength_);
+        crossfadeTo(g, slot, fadeLength_, 1.0f);  // lined up by the search
         transientState_ = 0;
     } else {
         if (transientState_ == 1)
@@ -486,8 +492,24 @@ int PitchShifter::startGrain() noexcept {
     return next;
 }
 
-void PitchShifter::crossfadeTo(Grain& g, int length) noexcept {
+float PitchShifter::readCorrelation(double a, double b, int length) const noexcept {
+    const double r = ratio_;
+    double ab = 0.0, aa = 0.0, bb = 0.0;
+    for (int k = 0; k < length; ++k) {
+        const float x = mix_[static_cast<std::size_t>(static_cast<std::int64_t>(a + r * k)) & mask_];
+        const float y = mix_[static_cast<std::size_t>(static_cast<std::int64_t>(b + r * k)) & mask_];
+        ab += static_cast<double>(x) * y;
+        aa += static_cast<double>(x) * x;
+        bb += static_cast<double>(y) * y;
+    }
+    if (!(aa * bb > 1e-24)) return 1.0f;
+    return static_cast<float>(std::min(1.0, std::max(0.0, ab / std::sqrt(aa * bb))));
+}
+
+void PitchShifter::crossfadeTo(Grain& g, int slot, int length, float correlation) noexcept {
     transientGrains_ = true;
+    fadingIn_ = slot;
+    fadeCorrelation_ = correlation;
     g.fade = 0.0f;
     g.fadeLeft = length;
     g.fadeStep = 1.0f / static_cast<float>(length);
@@ -572,6 +594,12 @@ void PitchShifter::detectTransient() noexcept {
         start = 0;
         fade = static_cast<int>(
             std::max<std::int64_t>(shortestFade_, std::min<std::int64_t>(reach, fadeLength_)));
+    } else if (r < 1.0) {
+        // Going down, the running grains lag and reach the transient late:
+        // a longer crossfade where they leave the room, over before the
+        // transient's grain reaches its attack.
+        const std::int64_t room = std::min(reach, untilRead - lead_) - start;
+        fade = static_cast<int>(std::max<std::int64_t>(fade, std::min<std::int64_t>(room, longestFade_)));
     }
     // Its grain holds for a while after it, but going up must end (after
     // the crossfade out) behind the newest input.
@@ -620,6 +648,7 @@ void PitchShifter::advanceTransientGrains(float ratio) noexcept {
         grains_[free] = last;
         last.active = false;
         if (newest_ == kGrains - 1) newest_ = free;
+        if (fadingIn_ == kGrains - 1) fadingIn_ = free;
     }
     transientGrains_ = false;
 }
@@ -781,8 +810,14 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
         } else {
             // While a transient's grains hold or crossfade: every slot, with
             // its fade.
+            // Linear fades in (x) and out (1 - x) of sound correlated by c
+            // sum to a level of sqrt(x^2 + (1 - x)^2 + 2 c x (1 - x)): all
+            // fades are divided by it (1 once the crossfade is over).
+            const float x = grains_[fadingIn_].fade, y = 1.0f - x;
+            const float level = std::sqrt(x * x + y * y + 2.0f * fadeCorrelation_ * x * y);
+            const float scale = level > 0.0f ? 1.0f / level : 1.0f;
             for (const Grain& g : grains_)
-                if (g.active) read(g, window_[static_cast<std::size_t>(g.age)] * g.fade);
+                if (g.active) read(g, window_[static_cast<std::size_t>(g.age)] * g.fade * scale);
             const Float4 sums = sumLanes(out0, out1);
             output_[0][i] = sums[0];
             output_[1][i] = sums[1];

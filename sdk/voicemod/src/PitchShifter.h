@@ -35,7 +35,16 @@
 // act before any grain reaches one. Over a short crossfade it replaces the
 // running grains by a single grain placed to read the transient exactly at
 // its nominal output time, holds that grain until the transient is past,
-// and lets no later grain start before the transient's attack.
+// and lets no later grain start before the transient's attack. That grain
+// is not lined up in phase with those it replaces, so the crossfade is
+// scaled for the correlation of what the two read: plain linear fades
+// where it is 1, constant power where it is 0 (linear fades of unrelated
+// sound dip by up to 3 dB just before the transient, which would make its
+// rise look steeper). Going
+// down, the running grains lag behind the nominal delay and the
+// transient's grain reads ahead of it: a short crossfade would jump forward
+// by a few milliseconds of input, sharpening whatever rises there, so it
+// lasts as long as the running grains allow, up to 3 ms.
 //
 // Latency is the delay at the middle of a grain, constant for any ratio in
 // [0.5, 2] (one octave either way):
@@ -94,8 +103,13 @@ private:
     int startGrain() noexcept;
     // Moves the grains on while a transient's grains hold or crossfade.
     void advanceTransientGrains(float ratio) noexcept;
-    // Fades every running grain out, and `g` in, over `length` samples.
-    void crossfadeTo(Grain& g, int length) noexcept;
+    // Fades every running grain out, and `g` (to go in `slot`) in, over
+    // `length` samples; `correlation` (0..1) of what they read sets how the
+    // linear fades are scaled to keep the level.
+    void crossfadeTo(Grain& g, int slot, int length, float correlation) noexcept;
+    // Correlation (clamped to 0..1) of the mono mix read from `a` and from
+    // `b` at the current ratio over `length` samples.
+    float readCorrelation(double a, double b, int length) const noexcept;
     // Once per detection frame: a transient in the newest input?
     void detectTransient() noexcept;
     // Designs the anti-fold filter for the current ratio.
@@ -158,6 +172,9 @@ private:
     int transientFade_ = 0;            // this transient's crossfade
     int transientHold_ = 0;            // how long its grain holds after it
     int fadeLength_ = 72;              // crossfade into a transient's grain
+    int longestFade_ = 144;            // ... going down, where the running grains allow
+    int fadingIn_ = 0;                 // slot of the grain the crossfade brings in
+    float fadeCorrelation_ = 1.0f;     // ... and the correlation it is scaled for
     int shortestFade_ = 12;
     std::int64_t lowestStart_ = 0;  // no grain starts reading before this
     int lead_ = 0;                  // how far before a transient other grains fade out
