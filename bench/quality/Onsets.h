@@ -23,6 +23,17 @@ std::vector<double> highFrequencyOnsets(const std::vector<float>& signal, double
 std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
                            std::size_t latencyFrames = 0, double toleranceSeconds = 0.005);
 
+// A reference for a pitch shift by `ratio`: the onsets of the band of
+// `input` that such a shift moves onto the measured one (from 3 kHz / ratio;
+// going up, below 0.9 times the frequency it moves to half the rate), with
+// none of `input`'s own within +-`toleranceSeconds`. A shift that kept the
+// envelope of every band exactly would add these: onsets too weak in the
+// input's high band that the shift brings into it, and the level floor
+// drawn from another band's loudest frame. (It keeps the pitch pulses'
+// rate: a low voice shifted down, its pulses further apart, shows more.)
+std::size_t countMovedBandOnsets(const std::vector<float>& input, double sampleRate, double ratio,
+                                 double toleranceSeconds = 0.005);
+
 // Of those, the ones where the input's high band does not rise by even
 // `weakRiseDb` (against its mean over the 10 ms before) within
 // +-`toleranceSeconds`: no weaker onset of the input that a voice could
