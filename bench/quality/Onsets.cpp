@@ -109,8 +109,8 @@ std::size_t countMovedBandOnsets(const std::vector<float>& input, double sampleR
                           toleranceSeconds);
 }
 
-std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output, double sampleRate,
-                           std::size_t latencyFrames, double toleranceSeconds) {
+std::size_t countNewOnsets(const std::vector<float>& input, const std::vector<float>& output,
+                           double sampleRate, std::size_t latencyFrames, double toleranceSeconds) {
     return countUnmatched(highFrequencyOnsets(input, sampleRate), highFrequencyOnsets(output, sampleRate),
                           static_cast<double>(latencyFrames) / sampleRate, toleranceSeconds);
 }

@@ -185,12 +185,13 @@ std::vector<float> harmonicTone(double rate, double seconds) {
 // input's own band that the shift moves onto the measured one.
 void pitchTransients(const Input& speech, Targets& targets) {
     const double rate = speech.audio.rate;
-    std::printf("New high-frequency onsets (Onsets.h: none in the input within 5 ms) the pitch shifter alone adds "
-                "to %s, at every whole shift; in brackets those made up outright (no rise of even 6 dB in the "
-                "input's high band within 5 ms: repeated or early copies, clicks); and for reference those of the "
-                "input's own band that the shift moves onto the measured one (from 3 kHz / ratio), which a shift "
-                "keeping every band's envelope exactly would add:\n\n",
-                speech.name.c_str());
+    std::printf(
+        "New high-frequency onsets (Onsets.h: none in the input within 5 ms) the pitch shifter alone adds "
+        "to %s, at every whole shift; in brackets those made up outright (no rise of even 6 dB in the "
+        "input's high band within 5 ms: repeated or early copies, clicks); and for reference those of the "
+        "input's own band that the shift moves onto the measured one (from 3 kHz / ratio), which a shift "
+        "keeping every band's envelope exactly would add:\n\n",
+        speech.name.c_str());
     Table t({"mode", "-12..-1 st", "0 st", "+1..+12 st", "most", "made up, most"}, "llllrr");
     std::size_t atOctaveUp = 0, madeUpMost = 0;
     std::string madeUpAt;
@@ -233,8 +234,8 @@ void pitchTransients(const Input& speech, Targets& targets) {
     t.add({"reference: the band moved", columns[0], columns[1], columns[2], std::to_string(most), "–"});
     std::printf("%s\n", t.markdown().c_str());
     targets.add("pitch shifter at +12 st adds at most 2 onsets to real speech, both modes", atOctaveUp <= 2,
-                "most " + std::to_string(atOctaveUp) + " (the band moved: " + std::to_string(referenceAtOctaveUp) +
-                    ")");
+                "most " + std::to_string(atOctaveUp) +
+                    " (the band moved: " + std::to_string(referenceAtOctaveUp) + ")");
     targets.add("pitch shifter makes up no more than 1 onset (no input rise near it), −12..+12 st, both modes",
                 madeUpMost <= 1, "most " + std::to_string(madeUpMost) + " (" + madeUpAt + ")");
 }

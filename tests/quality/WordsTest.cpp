@@ -116,7 +116,8 @@ TEST(Onsets, CountsOnlyTheClicksTheOutputAdded) {
     std::vector<float> tone = whiteNoise(n, 0.05, 23);
     for (std::size_t i = 0; i < n; ++i)
         if (i % 9600 >= 4800 && i % 9600 < 7200)
-            tone[i] += static_cast<float>(0.5 * std::sin(2.0 * kPi * 2000.0 * static_cast<double>(i) / kRate));
+            tone[i] +=
+                static_cast<float>(0.5 * std::sin(2.0 * kPi * 2000.0 * static_cast<double>(i) / kRate));
     EXPECT_EQ(quality::highFrequencyOnsets(tone, kRate).size(), 0u);
     EXPECT_EQ(quality::countMovedBandOnsets(tone, kRate, 2.0), 10u);
     EXPECT_EQ(quality::countMovedBandOnsets(tone, kRate, 0.5), 0u);

@@ -435,9 +435,10 @@ int PitchShifter::startGrain() noexcept {
         g.age = hop_;
         next = static_cast<int>(std::max<std::int64_t>(1, transientRead_ + transientHold_ - written_));
         g.hold = next;
-        crossfadeTo(g, slot, transientFade_,
-                    follows ? readCorrelation(g.position - g.lag, previous.position - previous.lag, transientFade_)
-                            : 1.0f);
+        crossfadeTo(
+            g, slot, transientFade_,
+            follows ? readCorrelation(g.position - g.lag, previous.position - previous.lag, transientFade_)
+                    : 1.0f);
         lowestStart_ = transientAt_ + attack_;
         transientState_ = 2;
     } else if (transientState_ == 2) {
