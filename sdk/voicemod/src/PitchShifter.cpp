@@ -539,22 +539,32 @@ void PitchShifter::detectTransient() noexcept {
         const float d = c[k + 4] - 4.0f * c[k + 3] + 6.0f * c[k + 2] - 4.0f * c[k + 1] + c[k];
         energy += d * d;
     }
-    // The frame's energy so weighted against the mean of the frames before
-    // it: a rise of 10 dB, no more than 40 dB under the loudest frame of
-    // the last seconds, is a transient. While one waits for its grain,
-    // another is not looked for; once that grain runs, the next one's grain
-    // may take over from it.
-    float before = 0.0f;
-    for (float e : history_) before += e;
-    before *= 1.0f / kHistory;
+    // The frame's energy so weighted against the frames before it: a rise
+    // of 10 dB over the mean of the last 8 ms, no more than 40 dB under the
+    // loudest frame of the last seconds, is a transient, unless a frame of
+    // the last 20 ms (a pitch period of the lowest voices) came within 3 dB
+    // of it. Without that, the glottal pulses of a low voice rose that much
+    // every period and were taken for transients (some 40 a second), each
+    // grain then placed without lining up with the one before, and the
+    // voicing came out rough. While one waits for its grain, another is not
+    // looked for; once that grain runs, the next one's grain may take over
+    // from it.
+    float recent = 0.0f, largest = 0.0f;
+    for (int i = 1; i <= kHistory; ++i) {
+        const float e = history_[(historyAt_ + kHistory - i) % kHistory];
+        if (i <= kRecentFrames) recent += e;
+        if (i > 2) largest = std::max(largest, e);
+    }
+    const float before = recent * (1.0f / kRecentFrames);
     history_[historyAt_] = energy;
     historyAt_ = (historyAt_ + 1) % kHistory;
     loudest_ = std::max(energy, loudest_ * loudestDecay_);
     constexpr float kRise = 10.0f;                               // 10 dB
+    constexpr float kOverPulses = 2.0f;                          // 3 dB
     constexpr float kBelowLoudest = 1e-4f;                       // 40 dB
     const bool steady = ratio_ == 1.0f && !semitones_.moving();  // an exact delay: nothing to do
-    if (steady || transientState_ == 1 || energy < kRise * before || energy < kBelowLoudest * loudest_ ||
-        energy < 1e-12f)
+    if (steady || transientState_ == 1 || energy < kRise * before || energy < kOverPulses * largest ||
+        energy < kBelowLoudest * loudest_ || energy < 1e-12f)
         return;
     // Where it starts: taken as the frame's first sample, less two coarse
     // samples for the high-pass's delay. It is read (by a grain at its

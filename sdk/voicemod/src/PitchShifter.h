@@ -155,7 +155,8 @@ private:
 
     // Transient detection on the coarse mix: the energy of its high band in
     // frames of about 1 ms, against the frames before it.
-    static constexpr int kHistory = 8;
+    static constexpr int kHistory = 14;      // frames kept: 14 ms
+    static constexpr int kRecentFrames = 8;  // frames the rise is measured over
     int frame_ = 12;  // coarse samples per detection frame
     int frameFill_ = 0;
     float history_[kHistory] = {};
