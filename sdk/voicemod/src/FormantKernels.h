@@ -12,13 +12,16 @@ namespace vcmd {
 // current step (set by the stage between calls).
 struct FormantFilters {
     static constexpr int kMaxChannels = 2;
-    static constexpr int kMaxTaps = 72;   // order 64 + 1, rounded up to whole vectors
-    static constexpr int kMaxPoles = 64;
+    static constexpr int kMaxTaps = 72;   // order 64 + 1, rounded up as below
+    static constexpr int kMaxPoles = 72;  // order 64, rounded up likewise
+    // The newest samples each filter takes from registers rather than from
+    // its ring; the rest (a multiple of 8) is summed in vectors.
+    static constexpr int kNear = 2;
     static constexpr int kRecent = 128;   // power of two above kMaxTaps
 
     // Written by the stage at each step.
-    int taps = 64;    // whitening FIR length, a multiple of 8
-    int poles = 56;   // all-pole coefficients, a multiple of 8
+    int taps = 58;    // whitening FIR length, a multiple of 8 plus kNear
+    int poles = 58;   // all-pole coefficients, a multiple of 8 plus kNear
     float whiten[kMaxTaps] = {};    // oldest tap first; the last weighs the newest sample
     float colour[kMaxPoles] = {};   // oldest first; the last weighs the previous output
     float gainStep = 0.0f;

@@ -60,8 +60,10 @@ void FormantShifter::configure(double sampleRate, int delayFrames) {
     // formants 10 to 30 % short of where they should go, 56 within 5 %);
     // at high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 8));
-    filters_.taps = (order_ + 1 + 7) & ~7;
-    filters_.poles = (order_ + 7) & ~7;
+    // Whole vectors of 8 and the newest kNear taken apart, zeros in front.
+    constexpr int kNear = FormantFilters::kNear;
+    filters_.taps = ((order_ + 1 - kNear + 7) & ~7) + kNear;
+    filters_.poles = ((order_ - kNear + 7) & ~7) + kNear;
     filters_.peakFall = static_cast<float>(std::pow(10.0, -3.0 / (kPeakFallSeconds * sampleRate)));
     filters_.maxOverPeak = kMaxOverPeak;
     kernels_ = &bestFormantKernels();

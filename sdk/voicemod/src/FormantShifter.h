@@ -116,8 +116,8 @@ private:
 
     // The filters move from one hop's models to the next in kStepsPerHop
     // steps, each step's filters held for its samples. The whitening filter
-    // is in direct form (order + 1 taps, rounded up to whole vectors with
-    // zeros), interpolated linearly (an FIR has no stability to lose). The
+    // is in direct form (order + 1 taps, zeros in front up to whole vectors
+    // and two), interpolated linearly (an FIR has no stability to lose). The
     // colouring filter's reflection coefficients are interpolated, and each
     // step's are turned into a direct-form all-pole filter: each step's
     // filter is then stable, since its reflection coefficients lie inside
