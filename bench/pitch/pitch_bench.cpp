@@ -155,6 +155,8 @@ void BM_OursFormantsKept(benchmark::State& state) {
         check.process(io, 2, kBlock);
     }
     report(state, ours.shifter.latencyFrames(), errorPercent(s, semitones));
+    // Which build of the formant stage's inner loops ran (the CPU decides).
+    state.SetLabel(std::string("kernels: ") + ours.formants.kernels().name);
 }
 
 // The whole engine with the pure pitch voice, through the C interface.
