@@ -34,7 +34,7 @@ Shifted ours(const std::vector<float>& input, double rate, double pitch, double 
     formants.configure(rate, static_cast<int>(shifter.latencyFrames()));
     formants.jumpPitch(static_cast<float>(pitch));
     formants.jumpFormant(static_cast<float>(formant));
-    const std::size_t delay = shifter.latencyFrames();
+    const std::size_t delay = shifter.latencyFrames() + static_cast<std::size_t>(formants.latencyFrames());
     std::vector<float> s = input;
     s.resize(input.size() + delay, 0.0f);
     for (std::size_t i = 0; i < s.size(); i += kBlock) {

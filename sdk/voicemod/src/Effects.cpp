@@ -87,7 +87,9 @@ public:
         shifter_.reset();
         formant_.reset();
     }
-    unsigned latencyFrames() const noexcept override { return shifter_.latencyFrames(); }
+    unsigned latencyFrames() const noexcept override {
+        return shifter_.latencyFrames() + static_cast<unsigned>(formant_.latencyFrames());
+    }
 
 private:
     static constexpr int kPiece = 256;

@@ -1,0 +1,98 @@
+// HalfBand.cpp - the half-band filter's taps and its two uses.
+#include "HalfBand.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vcmd {
+namespace {
+
+// Kaiser window shape: 5 gives the 54 dB stop band at 31 taps.
+constexpr double kBeta = 5.0;
+
+double besselI0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+}  // namespace
+
+void HalfBand::design() noexcept {
+    constexpr double kPi = 3.14159265358979323846;
+    double taps[kPairs];
+    double total = 0.0;
+    for (int j = 0; j < kPairs; ++j) {
+        const double d = 2 * j + 1;  // distance from the centre
+        const double sinc = std::sin(kPi * d / 2.0) / (kPi * d / 2.0);
+        const double w = d / kDelay;
+        taps[j] = 0.5 * sinc * besselI0(kBeta * std::sqrt(1.0 - w * w)) / besselI0(kBeta);
+        total += 2.0 * taps[j];
+    }
+    // Exactly unity at 0 Hz: the side taps make up the other half.
+    for (int j = 0; j < kPairs; ++j) side[j] = static_cast<float>(taps[j] * 0.5 / total);
+}
+
+void HalfBandDecimator::configure(const HalfBand& taps) noexcept {
+    taps_ = taps;
+    reset();
+}
+
+void HalfBandDecimator::reset() noexcept {
+    std::memset(buffer_, 0, sizeof buffer_);
+    odd_ = false;
+}
+
+int HalfBandDecimator::process(const float* in, int frames, float* low, float* delayed) noexcept {
+    float* x = buffer_ + kKeep;  // x[i]: frame i of the block; x[-k]: k frames before it
+    std::memcpy(x, in, sizeof(float) * static_cast<std::size_t>(frames));
+    // Frames first, second, ... of a pair start at `first`; each low-rate
+    // sample is centred kDelay frames before its frame.
+    const int first = odd_ ? 1 : 0;
+    const int count = frames > first ? (frames - first + 1) / 2 : 0;
+    const float* centre = x + first - HalfBand::kDelay;
+    for (int m = 0; m < count; ++m) low[m] = 0.5f * centre[2 * m];
+    for (int j = 0; j < HalfBand::kPairs; ++j) {
+        const float w = taps_.side[j];
+        const int d = 2 * j + 1;
+        for (int m = 0; m < count; ++m) low[m] += w * (centre[2 * m - d] + centre[2 * m + d]);
+    }
+    if (delayed != nullptr)
+        std::memmove(delayed, x - HalfBand::kLatency, sizeof(float) * static_cast<std::size_t>(frames));
+    std::memmove(buffer_, buffer_ + frames, sizeof(float) * kKeep);
+    if (frames % 2 != 0) odd_ = !odd_;
+    return count;
+}
+
+void HalfBandInterpolator::configure(const HalfBand& taps) noexcept {
+    // Zeros between the low-rate samples, filtered, at twice the gain: the
+    // first output of each pair takes the side taps (d[m - 7 - k] and
+    // d[m - 8 + k] weigh side[k]), the second only the centre (d[m - 7]).
+    for (int k = 0; k < HalfBand::kPairs; ++k) {
+        taps_[HalfBand::kPairs - 1 - k] = 2.0f * taps.side[k];  // d[m - 8 - k], oldest first
+        taps_[HalfBand::kPairs + k] = 2.0f * taps.side[k];      // d[m - 7 + k]
+    }
+    reset();
+}
+
+void HalfBandInterpolator::reset() noexcept { std::memset(buffer_, 0, sizeof buffer_); }
+
+void HalfBandInterpolator::process(const float* low, int count, float* first, float* second) noexcept {
+    float* d = buffer_ + kKeep;  // d[m]: sample m of the block; d[-k]: k before it
+    std::memcpy(d, low, sizeof(float) * static_cast<std::size_t>(count));
+    for (int m = 0; m < count; ++m) {
+        first[m] = 0.0f;
+        second[m] = d[m - (HalfBand::kPairs - 1)];
+    }
+    for (int t = 0; t < 2 * HalfBand::kPairs; ++t) {
+        const float w = taps_[t];
+        const float* from = d - kKeep + t;  // tap t weighs d[m - kKeep + t]
+        for (int m = 0; m < count; ++m) first[m] += w * from[m];
+    }
+    std::memmove(buffer_, buffer_ + count, sizeof(float) * kKeep);
+}
+
+}  // namespace vcmd
