@@ -206,18 +206,38 @@ public:
         design();
     }
     void process(float* const* io, int channels, int frames) noexcept override {
-        for (int i = 0; i < frames; ++i) {
-            if (ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()) {
-                for (Ramp& r : ramps_) r.next();
-                // New coefficients every 16 samples of a glide, counted from
-                // the glide's start, not from the block's.
-                if ((++glide_ & 15) == 0 || !(ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()))
-                    design();
-            } else {
-                glide_ = 0;
-            }
+        int i = 0;
+        for (; i < frames && (ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()); ++i) {
+            for (Ramp& r : ramps_) r.next();
+            // New coefficients every 16 samples of a glide, counted from
+            // the glide's start, not from the block's.
+            if ((++glide_ & 15) == 0 || !(ramps_[0].moving() || ramps_[1].moving() || ramps_[2].moving()))
+                design();
             for (int c = 0; c < channels; ++c) io[c][i] = state_[c].run(coefficients_, io[c][i]);
         }
+        if (i == frames) return;
+        // Settled for the rest of the block (settings change only between
+        // calls): the filter runs from copies, which the compiler keeps in
+        // registers rather than reloading after every store to the audio.
+        // Both channels in one loop: each sample waits on the one before,
+        // and the two chains overlap.
+        glide_ = 0;
+        const BiquadCoefficients k = coefficients_;
+        if (channels == 2) {
+            BiquadState s0 = state_[0], s1 = state_[1];
+            float *x0 = io[0], *x1 = io[1];
+            for (int j = i; j < frames; ++j) {
+                x0[j] = s0.run(k, x0[j]);
+                x1[j] = s1.run(k, x1[j]);
+            }
+            state_[0] = s0;
+            state_[1] = s1;
+            return;
+        }
+        BiquadState s = state_[0];
+        float* x = io[0];
+        for (int j = i; j < frames; ++j) x[j] = s.run(k, x[j]);
+        state_[0] = s;
     }
     void reset() noexcept override {
         for (auto& s : state_) s = BiquadState{};
@@ -495,18 +515,43 @@ public:
         }
     }
     void process(float* const* io, int channels, int frames) noexcept override {
+        // The running state in locals, which the compiler keeps in registers
+        // (members would be reloaded after every store to the audio); back
+        // in the members around each end of a measuring block.
+        const BiquadCoefficients hc = highpassC_, sc = shelfC_;
+        BiquadState hi = highpass_[0], si = shelf_[0], ho = highpass_[1], so = shelf_[1];
+        double sumIn = sumIn_, sumOut = sumOut_;
+        float gain = gain_, step = step_;
+        int fill = fill_;
         for (int i = 0; i < frames; ++i) {
             const float range = ramps_[0].next();
             float out = 0.0f;
             for (int c = 0; c < channels; ++c) out += io[c][i];
-            const float wi = shelf_[0].run(shelfC_, highpass_[0].run(highpassC_, i < kMaxPiece ? heard_[i] : 0.0f));
-            const float wo = shelf_[1].run(shelfC_, highpass_[1].run(highpassC_, out));
-            sumIn_ += static_cast<double>(wi) * wi;
-            sumOut_ += static_cast<double>(wo) * wo;
-            if (++fill_ == kBlock) endBlock(range);
-            gain_ += step_;
-            for (int c = 0; c < channels; ++c) io[c][i] *= gain_;
+            const float wi = si.run(sc, hi.run(hc, i < kMaxPiece ? heard_[i] : 0.0f));
+            const float wo = so.run(sc, ho.run(hc, out));
+            sumIn += static_cast<double>(wi) * wi;
+            sumOut += static_cast<double>(wo) * wo;
+            if (++fill == kBlock) {
+                sumIn_ = sumIn;
+                sumOut_ = sumOut;
+                gain_ = gain;
+                endBlock(range);
+                sumIn = sumIn_;
+                sumOut = sumOut_;
+                step = step_;
+                fill = fill_;
+            }
+            gain += step;
+            for (int c = 0; c < channels; ++c) io[c][i] *= gain;
         }
+        highpass_[0] = hi;
+        shelf_[0] = si;
+        highpass_[1] = ho;
+        shelf_[1] = so;
+        sumIn_ = sumIn;
+        sumOut_ = sumOut;
+        gain_ = gain;
+        fill_ = fill;
     }
     void reset() noexcept override {
         for (auto& s : highpass_) s = BiquadState{};

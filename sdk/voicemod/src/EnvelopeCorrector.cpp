@@ -96,6 +96,7 @@ void EnvelopeCorrector::configure(double sampleRate, int delayFrames, bool halfR
     for (int i = 0; i <= span_; ++i)
         window_[static_cast<std::size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * i / span_));
     frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 32), 0.0f);
+    points_.assign(static_cast<std::size_t>(2 * span_ + 8), 0.0f);
     pitch_.configure(sampleRate);
     formant_.configure(sampleRate);
     mix_.configure(sampleRate);
@@ -185,11 +186,6 @@ void EnvelopeCorrector::analyse(double speed, std::int64_t centre, Model& out) n
     // `speed`: count points, pre-emphasised and windowed.
     const int count = std::min(2 * span_ + 4,
                                std::max(4 * order_, static_cast<int>(std::lround(span_ / speed))));
-    // Positions in 32.32 fixed point, counted from a whole sample just
-    // before the first one (so that they stay positive), and the window
-    // table's index likewise (rounded to the nearest entry): integer steps
-    // from point to point, none waiting on a floating-point sum.
-    //
     // At half the rate, a read slower than the input takes its points from
     // the full-rate input at twice the speed: the shifter's output below
     // half the band then holds input from above it, which the half-rate
@@ -199,28 +195,13 @@ void EnvelopeCorrector::analyse(double speed, std::int64_t centre, Model& out) n
     const double pace = full ? 2.0 * speed : speed;
     const std::int64_t base =
         full ? 2 * centre - HalfBand::kDelay - span_ - 2 : centre - span_ / 2 - 2;
-    const float* h = full ? fullHistory_.data() : history_.data();
-    const std::size_t mask = full ? fullMask_ : mask_;
-    const float* window = window_.data();
-    constexpr double kOne = 4294967296.0;  // 2^32
-    const auto step = static_cast<std::uint64_t>(std::llround(pace * kOne));
-    std::uint64_t x = static_cast<std::uint64_t>(std::llround((2.0 - pace) * kOne));  // the point before the first
-    const double windowStep = static_cast<double>(span_) / count;
-    const auto wstep = static_cast<std::uint64_t>(std::llround(windowStep * kOne));
-    std::uint64_t w = static_cast<std::uint64_t>(std::llround((0.5 * windowStep + 0.5) * kOne));
-    const auto last = static_cast<std::uint64_t>(span_);
-    const auto sample = [&](std::uint64_t at) {
-        const float* p = h + (static_cast<std::uint64_t>(base + static_cast<std::int64_t>(at >> 32)) & mask);
-        const float frac = static_cast<float>(at & 0xffffffffu) * static_cast<float>(1.0 / kOne);
-        return p[0] + frac * (p[1] - p[0]);
-    };
-    float previous = sample(x);
-    for (int k = 0; k < count; ++k, w += wstep) {
-        x += step;
-        const float v = sample(x);
-        frame_[static_cast<std::size_t>(k)] = (v - kEmphasis * previous) * window[std::min(w >> 32, last)];
-        previous = v;
-    }
+    // The history is mirrored, so the whole read lies in one stretch of it.
+    const float* from = full ? fullHistory_.data() + (static_cast<std::uint64_t>(base) & fullMask_)
+                             : history_.data() + (static_cast<std::uint64_t>(base) & mask_);
+    // The first point is two samples into the stretch, the one before it
+    // (for the pre-emphasis) a step earlier.
+    kernels_->read(from, 2.0 - pace, pace, count, window_.data(), static_cast<double>(span_) / count, span_, kEmphasis,
+                   frame_.data(), points_.data());
 
     // Autocorrelation; the frame is zero beyond its points.
     double r[kMaxOrder + 8];

@@ -120,6 +120,7 @@ private:
     std::vector<float> window_;    // Hann, span_ + 1 points
     double lagWindow_[kMaxOrder + 1] = {};  // Gaussian, by lag
     std::vector<float> frame_;     // one analysis read
+    std::vector<float> points_;    // its points before pre-emphasis and window
     std::int64_t heard_ = 0;       // input frames written
     bool halfRate_ = false;
     std::size_t fullMask_ = 0;

@@ -3,6 +3,10 @@
 // FormantKernels.cpp calls into it only on a CPU that has them).
 #include <cstring>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include "FormantKernels.h"
 
 namespace vcmd {
