@@ -178,9 +178,7 @@ void EnvelopeCorrector::hearFullRate(const float* mono, int frames) noexcept {
     }
 }
 
-void EnvelopeCorrector::analyse(double speed, std::int64_t centre, Model& out) noexcept {
-    out.flat = true;
-    std::fill(std::begin(out.k), std::end(out.k), 0.0f);
+bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r) noexcept {
 
     // The same stretch of input, span_ samples around the centre, read at
     // `speed`: count points, pre-emphasised and windowed.
@@ -204,37 +202,48 @@ void EnvelopeCorrector::analyse(double speed, std::int64_t centre, Model& out) n
                    frame_.data(), points_.data());
 
     // Autocorrelation; the frame is zero beyond its points.
-    double r[kMaxOrder + 8];
     float* u = frame_.data();
     std::fill(u + count, u + count + kMaxOrder + 24, 0.0f);
     kernels_->autocorrelate(u, count, (order_ + 1 + 7) & ~7, r);
-    if (!(r[0] > kSilentPower * count) || !std::isfinite(r[0])) return;
+    if (!(r[0] > kSilentPower * count) || !std::isfinite(r[0])) return false;
     // Lag window in output samples (the read is at the output's time scale).
     for (int lag = 1; lag <= order_; ++lag) r[lag] *= lagWindow_[lag];
     r[0] *= 1.0 + kNoiseFloor;
 
-    // Levinson-Durbin: the reflection coefficients.
-    double coeffs[kMaxOrder + 1] = {1.0};
-    double error = r[0];
+    return true;
+}
+
+void EnvelopeCorrector::reflect(const double* const r[2], Model* const out[2]) const noexcept {
+    // Levinson-Durbin for both models in step: each step of one waits on a
+    // division and the sums before it, and the other's fill that time.
+    double coeffs[2][kMaxOrder + 1] = {{1.0}, {1.0}};
+    double error[2] = {r[0][0], r[1][0]};
     for (int m = 1; m <= order_; ++m) {
-        // Four partial sums, so that the additions do not wait on each other.
-        double acc[4] = {r[m], 0.0, 0.0, 0.0};
-        int j = 1;
-        for (; j + 3 < m; j += 4)
-            for (int q = 0; q < 4; ++q) acc[q] += coeffs[j + q] * r[m - j - q];
-        for (; j < m; ++j) acc[0] += coeffs[j] * r[m - j];
-        double k = -((acc[0] + acc[1]) + (acc[2] + acc[3])) / error;
-        k = std::min(kMaxReflection, std::max(-kMaxReflection, k));
-        for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
-            const double a = coeffs[lo], b = coeffs[hi];
-            coeffs[lo] = a + k * b;
-            coeffs[hi] = b + k * a;
+        double k[2];
+        for (int s = 0; s < 2; ++s) {
+            // Four partial sums, so that the additions do not wait on each other.
+            const double* c = coeffs[s];
+            const double* q = r[s];
+            double acc[4] = {q[m], 0.0, 0.0, 0.0};
+            int j = 1;
+            for (; j + 3 < m; j += 4)
+                for (int t = 0; t < 4; ++t) acc[t] += c[j + t] * q[m - j - t];
+            for (; j < m; ++j) acc[0] += c[j] * q[m - j];
+            k[s] = -((acc[0] + acc[1]) + (acc[2] + acc[3])) / error[s];
+            k[s] = std::min(kMaxReflection, std::max(-kMaxReflection, k[s]));
         }
-        coeffs[m] = k;
-        out.k[m - 1] = static_cast<float>(k);
-        error *= 1.0 - k * k;
+        for (int s = 0; s < 2; ++s) {
+            double* c = coeffs[s];
+            for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
+                const double a = c[lo], b = c[hi];
+                c[lo] = a + k[s] * b;
+                c[hi] = b + k[s] * a;
+            }
+            c[m] = k[s];
+            out[s]->k[m - 1] = static_cast<float>(k[s]);
+            error[s] *= 1.0 - k[s] * k[s];
+        }
     }
-    out.flat = false;
 }
 
 void EnvelopeCorrector::startHop() noexcept {
@@ -248,12 +257,14 @@ void EnvelopeCorrector::startHop() noexcept {
     std::int64_t centre = end - delay_;
     if (centre + reach > newest) centre = newest - reach;
 
+    // Both flat (no change) where either read is silence.
     Model shifted, wanted;
-    analyse(std::exp2(pitch_.value() / 12.0), centre, shifted);
-    analyse(std::exp2(formant_.value() / 12.0), centre, wanted);
-    if (shifted.flat || wanted.flat) {
-        std::fill(std::begin(shifted.k), std::end(shifted.k), 0.0f);
-        std::fill(std::begin(wanted.k), std::end(wanted.k), 0.0f);
+    double rs[kMaxOrder + 8], rw[kMaxOrder + 8];
+    if (analyse(std::exp2(pitch_.value() / 12.0), centre, rs) &&
+        analyse(std::exp2(formant_.value() / 12.0), centre, rw)) {
+        const double* const r[2] = {rs, rw};
+        Model* const models[2] = {&shifted, &wanted};
+        reflect(r, models);
     }
     // The gain that gives the filters' output the power of their input,
     // both summed over the hops so far with a 50 ms memory. The models alone

@@ -96,12 +96,14 @@ public:
 
 private:
     struct Model {
-        float k[kMaxOrder] = {};
-        bool flat = true;
+        float k[kMaxOrder] = {};  // reflection coefficients; all zero is flat
     };
-    // All-pole model of the history read at `speed` around input position
-    // `centre` (a whole sample count since reset).
-    void analyse(double speed, std::int64_t centre, Model& out) noexcept;
+    // The autocorrelation r[0..order] (lag window and noise floor applied)
+    // of the history read at `speed` around input position `centre` (a
+    // whole sample count since reset); false where the read is silence.
+    bool analyse(double speed, std::int64_t centre, double* r) noexcept;
+    // The all-pole models of two autocorrelations, worked out side by side.
+    void reflect(const double* const r[2], Model* const out[2]) const noexcept;
     void startHop() noexcept;
     // The filters of the next step, which ends `untilHop_` samples before
     // the hop does.
