@@ -200,9 +200,9 @@ TEST(FormantShifter, TheWideKernelsGiveTheBaselineKernelsOutput) {
 
 // The half-band pair the stage runs the correction through: down and up
 // again, a tone in the lower band comes back kLatency frames late, within
-// 0.1 dB; the decimator leaves a tone in the upper band 54 dB down; and its
-// delayed output is the input kLatency frames late, exactly. Odd blocks
-// move the pairing from call to call.
+// 0.1 dB; the decimator leaves a tone in the upper band over 52 dB down;
+// and its delayed output is the input kLatency frames late, exactly. Odd
+// blocks move the pairing from call to call.
 TEST(HalfBand, APairGivesTheLowerBandBackLateAndKeepsTheUpperBandOut) {
     vcmd::HalfBand taps;
     taps.design();
