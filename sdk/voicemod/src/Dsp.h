@@ -50,6 +50,17 @@ private:
 
 inline float dbToGain(float db) noexcept { return std::pow(10.0f, db / 20.0f); }
 
+// The modified Bessel function of the first kind, order 0, by its power
+// series: the Kaiser windows of the filters designed at configuration.
+inline double besselI0(double x) noexcept {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
 // tanh-shaped saturation, exact 0 at 0 and +-1 beyond +-3.
 inline float saturate(float x) noexcept {
     if (x > 3.0f) return 1.0f;

@@ -4,25 +4,17 @@
 #include <cmath>
 #include <cstring>
 
+#include "Dsp.h"
+
 namespace vcmd {
 namespace {
 
 // Kaiser window shape: 5 gives the 54 dB stop band at 31 taps.
 constexpr double kBeta = 5.0;
 
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 40; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
-
 }  // namespace
 
 void HalfBand::design() noexcept {
-    constexpr double kPi = 3.14159265358979323846;
     double taps[kPairs];
     double total = 0.0;
     for (int j = 0; j < kPairs; ++j) {

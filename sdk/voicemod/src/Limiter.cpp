@@ -5,21 +5,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "Dsp.h"
+
 namespace vcmd {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kLookaheadSeconds = 0.001;
 constexpr double kReleaseSeconds = 0.060;
-
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 30; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
 
 }  // namespace
 

@@ -20,15 +20,6 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-double besselI0(double x) noexcept {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 40; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
-
 // Group delay at DC of a cascade: sum over the sections of
 // (b1 + 2 b2) / (b0 + b1 + b2) - (a1 + 2 a2) / (1 + a1 + a2).
 double delayAtDc(const BiquadCoefficients* c, int n) noexcept {
