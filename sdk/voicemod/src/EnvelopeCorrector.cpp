@@ -179,7 +179,6 @@ void EnvelopeCorrector::hearFullRate(const float* mono, int frames) noexcept {
 }
 
 bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r) noexcept {
-
     // The same stretch of input, span_ samples around the centre, read at
     // `speed`: count points, pre-emphasised and windowed.
     const int count = std::min(2 * span_ + 4,

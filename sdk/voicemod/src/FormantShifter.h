@@ -69,6 +69,8 @@ private:
     // The most frames handled in one go (the low-rate buffers hold half).
     static constexpr int kPiece = 256;
     static constexpr int kLowPiece = kPiece / 2 + 1;
+    static_assert(kPiece <= HalfBandDecimator::kMaxFrames && kLowPiece <= HalfBandInterpolator::kMaxSamples,
+                  "a piece must fit the half-band filters' buffers");
 
     void processPiece(float* const* io, int channels, int frames) noexcept;
 

@@ -532,8 +532,8 @@ void PitchShifter::detectTransient() noexcept {
     }
     // The frame's energy so weighted against the frames before it: a rise
     // of 10 dB over the mean of the last 8 ms, no more than 40 dB under the
-    // loudest frame of the last seconds, is a transient, unless a frame of
-    // the last 20 ms (a pitch period of the lowest voices) came within 3 dB
+    // loudest frame of the last seconds, is a transient, unless a frame 3
+    // to 14 ms back (a pitch period of the lowest voices) came within 3 dB
     // of it. Without that, the glottal pulses of a low voice rose that much
     // every period and were taken for transients (some 40 a second), each
     // grain then placed without lining up with the one before, and the
