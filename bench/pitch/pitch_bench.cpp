@@ -289,7 +289,7 @@ void BM_RubberBandR2Formants(benchmark::State& state) { BM_RubberBand(state, fal
 
 }  // namespace
 
-BENCHMARK(BM_OursRealTime)->Arg(-12)->Arg(-5)->Arg(7)->Arg(12);
+BENCHMARK(BM_OursRealTime)->Arg(-12)->Arg(-7)->Arg(-5)->Arg(7)->Arg(12);
 BENCHMARK(BM_OursHighQuality)->Arg(-5)->Arg(7);
 BENCHMARK(BM_EngineChipmunk)->Arg(7);
 BENCHMARK(BM_OursFormantsKept)->Arg(-7)->Arg(7);

@@ -79,14 +79,16 @@ void FormantShifter::processPiece(float* const* io, int channels, int frames) no
     const int start = output_[0].pairStarts() ? 0 : 1;  // the first frame of a pair
     float* lows[kMaxChannels] = {low_[0], low_[1]};
     int m = 0;
-    for (int c = 0; c < channels; ++c) m = output_[c].process(io[c], frames, low_[c], io[c]);
     if (!core_.engaged() && zerosPushed_ >= kInterpolatorSpan) {
         // Nothing to correct and nothing left of a change: the corrector
-        // only counts the frames.
+        // only counts the frames, and needs no low band for that (once it
+        // engages it starts its filters afresh, on the low band from then).
+        for (int c = 0; c < channels; ++c) m = output_[c].process(io[c], frames, nullptr, io[c]);
         core_.process(lows, channels, m);
         for (int c = 0; c < channels; ++c) second_[c] = 0.0f;
         return;
     }
+    for (int c = 0; c < channels; ++c) m = output_[c].process(io[c], frames, low_[c], io[c]);
     for (int c = 0; c < channels; ++c) std::copy(low_[c], low_[c] + m, lowBefore_[c]);
     core_.process(lows, channels, m);
 

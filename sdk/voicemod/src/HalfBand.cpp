@@ -46,11 +46,13 @@ int HalfBandDecimator::process(const float* in, int frames, float* low, float* d
     const int first = odd_ ? 1 : 0;
     const int count = frames > first ? (frames - first + 1) / 2 : 0;
     const float* centre = x + first - HalfBand::kDelay;
-    for (int m = 0; m < count; ++m) low[m] = 0.5f * centre[2 * m];
-    for (int j = 0; j < HalfBand::kPairs; ++j) {
-        const float w = taps_.side[j];
-        const int d = 2 * j + 1;
-        for (int m = 0; m < count; ++m) low[m] += w * (centre[2 * m - d] + centre[2 * m + d]);
+    if (low != nullptr) {
+        for (int m = 0; m < count; ++m) low[m] = 0.5f * centre[2 * m];
+        for (int j = 0; j < HalfBand::kPairs; ++j) {
+            const float w = taps_.side[j];
+            const int d = 2 * j + 1;
+            for (int m = 0; m < count; ++m) low[m] += w * (centre[2 * m - d] + centre[2 * m + d]);
+        }
     }
     if (delayed != nullptr)
         std::memmove(delayed, x - HalfBand::kLatency, sizeof(float) * static_cast<std::size_t>(frames));

@@ -40,9 +40,10 @@ public:
     // [audio-thread] Takes `frames` (at most kMaxFrames) samples; writes the
     // low-rate samples to `low` (those for frames that start a pair, each
     // standing for the time kDelay frames before its frame) and returns how
-    // many. When `delayed` is not null, it gets the input kLatency frames
-    // late (the high band's delay through a decimation and interpolation);
-    // it may be `in` itself. Never blocks or allocates.
+    // many; with `low` null, only counts them (the history still moves on).
+    // When `delayed` is not null, it gets the input kLatency frames late
+    // (the high band's delay through a decimation and interpolation); it
+    // may be `in` itself. Never blocks or allocates.
     int process(const float* in, int frames, float* low, float* delayed) noexcept;
 
 private:
