@@ -95,6 +95,10 @@ void EnvelopeCorrector::configure(double sampleRate, int delayFrames, bool halfR
     window_.assign(static_cast<std::size_t>(span_) + 1, 0.0f);
     for (int i = 0; i <= span_; ++i)
         window_[static_cast<std::size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * i / span_));
+    for (ReadWindow& w : readWindows_) {
+        w.count = -1;
+        w.weights.assign(static_cast<std::size_t>(2 * span_ + 4), 0.0f);
+    }
     frame_.assign(static_cast<std::size_t>(2 * span_ + kMaxOrder + 32), 0.0f);
     points_.assign(static_cast<std::size_t>(2 * span_ + 8), 0.0f);
     pitch_.configure(sampleRate);
@@ -178,7 +182,7 @@ void EnvelopeCorrector::hearFullRate(const float* mono, int frames) noexcept {
     }
 }
 
-bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r) noexcept {
+bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r, int read) noexcept {
     // The same stretch of input, span_ samples around the centre, read at
     // `speed`: count points, pre-emphasised and windowed.
     const int count = std::min(2 * span_ + 4,
@@ -197,8 +201,17 @@ bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r) no
                              : history_.data() + (static_cast<std::uint64_t>(base) & mask_);
     // The first point is two samples into the stretch, the one before it
     // (for the pre-emphasis) a step earlier.
-    kernels_->read(from, 2.0 - pace, pace, count, window_.data(), static_cast<double>(span_) / count, span_, kEmphasis,
-                   frame_.data(), points_.data());
+    ReadWindow& window = readWindows_[read];
+    if (window.count != count) {
+        // The window's span_ + 1 entries spread over the count points.
+        window.count = count;
+        const double step = static_cast<double>(span_) / count;
+        for (int k = 0; k < count; ++k) {
+            const int entry = static_cast<int>((k + 0.5) * step + 0.5);
+            window.weights[static_cast<std::size_t>(k)] = window_[static_cast<std::size_t>(std::min(entry, span_))];
+        }
+    }
+    kernels_->read(from, 2.0 - pace, pace, count, window.weights.data(), kEmphasis, frame_.data(), points_.data());
 
     // Autocorrelation; the frame is zero beyond its points.
     float* u = frame_.data();
@@ -259,8 +272,8 @@ void EnvelopeCorrector::startHop() noexcept {
     // Both flat (no change) where either read is silence.
     Model shifted, wanted;
     double rs[kMaxOrder + 8], rw[kMaxOrder + 8];
-    if (analyse(std::exp2(pitch_.value() / 12.0), centre, rs) &&
-        analyse(std::exp2(formant_.value() / 12.0), centre, rw)) {
+    if (analyse(std::exp2(pitch_.value() / 12.0), centre, rs, 0) &&
+        analyse(std::exp2(formant_.value() / 12.0), centre, rw, 1)) {
         const double* const r[2] = {rs, rw};
         Model* const models[2] = {&shifted, &wanted};
         reflect(r, models);

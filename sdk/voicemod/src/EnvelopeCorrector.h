@@ -101,7 +101,8 @@ private:
     // The autocorrelation r[0..order] (lag window and noise floor applied)
     // of the history read at `speed` around input position `centre` (a
     // whole sample count since reset); false where the read is silence.
-    bool analyse(double speed, std::int64_t centre, double* r) noexcept;
+    // `read` is 0 for the shifter's envelope, 1 for the wanted one.
+    bool analyse(double speed, std::int64_t centre, double* r, int read) noexcept;
     // The all-pole models of two autocorrelations, worked out side by side.
     void reflect(const double* const r[2], Model* const out[2]) const noexcept;
     void startHop() noexcept;
@@ -120,6 +121,13 @@ private:
     std::size_t mask_ = 0;
     std::vector<float> history_;   // mono input, mirrored
     std::vector<float> window_;    // Hann, span_ + 1 points
+    // Each read's window at its points (the entry of window_ nearest each),
+    // made again only when the read's count of points changes.
+    struct ReadWindow {
+        int count = -1;
+        std::vector<float> weights;
+    };
+    ReadWindow readWindows_[2];
     double lagWindow_[kMaxOrder + 1] = {};  // Gaussian, by lag
     std::vector<float> frame_;     // one analysis read
     std::vector<float> points_;    // its points before pre-emphasis and window

@@ -42,11 +42,11 @@ struct FormantKernels {
     const char* name;
     // An analysis read: point j (j from 0 to count) is `from` interpolated
     // linearly at start + j pace, which must lie in [0, 2^31) with the
-    // sample after it in `from`; frame[k] = (point k + 1 - emphasis point k)
-    // times the window table's entry nearest (k + 0.5) windowStep (at most
-    // windowLast). `points` takes count + 1 floats.
-    void (*read)(const float* from, double start, double pace, int count, const float* window, double windowStep,
-                 int windowLast, float emphasis, float* frame, float* points) noexcept;
+    // sample after it in `from` (at a pace of exactly 1 from a whole start,
+    // the samples themselves); frame[k] = (point k + 1 - emphasis point k)
+    // window[k]. `points` takes count + 1 floats.
+    void (*read)(const float* from, double start, double pace, int count, const float* window, float emphasis,
+                 float* frame, float* points) noexcept;
     // r[l] = sum of frame[i] frame[i + l] for l in [0, lags), lags a
     // multiple of 8. The frame has `length` points and is zero beyond them
     // for at least lags + 16 more.

@@ -86,13 +86,18 @@ void autocorrelate(const float* u, int length, int lags, double* r) noexcept {
     }
 }
 
-void read(const float* from, double start, double pace, int count, const float* window, double windowStep,
-          int windowLast, float emphasis, float* frame, float* points) noexcept {
+void read(const float* from, double start, double pace, int count, const float* window, float emphasis,
+          float* frame, float* points) noexcept {
+    int j = 0;
+    if (pace == 1.0 && start == static_cast<double>(static_cast<int>(start))) {
+        // The input's own rate (the formant stage's read of the formants
+        // kept, or of an unshifted pitch): no interpolation.
+        std::memcpy(points, from + static_cast<int>(start), sizeof(float) * static_cast<unsigned>(count + 1));
+        j = count + 1;
+    }
+#if defined(__AVX2__)
     // Each point on its own (no sum carried from one to the next), eight at
     // a time with AVX2's gathers.
-    int j = 0;
-    int k = 0;
-#if defined(__AVX2__)
     const __m256d lanes = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
     struct Four {
         __m128i whole;
@@ -111,21 +116,6 @@ void read(const float* from, double start, double pace, int count, const float* 
         const __m256 a = _mm256_i32gather_ps(from, whole, 4), b = _mm256_i32gather_ps(from + 1, whole, 4);
         _mm256_storeu_ps(points + j, _mm256_fmadd_ps(frac, _mm256_sub_ps(b, a), a));
     }
-    const __m256d offsets = _mm256_setr_pd(0.5, 1.5, 2.5, 3.5);
-    const auto nearest = [&](int first) {  // four window entries
-        const __m256d at = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_set1_pd(first), offsets),
-                                                       _mm256_set1_pd(windowStep)),
-                                         _mm256_set1_pd(0.5));
-        return _mm256_cvttpd_epi32(at);
-    };
-    const __m256i lastEntry = _mm256_set1_epi32(windowLast);
-    const __m256 e = _mm256_set1_ps(emphasis);
-    for (; k + 8 <= count; k += 8) {
-        const __m256i entry = _mm256_min_epi32(_mm256_set_m128i(nearest(k + 4), nearest(k)), lastEntry);
-        const __m256 w = _mm256_i32gather_ps(window, entry, 4);
-        const __m256 v = _mm256_sub_ps(_mm256_loadu_ps(points + k + 1), _mm256_mul_ps(e, _mm256_loadu_ps(points + k)));
-        _mm256_storeu_ps(frame + k, _mm256_mul_ps(v, w));
-    }
 #endif
     for (; j <= count; ++j) {
         const double at = start + j * pace;
@@ -133,10 +123,8 @@ void read(const float* from, double start, double pace, int count, const float* 
         const float f = static_cast<float>(at - i);
         points[j] = from[i] + f * (from[i + 1] - from[i]);
     }
-    for (; k < count; ++k) {
-        const int entry = static_cast<int>((k + 0.5) * windowStep + 0.5);
-        frame[k] = (points[k + 1] - emphasis * points[k]) * window[entry < windowLast ? entry : windowLast];
-    }
+    // Pre-emphasis and window (a loop the compiler vectorises).
+    for (int k = 0; k < count; ++k) frame[k] = (points[k + 1] - emphasis * points[k]) * window[k];
 }
 
 template <int channels>
