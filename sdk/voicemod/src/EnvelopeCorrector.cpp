@@ -256,6 +256,7 @@ void EnvelopeCorrector::reflect(const double* const r[2], Model* const out[2]) c
             error[s] *= 1.0 - k[s] * k[s];
         }
     }
+    for (int s = 0; s < 2; ++s) std::copy(coeffs[s], coeffs[s] + order_ + 1, out[s]->a);
 }
 
 void EnvelopeCorrector::startHop() noexcept {
@@ -299,14 +300,7 @@ void EnvelopeCorrector::startHop() noexcept {
     // The whitening filter in direct form (an FIR has no stability to lose
     // by gliding its coefficients), stored oldest tap first to match the
     // history it is applied to.
-    double a[kMaxOrder + 1] = {1.0};
-    for (int m = 1; m <= order_; ++m) {
-        const double k = shifted.k[m - 1];
-        double next[kMaxOrder + 1];
-        for (int j = 1; j < m; ++j) next[j] = a[j] + k * a[m - j];
-        for (int j = 1; j < m; ++j) a[j] = next[j];
-        a[m] = k;
-    }
+    const double* a = shifted.a;
     // The hop before ended on its targets: they are where this one starts.
     std::memcpy(whitenFrom_, whitenTo_, sizeof whitenTo_);
     std::memcpy(colourFrom_, colourTo_, sizeof colourTo_);

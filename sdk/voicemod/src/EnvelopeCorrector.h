@@ -96,14 +96,16 @@ public:
 
 private:
     struct Model {
-        float k[kMaxOrder] = {};  // reflection coefficients; all zero is flat
+        float k[kMaxOrder] = {};         // reflection coefficients; all zero is flat
+        double a[kMaxOrder + 1] = {1.0};  // the same model in direct form, a[0] = 1
     };
     // The autocorrelation r[0..order] (lag window and noise floor applied)
     // of the history read at `speed` around input position `centre` (a
     // whole sample count since reset); false where the read is silence.
     // `read` is 0 for the shifter's envelope, 1 for the wanted one.
     bool analyse(double speed, std::int64_t centre, double* r, int read) noexcept;
-    // The all-pole models of two autocorrelations, worked out side by side.
+    // The all-pole models of two autocorrelations, worked out side by side,
+    // in both forms.
     void reflect(const double* const r[2], Model* const out[2]) const noexcept;
     void startHop() noexcept;
     // The filters of the next step, which ends `untilHop_` samples before
