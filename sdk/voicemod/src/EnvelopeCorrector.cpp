@@ -312,35 +312,79 @@ void EnvelopeCorrector::startHop() noexcept {
     std::memcpy(colourTo_, wanted.k, sizeof colourTo_);
     gainTarget_ = gain;
     f.gainStep = (gain - f.gain) / static_cast<float>(hop_);
+    planSteps();
+}
+
+namespace {
+
+// How long the step is that starts `untilHop` samples before the hop's end:
+// to the next multiple of `step` into the hop, or to the hop's end when
+// less than a step would be left after it.
+int stepLength(int untilHop, int step) noexcept {
+    const int length = std::min(step, untilHop);
+    return untilHop - length < step ? untilHop : length;
+}
+
+}  // namespace
+
+void EnvelopeCorrector::planSteps() noexcept {
+    // Each step's filter is that of the point the step ends at: its
+    // reflection coefficients interpolated there, through the step-up
+    // recursion to the direct form. The steps go through the recursion
+    // side by side, four at a time, one lane each, so that its chain of
+    // dependent additions serves four filters at once.
+    constexpr int kLanes = 4;
+    float t[kMaxSteps];
+    int steps = 0;
+    for (int until = hop_; until > 0 && steps < kMaxSteps; ++steps) {
+        until -= stepLength(until, step_);
+        t[steps] = static_cast<float>(hop_ - until) / static_cast<float>(hop_);
+    }
+    for (int first = 0; first < steps; first += kLanes) {
+        double a[kMaxOrder + 1][kLanes] = {};
+        double k[kLanes];
+        float at[kLanes];
+        for (int s = 0; s < kLanes; ++s) {
+            a[0][s] = 1.0;
+            at[s] = t[std::min(first + s, steps - 1)];
+        }
+        for (int m = 1; m <= order_; ++m) {
+            for (int s = 0; s < kLanes; ++s)
+                k[s] = colourFrom_[m - 1] + at[s] * (colourTo_[m - 1] - colourFrom_[m - 1]);
+            for (int j = 1, h = m - 1; j <= h; ++j, --h) {
+                // All loads before the stores: j and h meet in the middle.
+                double lo[kLanes], hi[kLanes];
+                for (int s = 0; s < kLanes; ++s) {
+                    lo[s] = a[j][s];
+                    hi[s] = a[h][s];
+                }
+                for (int s = 0; s < kLanes; ++s) a[j][s] = lo[s] + k[s] * hi[s];
+                for (int s = 0; s < kLanes; ++s) a[h][s] = hi[s] + k[s] * lo[s];
+            }
+            for (int s = 0; s < kLanes; ++s) a[m][s] = k[s];
+        }
+        // Oldest first: entry poles - 1 - j weighs the output j + 1 samples back.
+        const int poles = filters_.poles;
+        for (int s = 0; s < kLanes && first + s < steps; ++s) {
+            float* colour = plannedColour_[first + s];
+            for (int i = 0; i < poles; ++i) {
+                const int j = poles - 1 - i;
+                colour[i] = j < order_ ? static_cast<float>(a[j + 1][s]) : 0.0f;
+            }
+        }
+    }
+    stepIndex_ = 0;
 }
 
 void EnvelopeCorrector::startStep() noexcept {
-    // The step runs until the next multiple of step_ into the hop, or to
-    // the hop's end when less than a step would be left after it; its
-    // filters are those of the point the step ends at.
     const int into = hop_ - untilHop_;
-    int length = std::min(step_, untilHop_);
-    if (untilHop_ - length < step_) length = untilHop_;
+    const int length = stepLength(untilHop_, step_);
     untilStep_ = length;
     const float t = static_cast<float>(into + length) / static_cast<float>(hop_);
     FormantFilters& f = filters_;
     for (int i = 0; i < f.taps; ++i) f.whiten[i] = whitenFrom_[i] + t * (whitenTo_[i] - whitenFrom_[i]);
-    // Reflection coefficients to the direct form (the step-up recursion).
-    double a[kMaxOrder + 1] = {1.0};
-    for (int m = 1; m <= order_; ++m) {
-        const double k = colourFrom_[m - 1] + t * (colourTo_[m - 1] - colourFrom_[m - 1]);
-        for (int j = 1, h = m - 1; j <= h; ++j, --h) {
-            const double lo = a[j], hi = a[h];
-            a[j] = lo + k * hi;
-            a[h] = hi + k * lo;
-        }
-        a[m] = k;
-    }
-    // Oldest first: entry poles - 1 - j weighs the output j + 1 samples back.
-    for (int i = 0; i < f.poles; ++i) {
-        const int j = f.poles - 1 - i;
-        f.colour[i] = j < order_ ? static_cast<float>(a[j + 1]) : 0.0f;
-    }
+    const int step = std::min(stepIndex_++, kMaxSteps - 1);
+    std::memcpy(f.colour, plannedColour_[step], sizeof(float) * static_cast<std::size_t>(f.poles));
 }
 
 void EnvelopeCorrector::process(float* const* io, int channels, int frames) noexcept {

@@ -108,6 +108,9 @@ private:
     // in both forms.
     void reflect(const double* const r[2], Model* const out[2]) const noexcept;
     void startHop() noexcept;
+    // The all-pole filters of every step of the hop starting now, from the
+    // hop's reflection coefficients (colourFrom_ to colourTo_).
+    void planSteps() noexcept;
     // The filters of the next step, which ends `untilHop_` samples before
     // the hop does.
     void startStep() noexcept;
@@ -157,10 +160,16 @@ private:
     // from a double-precision filter's by less than a 16-bit step, and the
     // models' noise floor keeps their poles off the unit circle.
     static constexpr int kStepsPerHop = 4;
+    // Steps in a hop at most: kStepsPerHop, more only for hops shorter than
+    // 16 samples (the last step takes what is left of the hop, if less
+    // than a step).
+    static constexpr int kMaxSteps = 8;
     // The longest stretch of samples filtered in one call of the kernels.
     static constexpr int kStretch = 64;
     int step_ = 60;    // samples per step
     int untilStep_ = 0;
+    int stepIndex_ = 0;  // the next step of the hop
+    float plannedColour_[kMaxSteps][FormantFilters::kMaxPoles] = {};  // each step's all-pole filter
     float whitenFrom_[FormantFilters::kMaxTaps] = {};
     float whitenTo_[FormantFilters::kMaxTaps] = {};
     float colourFrom_[kMaxOrder] = {};   // reflection coefficients
