@@ -226,37 +226,47 @@ bool EnvelopeCorrector::analyse(double speed, std::int64_t centre, double* r, in
 }
 
 void EnvelopeCorrector::reflect(const double* const r[2], Model* const out[2]) const noexcept {
-    // Levinson-Durbin for both models in step: each step of one waits on a
-    // division and the sums before it, and the other's fill that time.
-    double coeffs[2][kMaxOrder + 1] = {{1.0}, {1.0}};
-    double error[2] = {r[0][0], r[1][0]};
+    // Levinson-Durbin for both models together, one vector lane each: each
+    // step waits on a division and on the sums before it, and the two
+    // models share those waits.
+    constexpr int kLanes = 2;
+    double q[kMaxOrder + 1][kLanes];  // the autocorrelations, lag by lag
+    for (int lag = 0; lag <= order_; ++lag)
+        for (int s = 0; s < kLanes; ++s) q[lag][s] = r[s][lag];
+    double c[kMaxOrder + 1][kLanes] = {{1.0, 1.0}};  // the direct forms
+    double error[kLanes] = {q[0][0], q[0][1]};
     for (int m = 1; m <= order_; ++m) {
-        double k[2];
-        for (int s = 0; s < 2; ++s) {
-            // Four partial sums, so that the additions do not wait on each other.
-            const double* c = coeffs[s];
-            const double* q = r[s];
-            double acc[4] = {q[m], 0.0, 0.0, 0.0};
-            int j = 1;
-            for (; j + 3 < m; j += 4)
-                for (int t = 0; t < 4; ++t) acc[t] += c[j + t] * q[m - j - t];
-            for (; j < m; ++j) acc[0] += c[j] * q[m - j];
-            k[s] = -((acc[0] + acc[1]) + (acc[2] + acc[3])) / error[s];
+        // Four partial sums, so that the additions do not wait on each other.
+        double acc[4][kLanes] = {{q[m][0], q[m][1]}};
+        int j = 1;
+        for (; j + 3 < m; j += 4)
+            for (int t = 0; t < 4; ++t)
+                for (int s = 0; s < kLanes; ++s) acc[t][s] += c[j + t][s] * q[m - j - t][s];
+        for (; j < m; ++j)
+            for (int s = 0; s < kLanes; ++s) acc[0][s] += c[j][s] * q[m - j][s];
+        double k[kLanes];
+        for (int s = 0; s < kLanes; ++s) {
+            k[s] = -((acc[0][s] + acc[1][s]) + (acc[2][s] + acc[3][s])) / error[s];
             k[s] = std::min(kMaxReflection, std::max(-kMaxReflection, k[s]));
         }
-        for (int s = 0; s < 2; ++s) {
-            double* c = coeffs[s];
-            for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
-                const double a = c[lo], b = c[hi];
-                c[lo] = a + k[s] * b;
-                c[hi] = b + k[s] * a;
+        for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
+            // All loads before the stores: lo and hi meet in the middle.
+            double a[kLanes], b[kLanes];
+            for (int s = 0; s < kLanes; ++s) {
+                a[s] = c[lo][s];
+                b[s] = c[hi][s];
             }
-            c[m] = k[s];
+            for (int s = 0; s < kLanes; ++s) c[lo][s] = a[s] + k[s] * b[s];
+            for (int s = 0; s < kLanes; ++s) c[hi][s] = b[s] + k[s] * a[s];
+        }
+        for (int s = 0; s < kLanes; ++s) {
+            c[m][s] = k[s];
             out[s]->k[m - 1] = static_cast<float>(k[s]);
             error[s] *= 1.0 - k[s] * k[s];
         }
     }
-    for (int s = 0; s < 2; ++s) std::copy(coeffs[s], coeffs[s] + order_ + 1, out[s]->a);
+    for (int s = 0; s < kLanes; ++s)
+        for (int i = 0; i <= order_; ++i) out[s]->a[i] = c[i][s];
 }
 
 void EnvelopeCorrector::startHop() noexcept {
