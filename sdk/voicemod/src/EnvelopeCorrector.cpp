@@ -56,6 +56,33 @@ std::size_t powerOfTwoAtLeast(std::size_t n) {
 
 float clampSemitones(float st) noexcept { return std::min(12.0f, std::max(-12.0f, st)); }
 
+// One step of the step-up recursion for `lanes` models side by side (a[j][s]
+// is coefficient j of model s): from order m - 1 to order m with reflection
+// coefficients k[s]. The lanes are independent, so the compiler can keep
+// them in one vector.
+template <int lanes>
+void stepUp(double (*a)[lanes], int m, const double* k) noexcept {
+    for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
+        // All loads before the stores: lo and hi meet in the middle.
+        double x[lanes], y[lanes];
+        for (int s = 0; s < lanes; ++s) {
+            x[s] = a[lo][s];
+            y[s] = a[hi][s];
+        }
+        for (int s = 0; s < lanes; ++s) a[lo][s] = x[s] + k[s] * y[s];
+        for (int s = 0; s < lanes; ++s) a[hi][s] = y[s] + k[s] * x[s];
+    }
+    for (int s = 0; s < lanes; ++s) a[m][s] = k[s];
+}
+
+// How long the step is that starts `untilHop` samples before the hop's end:
+// to the next multiple of `step` into the hop, or to the hop's end when
+// less than a step would be left after it.
+int stepLength(int untilHop, int step) noexcept {
+    const int length = std::min(step, untilHop);
+    return untilHop - length < step ? untilHop : length;
+}
+
 }  // namespace
 
 void EnvelopeCorrector::configure(double sampleRate, int delayFrames, bool halfRate) {
@@ -249,18 +276,8 @@ void EnvelopeCorrector::reflect(const double* const r[2], Model* const out[2]) c
             k[s] = -((acc[0][s] + acc[1][s]) + (acc[2][s] + acc[3][s])) / error[s];
             k[s] = std::min(kMaxReflection, std::max(-kMaxReflection, k[s]));
         }
-        for (int lo = 1, hi = m - 1; lo <= hi; ++lo, --hi) {
-            // All loads before the stores: lo and hi meet in the middle.
-            double a[kLanes], b[kLanes];
-            for (int s = 0; s < kLanes; ++s) {
-                a[s] = c[lo][s];
-                b[s] = c[hi][s];
-            }
-            for (int s = 0; s < kLanes; ++s) c[lo][s] = a[s] + k[s] * b[s];
-            for (int s = 0; s < kLanes; ++s) c[hi][s] = b[s] + k[s] * a[s];
-        }
+        stepUp(c, m, k);
         for (int s = 0; s < kLanes; ++s) {
-            c[m][s] = k[s];
             out[s]->k[m - 1] = static_cast<float>(k[s]);
             error[s] *= 1.0 - k[s] * k[s];
         }
@@ -325,18 +342,6 @@ void EnvelopeCorrector::startHop() noexcept {
     planSteps();
 }
 
-namespace {
-
-// How long the step is that starts `untilHop` samples before the hop's end:
-// to the next multiple of `step` into the hop, or to the hop's end when
-// less than a step would be left after it.
-int stepLength(int untilHop, int step) noexcept {
-    const int length = std::min(step, untilHop);
-    return untilHop - length < step ? untilHop : length;
-}
-
-}  // namespace
-
 void EnvelopeCorrector::planSteps() noexcept {
     // Each step's filter is that of the point the step ends at: its
     // reflection coefficients interpolated there, through the step-up
@@ -361,17 +366,7 @@ void EnvelopeCorrector::planSteps() noexcept {
         for (int m = 1; m <= order_; ++m) {
             for (int s = 0; s < kLanes; ++s)
                 k[s] = colourFrom_[m - 1] + at[s] * (colourTo_[m - 1] - colourFrom_[m - 1]);
-            for (int j = 1, h = m - 1; j <= h; ++j, --h) {
-                // All loads before the stores: j and h meet in the middle.
-                double lo[kLanes], hi[kLanes];
-                for (int s = 0; s < kLanes; ++s) {
-                    lo[s] = a[j][s];
-                    hi[s] = a[h][s];
-                }
-                for (int s = 0; s < kLanes; ++s) a[j][s] = lo[s] + k[s] * hi[s];
-                for (int s = 0; s < kLanes; ++s) a[h][s] = hi[s] + k[s] * lo[s];
-            }
-            for (int s = 0; s < kLanes; ++s) a[m][s] = k[s];
+            stepUp(a, m, k);
         }
         // Oldest first: entry poles - 1 - j weighs the output j + 1 samples back.
         const int poles = filters_.poles;
