@@ -85,6 +85,10 @@ Shifted soundTouch(const std::vector<float>& input, double rate, double pitch, d
     st.setSampleRate(static_cast<unsigned>(rate));
     st.setChannels(1);
     st.setPitchSemiTones(static_cast<float>(pitch));
+    // Its initial latency is how much input it takes in before the first
+    // output comes out; the stream it hands out is not preceded by that
+    // much silence but starts about where the input starts, so nothing is
+    // dropped.
     const auto delay = static_cast<std::size_t>(st.getSetting(SETTING_INITIAL_LATENCY));
     std::vector<float> stream = input, out, piece(kBlock);
     stream.resize(stream.size() + delay + 8 * kBlock, 0.0f);
@@ -93,7 +97,7 @@ Shifted soundTouch(const std::vector<float>& input, double rate, double pitch, d
         for (unsigned got; (got = st.receiveSamples(piece.data(), kBlock)) > 0;)
             out.insert(out.end(), piece.begin(), piece.begin() + got);
     }
-    return {true, aligned(std::move(out), delay, input.size()), static_cast<double>(delay) / rate};
+    return {true, aligned(std::move(out), 0, input.size()), static_cast<double>(delay) / rate};
 }
 #endif
 
