@@ -58,6 +58,17 @@ std::vector<float> renderVoice(const std::string& voicesDir, const VoiceRun& run
     return s;
 }
 
+std::vector<float> renderVoiceAligned(const std::string& voicesDir, const VoiceRun& run,
+                                      const std::vector<float>& input) {
+    // A second is more than any voice's delay.
+    std::vector<float> out = renderVoice(voicesDir, run, input, 1.0);
+    std::uint32_t latency = 0;
+    check(vcmdGetLatencyFrames(&latency), "vcmdGetLatencyFrames");
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(latency, out.size())));
+    out.resize(input.size());
+    return out;
+}
+
 std::vector<float> shiftPitch(const std::vector<float>& input, double rate, float semitones, bool highQuality) {
     vcmd::PitchShifter shifter;
     shifter.configure(rate, highQuality);

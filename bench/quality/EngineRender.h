@@ -26,6 +26,11 @@ std::vector<std::string> startEngine(const std::string& voicesDir);
 std::vector<float> renderVoice(const std::string& voicesDir, const VoiceRun& run, const std::vector<float>& input,
                                double tail);
 
+// The same without a tail and with the voice's delay, as the engine states
+// it, taken off: the output lines up with `input` and has its length.
+std::vector<float> renderVoiceAligned(const std::string& voicesDir, const VoiceRun& run,
+                                      const std::vector<float>& input);
+
 // Runs `input` through the pitch shifter alone, in 256-frame blocks.
 std::vector<float> shiftPitch(const std::vector<float>& input, double rate, float semitones, bool highQuality);
 

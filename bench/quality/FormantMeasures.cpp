@@ -9,12 +9,21 @@
 #include "PitchTrack.h"
 
 namespace quality {
+namespace {
 
-std::vector<float> vowel(double rate) { return syntheticVowel(rate, 1.5, kVowelF0, {700.0, 1220.0, 2600.0, 3500.0}); }
+const VowelSpec kVowel{"the harness's vowel", kVowelF0, {700.0, 1220.0, 2600.0, 3500.0}};
+
+}  // namespace
+
+std::vector<float> vowel(double rate) { return syntheticVowel(rate, 1.5, kVowel.f0, kVowel.formants); }
 
 VowelResult measureVowel(Shifter s, double rate, double pitch, double formant) {
+    return measureVowel(s, rate, pitch, formant, kVowel);
+}
+
+VowelResult measureVowel(Shifter s, double rate, double pitch, double formant, const VowelSpec& v) {
     VowelResult r;
-    const std::vector<float> in = vowel(rate);
+    const std::vector<float> in = syntheticVowel(rate, 1.5, v.f0, v.formants);
     const Shifted out = shift(s, in, rate, pitch, formant);
     if (!out.supported) return r;
     r.supported = true;
@@ -28,7 +37,7 @@ VowelResult measureVowel(Shifter s, double rate, double pitch, double formant) {
         r.formantErrorPercent[k] = e;
         r.worstFormantPercent = std::max(r.worstFormantPercent, std::fabs(e));
     }
-    const double f0 = kVowelF0 * std::exp2(pitch / 12.0);
+    const double f0 = v.f0 * std::exp2(pitch / 12.0);
     // The first eight harmonics over a quarter of a second.
     const HarmonicFit fit = fitHarmonics(out.output, begin, static_cast<std::size_t>(0.25 * rate), rate, f0, 8);
     r.f0ErrorCents = cents(fit.f0 / f0);

@@ -13,6 +13,13 @@ namespace quality {
 constexpr double kVowelF0 = 120.0;
 std::vector<float> vowel(double rate);
 
+// Any other vowel made the same way (Formants.h's syntheticVowel).
+struct VowelSpec {
+    const char* name;
+    double f0;
+    std::vector<double> formants;  // F1, F2, ... in Hz
+};
+
 struct VowelResult {
     bool supported = false;
     double formantErrorPercent[3] = {};  // F1..F3 against the input's times the formant ratio
@@ -25,6 +32,8 @@ struct VowelResult {
 // measures F1..F3 by LPC peak picking and F0 by a harmonic fit on its
 // steady middle (0.4 s to 1.3 s).
 VowelResult measureVowel(Shifter s, double rate, double pitch, double formant);
+// The same on another vowel (F0 error against its F0 times the pitch ratio).
+VowelResult measureVowel(Shifter s, double rate, double pitch, double formant, const VowelSpec& v);
 
 struct SpeechResult {
     bool supported = false;

@@ -32,15 +32,31 @@ std::vector<double> imageFrequencies(double f, double ratio, double rate) {
     return out;
 }
 
+namespace {
+
+// The stretch at the end of `output` every image measure here looks at.
+AmplitudeSpectrum lastStretch(const std::vector<float>& output, double rate) {
+    const std::size_t size = rate > 50000.0 ? 32768 : 16384;
+    return AmplitudeSpectrum(output, output.size() - size, size, rate);
+}
+
+double strongestImage(const AmplitudeSpectrum& spectrum, double f, double ratio, double rate) {
+    double worst = 0.0;
+    for (double g : imageFrequencies(f, ratio, rate)) worst = std::max(worst, spectrum.peakNear(g, 30.0));
+    return worst;
+}
+
+}  // namespace
+
 double imageLevel(double f, double rate, float semitones, bool highQuality) {
     const double amplitude = 0.5;
     const std::vector<float> out = shiftPitch(sineWave(f, rate, 1.0, amplitude), rate, semitones, highQuality);
-    const std::size_t size = rate > 50000.0 ? 32768 : 16384;
-    const AmplitudeSpectrum spectrum(out, out.size() - size, size, rate);
-    double worst = 0.0;
-    for (double g : imageFrequencies(f, std::exp2(semitones / 12.0), rate))
-        worst = std::max(worst, spectrum.peakNear(g, 30.0));
-    return toDb(worst / amplitude);
+    return toDb(strongestImage(lastStretch(out, rate), f, std::exp2(semitones / 12.0), rate) / amplitude);
+}
+
+double imageBelowTone(const std::vector<float>& output, double f, double ratio, double rate) {
+    const AmplitudeSpectrum spectrum = lastStretch(output, rate);
+    return toDb(strongestImage(spectrum, f, ratio, rate) / spectrum.peakNear(f * ratio, 30.0));
 }
 
 }  // namespace quality

@@ -20,4 +20,10 @@ std::vector<double> imageFrequencies(double f, double ratio, double rate);
 // image frequency.
 double imageLevel(double f, double rate, float semitones, bool highQuality);
 
+// The strongest image in `output`, a render of a sine at `f` shifted by
+// frequency ratio `ratio` (a whole voice, or the shifter with its formant
+// stage), in dB against the shifted sine's own level in the output: the
+// same stretch at the output's end, window and peak search as imageLevel.
+double imageBelowTone(const std::vector<float>& output, double f, double ratio, double rate);
+
 }  // namespace quality

@@ -5,11 +5,24 @@
 #include <cmath>
 
 namespace quality {
+namespace {
+
+// The tracker works at about 12 kHz: every d-th sample.
+int decimation(double rate) { return std::max(1, static_cast<int>(std::lround(rate / 12000.0))); }
+
+}  // namespace
+
+PitchFrame pitchFrame(std::size_t frame, double rate) {
+    const int d = decimation(rate);
+    const double low = rate / d;
+    const auto hop = static_cast<std::size_t>(0.010 * low), window = static_cast<std::size_t>(0.040 * low);
+    return {frame * hop * static_cast<std::size_t>(d), window * static_cast<std::size_t>(d)};
+}
 
 std::vector<double> trackPitch(const std::vector<float>& signal, double rate) {
     // Down to about 12 kHz: a 4th-order-ish low-pass by averaging, enough
     // for the fundamental and the first harmonics YIN looks at.
-    const int d = std::max(1, static_cast<int>(std::lround(rate / 12000.0)));
+    const int d = decimation(rate);
     const double low = rate / d;
     std::vector<double> x;
     double a = 0.0, b = 0.0;
