@@ -21,27 +21,47 @@ VowelResult measureVowel(Shifter s, double rate, double pitch, double formant) {
     return measureVowel(s, rate, pitch, formant, kVowel);
 }
 
-VowelResult measureVowel(Shifter s, double rate, double pitch, double formant, const VowelSpec& v) {
+namespace {
+
+// `out` (the vowel `in` shifted) against `in`: formants by LPC and F0 by a
+// harmonic fit on the steady middle.
+VowelResult compareVowels(const std::vector<float>& in, const std::vector<float>& out, double rate, double pitch,
+                          double formant, double inputF0) {
     VowelResult r;
-    const std::vector<float> in = syntheticVowel(rate, 1.5, v.f0, v.formants);
-    const Shifted out = shift(s, in, rate, pitch, formant);
-    if (!out.supported) return r;
     r.supported = true;
-    r.latencyMs = 1000.0 * out.latencySeconds;
     const auto begin = static_cast<std::size_t>(0.4 * rate), end = static_cast<std::size_t>(1.3 * rate);
     const std::vector<double> before = lpcFormants(in, begin, end, rate, 3);
-    const std::vector<double> after = lpcFormants(out.output, begin, end, rate, 3);
+    const std::vector<double> after = lpcFormants(out, begin, end, rate, 3);
     const double ratio = std::exp2(formant / 12.0);
     for (std::size_t k = 0; k < 3; ++k) {
         const double e = k < before.size() && k < after.size() ? 100.0 * (after[k] / (before[k] * ratio) - 1.0) : 100.0;
         r.formantErrorPercent[k] = e;
         r.worstFormantPercent = std::max(r.worstFormantPercent, std::fabs(e));
     }
-    const double f0 = v.f0 * std::exp2(pitch / 12.0);
+    const double f0 = inputF0 * std::exp2(pitch / 12.0);
     // The first eight harmonics over a quarter of a second.
-    const HarmonicFit fit = fitHarmonics(out.output, begin, static_cast<std::size_t>(0.25 * rate), rate, f0, 8);
+    const HarmonicFit fit = fitHarmonics(out, begin, static_cast<std::size_t>(0.25 * rate), rate, f0, 8);
     r.f0ErrorCents = cents(fit.f0 / f0);
     return r;
+}
+
+}  // namespace
+
+VowelResult measureVowel(Shifter s, double rate, double pitch, double formant, const VowelSpec& v) {
+    const std::vector<float> in = syntheticVowel(rate, 1.5, v.f0, v.formants);
+    const Shifted out = shift(s, in, rate, pitch, formant);
+    if (!out.supported) return {};
+    VowelResult r = compareVowels(in, out.output, rate, pitch, formant, v.f0);
+    r.latencyMs = 1000.0 * out.latencySeconds;
+    return r;
+}
+
+VowelResult idealVowel(double rate, double pitch, double formant, const VowelSpec& v) {
+    const std::vector<float> in = syntheticVowel(rate, 1.5, v.f0, v.formants);
+    std::vector<double> moved = v.formants;
+    for (double& f : moved) f *= std::exp2(formant / 12.0);
+    const std::vector<float> out = syntheticVowel(rate, 1.5, v.f0 * std::exp2(pitch / 12.0), moved);
+    return compareVowels(in, out, rate, pitch, formant, v.f0);
 }
 
 SpeechResult measureSpeech(Shifter s, const std::vector<float>& speech, double rate, double pitch, double formant) {

@@ -35,6 +35,12 @@ VowelResult measureVowel(Shifter s, double rate, double pitch, double formant);
 // The same on another vowel (F0 error against its F0 times the pitch ratio).
 VowelResult measureVowel(Shifter s, double rate, double pitch, double formant, const VowelSpec& v);
 
+// The same measures of what a perfect shifter would give: the vowel made
+// anew at the shifted F0 with its resonators at the moved formants. Its
+// formant error is the measure's own (LPC peaks pulled by where the
+// harmonics fall).
+VowelResult idealVowel(double rate, double pitch, double formant, const VowelSpec& v);
+
 struct SpeechResult {
     bool supported = false;
     double f0MedianCents = 0.0;  // |F0 error| on frames voiced in input and output

@@ -17,14 +17,14 @@
 // interpolation (both autocorrelations, ±48 lags) and a golden-section
 // search; r is held to [1e-6, 1 − 1e-6] and HNR = 10·log10(r / (1 − r)),
 // so from -60 to +60 dB. ±1.5 semitones holds the F0's drift across the
-// window and any shifter's error here (under 50 cents in 9 frames of 10),
-// and stays far from the lags at twice or half the period.
+// window and a shifter's F0 error, and stays far from the lags at twice or
+// half the period.
 //
 // Voiced share: the input's voiced frames in which the tracker finds an F0
 // in the output within ±1 semitone of f_in·p. Octave and fifth errors of
 // the tracker (1200 and 702 cents) and an unvoiced output frame do not
-// count; a semitone is still twice the largest 90th percentile of the
-// shifters' F0 error.
+// count; on speech, 9 in 10 of the frames kept lie within 50 cents for
+// every shifter compared, so the semitone leaves room.
 //
 // F0 error: |cents(f_out / (f_in·p))| over the frames kept that way, its
 // median and 90th percentile (nearest rank); a frame further out than a
