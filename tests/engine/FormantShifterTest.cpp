@@ -200,7 +200,8 @@ TEST(FormantShifter, TheWideKernelsGiveTheBaselineKernelsOutput) {
 
 // The half-band pair the stage runs the correction through: down and up
 // again, a tone in the lower band comes back kLatency frames late, within
-// 0.1 dB; the decimator leaves a tone in the upper band over 52 dB down;
+// 0.1 dB; the decimator leaves a tone in the upper band over 66 dB down
+// (what keeps the image of a moved tone's correction under -60 dB);
 // and its delayed output is the input kLatency frames late, exactly. Odd
 // blocks move the pairing from call to call.
 TEST(HalfBand, APairGivesTheLowerBandBackLateAndKeepsTheUpperBandOut) {
@@ -237,7 +238,7 @@ TEST(HalfBand, APairGivesTheLowerBandBackLateAndKeepsTheUpperBandOut) {
         if (hz < 10000.0) {
             EXPECT_LT(worst, 0.012) << hz << " Hz";
         } else {
-            EXPECT_LT(std::sqrt(2.0 * lowPower), 0.0025) << hz << " Hz";
+            EXPECT_LT(std::sqrt(2.0 * lowPower), 0.0005) << hz << " Hz";
         }
     }
 }

@@ -19,7 +19,7 @@
 // shifter's own output passes unchanged. At half the rate the models need
 // half the order, and the analysis and filters a quarter of the work; the
 // price is the pair of half-band filters' latency, HalfBand::kLatency
-// frames (0.6 ms at 48 kHz), which every pitch voice carries. Below 32 kHz
+// frames (0.96 ms at 48 kHz), which every pitch voice carries. Below 32 kHz
 // the corrector runs on the whole band and the stage adds no latency.
 #pragma once
 
