@@ -649,7 +649,9 @@ void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& ta
                 whole[k].lag = contourLag(track, out, rate, voice.pitch);
                 whole[k].result = measurePeriodicity(track, out, rate, std::exp2(voice.pitch / 12.0));
                 const PeriodicityRow alone = shiftedPeriodicity(Shifter::Ours, in, track, voice.pitch, formant);
-                const std::string label = fixed(voice.pitch, 0, true) + " / " + fixed(formant, 0, true) +
+                // Whole semitones as such, half ones (Child's +7.5) with their decimal.
+                const auto semitones = [](double st) { return fixed(st, st == std::round(st) ? 0 : 1, true); };
+                const std::string label = semitones(voice.pitch) + " / " + semitones(formant) +
                                           (k == 0 ? " (defaults)" : " (formants follow)");
                 row = {voice.name, label, "whole voice"};
                 for (const std::string& c : periodicityCells(whole[k], rate)) row.push_back(c);
