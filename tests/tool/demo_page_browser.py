@@ -15,6 +15,7 @@ so nothing but Python's standard library is needed and no port is opened.
 Usage: demo_page_browser.py TOOL BROWSER WORK_DIR
 Exit status: 0 passed, 1 failed, 77 no browser (ctest counts it skipped).
 """
+import fcntl
 import json
 import os
 import select
@@ -66,14 +67,13 @@ CHECK_PAGE = r"""
 class Browser:
     """Chromium with the DevTools protocol on a pipe."""
 
-    def __init__(self, executable, profile):
+    def __init__(self, executable, profile, log):
         to_browser_read, self.to_browser = os.pipe()
         self.from_browser, from_browser_write = os.pipe()
 
         # The child's descriptors 3 and 4 become the pipe's ends; pass_fds
         # keeps them open there (descriptors are closed after preexec_fn).
         def descriptors():
-            import fcntl
             ends = [fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in (to_browser_read, from_browser_write)]
             os.dup2(ends[0], 3)
             os.dup2(ends[1], 4)
@@ -81,11 +81,15 @@ class Browser:
         # Headless as root needs --no-sandbox; the rest keeps it off the network.
         flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-default-apps", "--mute-audio", "--autoplay-policy=no-user-gesture-required",
+                 "--disable-default-apps", "--disable-dev-shm-usage", "--mute-audio",
+                 "--autoplay-policy=no-user-gesture-required",
                  "--user-data-dir=" + str(profile), "--remote-debugging-pipe", "about:blank"]
-        self.process = subprocess.Popen([executable] + flags, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                        preexec_fn=descriptors, pass_fds=(3, 4))
+        # Its messages go to a file: a pipe nobody reads could fill and stall it.
+        self.log = log
+        with open(log, "wb") as messages:
+            self.process = subprocess.Popen([executable] + flags, stdin=subprocess.DEVNULL,
+                                            stdout=messages, stderr=subprocess.STDOUT,
+                                            preexec_fn=descriptors, pass_fds=(3, 4))
         os.close(to_browser_read)
         os.close(from_browser_write)
         self.buffer = b""
@@ -110,7 +114,7 @@ class Browser:
                 chunk = os.read(self.from_browser, 1 << 16)
                 if not chunk:
                     raise RuntimeError("the browser closed its pipe: " +
-                                       self.process.stderr.read().decode(errors="replace")[-2000:])
+                                       Path(self.log).read_text(errors="replace")[-2000:])
                 self.buffer += chunk
         message, self.buffer = self.buffer.split(b"\0", 1)
         return json.loads(message)
@@ -187,7 +191,7 @@ def main():
 
     deadline = time.monotonic() + DEADLINE_SECONDS
     page = (out / "index.html").resolve().as_uri()
-    chromium = Browser(executable, work / "profile")
+    chromium = Browser(executable, work / "profile", work / "browser.log")
     try:
         target = chromium.call("Target.createTarget", {"url": "about:blank"}, deadline=deadline)["targetId"]
         session = chromium.call("Target.attachToTarget", {"targetId": target, "flatten": True},
