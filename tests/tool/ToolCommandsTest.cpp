@@ -954,8 +954,23 @@ TEST_F(ToolCommands, DemoRendersTheSpeechSampleThroughEveryVoice) {
             std::isdigit(static_cast<unsigned char>(line[line.size() - 2])))
             ++rows;  // ends in a speed such as "412x"
     EXPECT_EQ(rows, names.size()) << r.out;
-    EXPECT_EQ(entries(path("rendered")).size(), names.size());
+    // Beside the voices: the input (input.wav), a spectrogram of each and the
+    // page that plays and shows them all.
+    const std::string page = slurp(path("rendered/index.html"));
+    std::size_t sounds = 0;
+    for (const std::string& name : entries(path("rendered"))) {
+        if (fs::path(name).extension() != ".wav") continue;
+        ++sounds;
+        const std::string picture = fs::path(name).replace_extension(".png").string();
+        EXPECT_TRUE(fs::is_regular_file(path("rendered") / picture)) << picture;
+        EXPECT_NE(page.find("<audio controls preload=\"metadata\" src=\"" + name + "\">"), std::string::npos) << name;
+        EXPECT_NE(page.find("<img src=\"" + picture + "\""), std::string::npos) << picture;
+    }
+    EXPECT_EQ(sounds, names.size() + 1);
+    for (const std::string& name : names) EXPECT_NE(page.find("<h2>" + name + "</h2>"), std::string::npos) << name;
+    EXPECT_NE(r.out.find("index.html in a browser:\n  file://"), std::string::npos) << r.out;
     for (const auto& entry : fs::directory_iterator(path("rendered"))) {
+        if (entry.path().extension() != ".wav") continue;
         SCOPED_TRACE(entry.path().string());
         const Audio out = readAudio(entry.path());
         EXPECT_EQ(out.frames(), speech.frames());
@@ -976,6 +991,7 @@ TEST_F(ToolCommands, DemoFileNamesStayDistinctWhenVoiceNamesDifferOnlyInCaseOrPu
     ASSERT_EQ(r.status, 0) << r.err;
     std::set<std::string> folded;  // as a file system that ignores case sees them
     for (const std::string& name : entries(path("out"))) {
+        if (fs::path(name).extension() != ".wav" || name == "input.wav") continue;  // not the page's files
         std::string lower = name;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         folded.insert(lower);

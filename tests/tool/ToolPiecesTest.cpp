@@ -6,6 +6,7 @@
 
 #include <corvane/AudioGraph.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include "Progress.h"
 #include "Render.h"
 #include "SoundFile.h"
+#include "Spectrogram.h"
 #include "ToolError.h"
 
 using namespace corvane;
@@ -454,4 +456,36 @@ TEST(ProgressBar, DrawsOnlyWhenEnabledAndClearsItself) {
     on.finish();
     EXPECT_FALSE(on.shown());
     EXPECT_EQ(shown.str().substr(shown.str().size() - 4), "\r\033[K");
+}
+
+// The demo page's pictures compare voices only if the scale is what the page
+// says: rows of 24 kHz / 256 from the bottom, colours from -110 dB (index 0)
+// to -10 dB (255) against a full-scale sine, nothing above a file's Nyquist.
+TEST(Spectrogram, PutsASineInItsRowAtItsLevelOnTheStatedScale) {
+    const SpectrogramScale scale;
+    const auto sine = [](double rate, double hz, double amplitude) {
+        std::vector<float> samples(static_cast<std::size_t>(rate));  // 1 s
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<float>(amplitude * std::sin(2.0 * 3.14159265358979323846 * hz * i / rate));
+        return samples;
+    };
+    const auto pixel = [](const IndexedPicture& p, std::uint32_t rowFromBottom, std::uint32_t column) {
+        return static_cast<int>(p.pixels[static_cast<std::size_t>(p.height - 1 - rowFromBottom) * p.width + column]);
+    };
+
+    // 6 kHz at -40 dB: row 64 (6000 / 93.75), colour (−40 + 110) / 100 of 255.
+    const IndexedPicture at48 = spectrogram(sine(48000.0, 6000.0, 0.01), 48000.0, scale);
+    ASSERT_EQ(at48.width, 100u);
+    ASSERT_EQ(at48.height, 256u);
+    std::uint32_t brightest = 0;
+    for (std::uint32_t row = 0; row < at48.height; ++row)
+        if (pixel(at48, row, 50) > pixel(at48, brightest, 50)) brightest = row;
+    EXPECT_EQ(brightest, 64u);
+    EXPECT_NEAR(pixel(at48, 64, 50), 178, 3);
+    EXPECT_LT(pixel(at48, 128, 50), 30) << "12 kHz holds nothing of a 6 kHz sine";
+
+    // At 16 kHz the rows above 8 kHz are beyond the file: floor colour.
+    const IndexedPicture at16 = spectrogram(sine(16000.0, 1000.0, 0.5), 16000.0, scale);
+    EXPECT_GT(pixel(at16, 10, 50), 200);
+    for (std::uint32_t row = 86; row < at16.height; ++row) EXPECT_EQ(pixel(at16, row, 50), 0) << row;
 }

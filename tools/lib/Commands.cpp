@@ -4,16 +4,20 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <system_error>
 
+#include "DemoPage.h"
 #include "Live.h"
 #include "Locations.h"
 #include "Render.h"
+#include "Png.h"
 #include "SoundFile.h"
+#include "Spectrogram.h"
 #include "ToolError.h"
 
 namespace corvane::tool {
@@ -127,6 +131,38 @@ int runRender(const Command& command, Console& console) {
     return kExitSuccess;
 }
 
+namespace {
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) throw ToolError("cannot write " + quote(path.u8string()));
+}
+
+// Draws `audio`'s spectrogram beside it as <stem>.png and fills in the
+// entry's picture and duration.
+void drawSpectrogram(const fs::path& audio, const SpectrogramScale& scale, DemoPageEntry& entry) {
+    double rate = 0.0;
+    const std::vector<float> mono = readMono(audio, rate);
+    const IndexedPicture picture = spectrogram(mono, rate, scale);
+    const std::vector<std::uint8_t> png = encodePng(picture);
+    fs::path file = audio;
+    file.replace_extension(".png");
+    writeBytes(file, std::string(png.begin(), png.end()));
+    entry.picture = file.filename().u8string();
+    entry.pictureWidth = picture.width;
+    entry.pictureHeight = picture.height;
+    entry.duration = rate > 0.0 ? static_cast<double>(mono.size()) / rate : 0.0;
+}
+
+std::string parameterLine(const ParameterInfo& p) {
+    return p.name + " " + formatNumber(p.defaultValue) + (p.unit.empty() ? "" : " " + p.unit) + " (" +
+           formatNumber(p.minimum) + " to " + formatNumber(p.maximum) + ")";
+}
+
+}  // namespace
+
 int runDemo(const Command& command, Console& console) {
     const DemoOptions& options = command.demo;
     const Location content = chosenContent(command.common);
@@ -145,13 +181,33 @@ int runDemo(const Command& command, Console& console) {
         console.out << "Rendering " << sample.path.u8string() << " through " << changer.voices().size()
                     << " voices into " << folder.u8string() << "/\n\n";
 
+    // The page: the input and every voice to hear and see (DemoPage.h). The
+    // input is copied beside it so the folder stands on its own.
+    DemoPageInfo page;
+    page.sample = sample.path.u8string();
+    page.block = options.block;
+    page.offline = options.offline;
+    std::vector<DemoPageEntry> entries(1);
+    {
+        SoundFileReader reader(sample.path);
+        page.sampleRate = reader.sampleRate();
+        page.channels = reader.channels();
+    }
+    const fs::path input = folder / "input.wav";
+    fs::copy_file(sample.path, input, fs::copy_options::overwrite_existing, ec);
+    if (ec) throw ToolError("cannot copy " + quote(sample.path.u8string()) + " to " + quote(input.u8string()) + ": " + ec.message());
+    entries[0].title = "Input";
+    entries[0].description = "The speech sample as it is.";
+    entries[0].audio = input.filename().u8string();
+    drawSpectrogram(input, page.scale, entries[0]);
+
     struct Row {
         std::string voice, file, duration, rtf;
     };
     std::vector<Row> rows;
     // Stems are lower case, so names distinct here stay distinct on a file
     // system that ignores case. "x", "X" and "x 2" become x, x-2 and x-3.
-    std::set<std::string> taken;
+    std::set<std::string> taken{"input"};
     int status = kExitSuccess;
     for (const std::string& voice : changer.voices()) {
         const std::string base = fileStem(voice);
@@ -163,18 +219,34 @@ int runDemo(const Command& command, Console& console) {
         request.voice = voice;
         request.block = options.block;
         request.switches.offline = options.offline;
+        DemoPageEntry entry;
+        entry.title = voice;
+        if (const std::optional<VoiceInfo> info = changer.describe(voice)) {
+            entry.description = info->description;
+            for (const ParameterInfo& p : info->parameters) entry.parameters.push_back(parameterLine(p));
+        }
         Progress progress(console.err, console.progressAllowed && talk, voice);
         try {
             const RenderReport report = renderFile(changer, request, progress, console.stop);
             rows.push_back({voice, request.output.u8string(), fixed(report.duration(), 2) + " s",
                             fixed(report.speed(), 0) + "x"});
+            entry.audio = request.output.filename().u8string();
+            entry.latencyMs = 1000.0 * report.latency / report.sampleRate;
+            entry.speed = report.speed();
+            drawSpectrogram(request.output, page.scale, entry);
         } catch (const ToolError& error) {
             if (error.status() == kExitInterrupted) throw;
             console.err << kProgram << ": " << error.what() << '\n';
-            rows.push_back({voice, "(failed)", "-", "-"});
+            if (entry.audio.empty()) rows.push_back({voice, "(failed)", "-", "-"});
+            entry.audio.clear();
+            entry.failure = error.what();
             status = kExitFailure;
         }
+        entries.push_back(std::move(entry));
     }
+    checkStop(console);
+    const fs::path index = folder / "index.html";
+    writeBytes(index, demoPageHtml(page, entries));
 
     if (talk) {
         std::size_t voiceWidth = 5, fileWidth = 4;
@@ -190,6 +262,10 @@ int runDemo(const Command& command, Console& console) {
         line("Voice", "File", "Duration", "Speed");
         for (const Row& r : rows) line(r.voice, r.file, r.duration, r.rtf);
         console.out << "\nSpeed: seconds of audio rendered per second of wall time (1x is real time).\n";
+        fs::path absolute = fs::absolute(index, ec);
+        if (ec) absolute = index;
+        console.out << "\nTo hear and see every voice, open " << index.u8string() << " in a browser:\n  "
+                    << fileUrl(absolute.lexically_normal()) << '\n';
     }
     return status;
 }

@@ -88,6 +88,8 @@ std::optional<VoiceInfo> parseVoiceInfo(const std::string& json) {
         VoiceInfo info;
         info.name = doc["name"].get<std::string>();
         info.json = json;
+        if (doc.contains("description") && doc["description"].is_string())
+            info.description = doc["description"].get<std::string>();
         if (doc.contains("parameters") && doc["parameters"].is_array()) {
             for (const auto& p : doc["parameters"]) {
                 ParameterInfo param;

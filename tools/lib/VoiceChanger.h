@@ -21,6 +21,7 @@ struct ParameterInfo {
 
 struct VoiceInfo {
     std::string name;
+    std::string description;  // empty when the engine gives none
     std::string json;  // the engine's description, as it gave it
     std::vector<ParameterInfo> parameters;
 };
