@@ -86,10 +86,8 @@ int stepLength(int untilHop, int step) noexcept {
 void EnvelopeCorrector::configure(double sampleRate, int delayFrames, bool halfRate, int halfBandDelay) {
     sampleRate_ = sampleRate;
     // One pole per kHz of the rate and sixteen more: a model needs that many
-    // to follow the formants below 4 kHz closely. Measured on a synthetic
-    // vowel shifted 7 semitones down with its formants kept: at 24 kHz (the
-    // lower half band of 48 kHz) order 32 put its third formant 6.6 % low,
-    // 36 6.1 %, 40 3.9 %. At high rates the order stays at kMaxOrder.
+    // to follow the formants below 4 kHz closely (docs/ENGINE.md, "Formants",
+    // has the measurements). At high rates the order stays at kMaxOrder.
     order_ = std::min(kMaxOrder, std::max(12, static_cast<int>(std::lround(sampleRate / 1000.0)) + 16));
     // Whole vectors of 8 and the newest kNear taken apart, zeros in front.
     constexpr int kNear = FormantFilters::kNear;

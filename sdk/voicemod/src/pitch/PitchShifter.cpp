@@ -204,10 +204,10 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     // sections, whose state stays in registers; while it glides, sample by
     // sample with the changing coefficients. The arithmetic per sample is the
     // same either way.
-    const bool steadyUp = !semitones_.moving() && ratio_ > 1.0f;
+    const bool prefilterWholeChunk = !semitones_.moving() && ratio_ > 1.0f;
     // Without a glide the direction holds for the whole chunk.
     const bool gliding = semitones_.moving();
-    const bool steadyUpwards = ratio_ > 1.0f || semitones_.target() > 0.0f;
+    const bool upwardsWithoutGlide = ratio_ > 1.0f || semitones_.target() > 0.0f;
     // Kept in registers over the chunk (stores to the history could
     // otherwise alias them).
     float coarseSum = coarseSum_;
@@ -217,7 +217,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
     // on by one per sample (whole numbers, so exactly).
     double newest = static_cast<double>(written_ - half - 1);
     double oldest = static_cast<double>(written_) - static_cast<double>(mask_ - kTaps);
-    if (steadyUp) {
+    if (prefilterWholeChunk) {
         static_assert(kPrefilterSections == 3, "the loop below runs three sections");
         const BiquadCoefficients& c0 = prefilter_[0];
         const BiquadCoefficients& c1 = prefilter_[1];
@@ -257,7 +257,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             // The anti-fold filter follows the glide every 16 samples.
             if ((++designCount_ & 15) == 0 || !semitones_.moving()) designPrefilter();
         }
-        const bool upwards = gliding ? ratio_ > 1.0f || semitones_.target() > 0.0f : steadyUpwards;
+        const bool upwards = gliding ? ratio_ > 1.0f || semitones_.target() > 0.0f : upwardsWithoutGlide;
         const float ratio = ratio_;
 
         const std::size_t at = static_cast<std::size_t>(written_) & mask_;
@@ -269,7 +269,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             m += x;
             if (upwards) {
                 float y = x;
-                if (steadyUp) {
+                if (prefilterWholeChunk) {
                     y = prefiltered_[c][i];
                 } else {
                     for (int k = 0; k < kPrefilterSections; ++k) y = prefilterState_[c][k].run(prefilter_[k], y);
