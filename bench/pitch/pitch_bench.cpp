@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "FormantShifter.h"
-#include "PitchShifter.h"
+#include "pitch/FormantShifter.h"
+#include "pitch/PitchShifter.h"
 #include "VoicemodUSDK.h"
 #include "VoicemodUSDKExtras.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "PitchShifter.h"
+#include "pitch/PitchShifter.h"
 #include "VoicemodUSDK.h"
 #include "VoicemodUSDKExtras.h"
 #include "VoicemodUSDKResults.h"

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "FormantShifter.h"
-#include "PitchShifter.h"
+#include "pitch/FormantShifter.h"
+#include "pitch/PitchShifter.h"
 
 #ifdef QUALITY_WITH_RUBBERBAND
 #include <rubberband/RubberBandStretcher.h>

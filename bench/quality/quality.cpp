@@ -27,7 +27,7 @@
 #include "Loudness.h"
 #include "Onsets.h"
 #include "PitchImages.h"
-#include "PitchShifter.h"
+#include "pitch/PitchShifter.h"
 #include "VoiceBands.h"
 #include "Report.h"
 #include "FrequencyAnalysis.h"

@@ -1,8 +1,12 @@
-// AllocationTest.cpp - the audio path allocates nothing once a voice runs.
+// AllocationTest.cpp - the audio path neither allocates nor frees memory
+// once a voice runs.
 //
-// This binary replaces malloc, calloc, realloc and the global operator new
-// for the whole process (the engine library included, through symbol
-// interposition) and counts calls while a counting window is open.
+// This binary replaces malloc, calloc, realloc, free and the global
+// operators new and delete for the whole process (the engine library
+// included, through symbol interposition) and counts calls while a counting
+// window is open: allocations and releases apart, since a voice the audio
+// thread is done with must be freed by a later control call, never by the
+// audio thread itself.
 #include <dlfcn.h>
 
 #include <atomic>
@@ -19,8 +23,13 @@ extern "C" void __libc_free(void*);
 namespace {
 std::atomic<bool> gCounting{false};
 std::atomic<long> gAllocations{0};
+std::atomic<long> gReleases{0};
 void note() noexcept {
     if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+// Freeing a null pointer does nothing, so it is not counted.
+void noteRelease(const void* p) noexcept {
+    if (p != nullptr && gCounting.load(std::memory_order_relaxed)) gReleases.fetch_add(1, std::memory_order_relaxed);
 }
 }  // namespace
 
@@ -37,7 +46,10 @@ void* realloc(void* p, std::size_t n) {
     note();
     return __libc_realloc(p, n);
 }
-void free(void* p) { __libc_free(p); }
+void free(void* p) {
+    noteRelease(p);
+    __libc_free(p);
+}
 }
 
 void* operator new(std::size_t n) {
@@ -46,29 +58,50 @@ void* operator new(std::size_t n) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { __libc_free(p); }
-void operator delete[](void* p) noexcept { __libc_free(p); }
-void operator delete(void* p, std::size_t) noexcept { __libc_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { __libc_free(p); }
+void operator delete(void* p) noexcept {
+    noteRelease(p);
+    __libc_free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace enginetest {
 namespace {
 
+struct HeapCalls {
+    long allocations = 0;
+    long releases = 0;
+};
+
 class AllocationTest : public EngineTest {
 protected:
-    static long countDuring(void (*body)()) {
+    static HeapCalls countDuring(void (*body)()) {
         gAllocations = 0;
+        gReleases = 0;
         gCounting = true;
         body();
         gCounting = false;
-        return gAllocations.load();
+        return {gAllocations.load(), gReleases.load()};
     }
 };
 
 TEST_F(AllocationTest, CounterSeesAllocationsAtAll) {
     // The counter itself works: a control call that builds a voice allocates.
     mountShipped();
-    EXPECT_GT(countDuring([] { (void)vcmdLoadVoice("Cave", 0, 0); }), 0);
+    EXPECT_GT(countDuring([] { (void)vcmdLoadVoice("Cave", 0, 0); }).allocations, 0);
+}
+
+TEST_F(AllocationTest, CounterSeesReleasesAtAll) {
+    // Replacing the voice twice: the control call deletes the chain the
+    // audio thread retired in between (through operator delete and free).
+    mountShipped();
+    ASSERT_EQ(vcmdLoadVoice("Robot", 0, 0), VCMD_OK);
+    static std::vector<float> l(256, 0.1f), r(256, 0.1f);
+    ASSERT_EQ(vcmdProcessStereoBuffer(l.data(), r.data(), 256), VCMD_OK);
+    ASSERT_EQ(vcmdLoadVoice("Cave", 0, 0), VCMD_OK);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(vcmdProcessStereoBuffer(l.data(), r.data(), 256), VCMD_OK);
+    EXPECT_GT(countDuring([] { (void)vcmdLoadVoice("Robot", 0, 0); }).releases, 0);
 }
 
 TEST_F(AllocationTest, ProcessingEveryVoiceAllocatesNothing) {
@@ -82,7 +115,7 @@ TEST_F(AllocationTest, ProcessingEveryVoiceAllocatesNothing) {
         big = whiteNoise(20000, 0.8, 3);
         // Warm-up takes the voice from the mailbox.
         ASSERT_EQ(vcmdProcessStereoBuffer(l.data(), r.data(), 256), VCMD_OK);
-        const long n = countDuring([] {
+        const HeapCalls n = countDuring([] {
             for (int i = 0; i < 50; ++i) {
                 (void)vcmdProcessStereoBuffer(l.data(), r.data(), 256);
                 (void)vcmdProcessBuffer(big.data(), 20000);
@@ -105,7 +138,8 @@ TEST_F(AllocationTest, ProcessingEveryVoiceAllocatesNothing) {
             (void)vcmdGetParameter("Pitch", &v);
             if (vcmdGetParameter("Pitch", &v) == VCMD_OK) (void)vcmdSetParameter("Pitch", v);
         });
-        EXPECT_EQ(n, 0);
+        EXPECT_EQ(n.allocations, 0);
+        EXPECT_EQ(n.releases, 0);
     }
 }
 
@@ -116,10 +150,13 @@ TEST_F(AllocationTest, TakingANewVoiceOnTheAudioThreadAllocatesNothing) {
     ASSERT_EQ(vcmdProcessStereoBuffer(l.data(), r.data(), 256), VCMD_OK);
     ASSERT_EQ(vcmdLoadVoice("Cathedral", 0, 0), VCMD_OK);  // built here, on the control thread
     ASSERT_EQ(vcmdSetSampleRate(96000.0f), VCMD_OK);
-    const long n = countDuring([] {
+    // The audio thread takes the new voice, crossfades and retires the old
+    // one, which stays allocated until a later control call frees it.
+    const HeapCalls n = countDuring([] {
         for (int i = 0; i < 20; ++i) (void)vcmdProcessStereoBuffer(l.data(), r.data(), 256);
     });
-    EXPECT_EQ(n, 0);
+    EXPECT_EQ(n.allocations, 0);
+    EXPECT_EQ(n.releases, 0);
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <vector>
 
-#include "FormantShifter.h"
-#include "PitchShifter.h"
+#include "pitch/FormantShifter.h"
+#include "pitch/PitchShifter.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "PitchShifter.h"
+#include "pitch/PitchShifter.h"
 
 namespace {
 

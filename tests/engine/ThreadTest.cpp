@@ -1,8 +1,13 @@
 // ThreadTest.cpp - controls on one thread while another processes audio,
 // and a second audio thread turned away.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "EngineFixture.h"
@@ -11,6 +16,27 @@ namespace enginetest {
 namespace {
 
 class ThreadTest : public EngineTest {};
+
+struct Parameter {
+    std::string name;
+    float minimum = 0.0f;
+    float maximum = 0.0f;
+};
+
+// The parameters a voice's JSON description lists (its objects carry their
+// keys in alphabetical order: default, maximum, minimum, name, unit).
+std::vector<Parameter> parametersOf(const std::string& json) {
+    static const std::regex entry(
+        R"re(\{"default":[^,]+,"maximum":([^,]+),"minimum":([^,]+),"name":"((?:[^"\\]|\\.)*)")re");
+    std::vector<Parameter> out;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), entry); it != std::sregex_iterator(); ++it) {
+        out.push_back({(*it)[3].str(), std::stof((*it)[2].str()), std::stof((*it)[1].str())});
+    }
+    return out;
+}
+
+// Where in its range a parameter is put, as a fraction of the range.
+constexpr float kPlaces[] = {0.0f, 1.0f, 0.5f, 0.25f, 0.9f, 0.1f, 0.75f};
 
 TEST_F(ThreadTest, VoiceAndParameterChangesDuringProcessingKeepTheOutputSound) {
     mountShipped();
@@ -35,18 +61,31 @@ TEST_F(ThreadTest, VoiceAndParameterChangesDuringProcessingKeepTheOutputSound) {
     });
 
     const float rates[] = {48000.0f, 44100.0f, 16000.0f, 96000.0f};
+    long changes = 0;
     for (int round = 0; round < 300; ++round) {
         const std::string& name = names[static_cast<std::size_t>(round) % names.size()];
         ASSERT_EQ(vcmdLoadVoice(name.c_str(), 0, 0), VCMD_OK);
-        // Set every parameter of the voice to somewhere in its range.
-        std::vector<char> info(4096);
+        // Move every parameter of the voice to a new place in its range
+        // (the ends and points between, a different one each round), so the
+        // audio thread sees each change and glides to it while it runs.
+        // Setting a parameter to the value it has is no change at all.
+        std::vector<char> info(8192);
         uint32_t length = static_cast<uint32_t>(info.size());
         ASSERT_EQ(vcmdGetVoiceInfoJson(name.c_str(), info.data(), &length), VCMD_OK);
-        for (const char* p : {"Pitch", "Tone", "Drive", "Static", "Size", "Echo", "Growl", "Depth"}) {
-            float v = 0.0f;
-            if (vcmdGetParameter(p, &v) == VCMD_OK) {
-                EXPECT_EQ(vcmdSetParameter(p, v), VCMD_OK);
-            }
+        const std::vector<Parameter> parameters = parametersOf(std::string(info.data()));
+        for (std::size_t k = 0; k < parameters.size(); ++k) {
+            const Parameter& p = parameters[k];
+            float before = 0.0f;
+            ASSERT_EQ(vcmdGetParameter(p.name.c_str(), &before), VCMD_OK) << name << ": " << p.name;
+            const float fraction = kPlaces[(static_cast<std::size_t>(round) + k) % std::size(kPlaces)];
+            float v = p.minimum + (p.maximum - p.minimum) * fraction;
+            v = std::min(p.maximum, std::max(p.minimum, v));
+            if (v == before) v = fraction < 0.5f ? p.maximum : p.minimum;
+            ASSERT_EQ(vcmdSetParameter(p.name.c_str(), v), VCMD_OK) << name << ": " << p.name;
+            float after = 0.0f;
+            ASSERT_EQ(vcmdGetParameter(p.name.c_str(), &after), VCMD_OK);
+            EXPECT_EQ(after, v) << name << ": " << p.name;
+            ++changes;
         }
         EXPECT_EQ(vcmdSetBypass(round % 7 == 0), VCMD_OK);
         EXPECT_EQ(vcmdSetMute(round % 11 == 0), VCMD_OK);
@@ -66,6 +105,8 @@ TEST_F(ThreadTest, VoiceAndParameterChangesDuringProcessingKeepTheOutputSound) {
     audio.join();
     EXPECT_FALSE(bad.load());
     EXPECT_GT(blocks.load(), 20);
+    // The parameter half ran: values really changed under the audio thread.
+    EXPECT_GT(changes, 300);
 }
 
 // Two threads process at once (one mono, one stereo) while this thread

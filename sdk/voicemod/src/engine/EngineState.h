@@ -1,0 +1,112 @@
+// EngineState.h - the engine's one process-wide state and the control-side
+// operations on it.
+//
+// Control calls serialise on one mutex and may allocate. The audio path
+// never takes that mutex: a new voice is built on the control thread and
+// handed over through a single-slot mailbox (an atomic pointer); chains the
+// audio thread has finished with go into a small lock-free retire list and
+// are deleted by the next control call. Switches and parameter values are
+// atomics read once per piece of at most kPieceFrames.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/AudioPath.h"
+#include "engine/Chain.h"
+#include "voice/Package.h"
+
+namespace vcmd {
+
+constexpr float kMinSampleRate = 8000.0f;
+constexpr float kMaxSampleRate = 192000.0f;
+constexpr float kDefaultSampleRate = 48000.0f;
+constexpr int kRetireSlots = 16;
+
+// Chains the audio thread no longer uses. Only the audio thread stores a
+// non-null pointer into a slot and only control calls take them out, so each
+// slot has one writer of each kind.
+class RetireList {
+public:
+    bool push(Chain* chain) noexcept {
+        for (auto& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) {
+                slot.store(chain, std::memory_order_release);
+                return true;
+            }
+        }
+        return false;
+    }
+    void reclaim() noexcept {
+        for (auto& slot : slots_) delete slot.exchange(nullptr, std::memory_order_acquire);
+    }
+
+private:
+    std::atomic<Chain*> slots_[kRetireSlots] = {};
+};
+
+struct Engine {
+    std::mutex control;
+    std::atomic<bool> started{false};
+    std::string tempPath;
+    std::string contentPath;
+
+    std::atomic<bool> bypass{false};
+    std::atomic<bool> mute{false};
+    std::atomic<bool> offline{false};
+    std::atomic<bool> background{true};
+    std::atomic<float> sampleRate{kDefaultSampleRate};
+    std::atomic<std::uint32_t> latency{0};
+
+    // Catalogue, in mount order.
+    std::vector<std::unique_ptr<Package>> packages;
+    std::unordered_map<std::string, std::int32_t> packageByPath;
+    std::vector<const VoiceDef*> voices;
+    std::unordered_map<std::string_view, const VoiceDef*> voiceByName;  // earliest mount wins
+
+    // The current voice as the control side sees it.
+    const VoiceDef* voice = nullptr;
+    Chain* posted = nullptr;  // newest chain handed to the audio thread
+    std::vector<float> values;
+
+    std::atomic<Chain*> mailbox{nullptr};
+    RetireList retired;
+    AudioState audio;
+};
+
+// The process-wide engine.
+Engine& engine() noexcept;
+
+bool isStarted() noexcept;
+
+// The operations below are called with the control mutex held.
+
+// Builds the chain of the current voice for the current settings and posts
+// it to the audio thread, carrying over the parameter values. VCMD_OK (also
+// without a voice), VCMD_ERR_OUT_OF_MEMORY or VCMD_ERR_INTERNAL.
+std::int32_t rebuildCurrent(Engine& e) noexcept;
+
+// Mounts the package at `path` (relative paths also under the content path)
+// and sets *packageId; an already mounted file gives its old id. Refusals set
+// the package refusal detail. Throws std::bad_alloc, leaving the catalogue
+// as it was.
+std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId);
+
+// Index of the current voice's parameter `name`, or -1 when there is no
+// voice or it has no such parameter.
+int findParameter(const Engine& e, const char* name) noexcept;
+
+// The JSON description of a mounted voice (see vcmdGetVoiceInfoJson).
+// Throws std::bad_alloc.
+std::string voiceInfoJson(const VoiceDef& voice);
+
+// Back to the never-started state. Must not run while a process call does.
+void resetEngine(Engine& e) noexcept;
+
+}  // namespace vcmd
