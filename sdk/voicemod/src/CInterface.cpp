@@ -280,6 +280,46 @@ int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
     return VCMD_OK;
 }
 
+int32_t vcmdGetVoiceParameterCount(const char* voice, uint32_t* count) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (voice == nullptr || count == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(voice));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    *count = static_cast<std::uint32_t>(found->second->parameters.size());
+    return VCMD_OK;
+}
+
+int32_t vcmdGetVoiceParameter(const char* voice, uint32_t index, char* name, uint32_t* nameLength, char* unit,
+                              uint32_t* unitLength, float* minimum, float* maximum, float* defaultValue) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (voice == nullptr || name == nullptr || nameLength == nullptr || unit == nullptr || unitLength == nullptr ||
+        minimum == nullptr || maximum == nullptr || defaultValue == nullptr)
+        return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(voice));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    const auto& parameters = found->second->parameters;
+    if (index >= parameters.size()) return VCMD_ERR_INVALID_ARGUMENT;
+    const ParameterDef& p = parameters[index];
+    // Both texts fit or neither is written.
+    const std::uint64_t nameNeeded = static_cast<std::uint64_t>(p.name.size()) + 1;
+    const std::uint64_t unitNeeded = static_cast<std::uint64_t>(p.unit.size()) + 1;
+    if (*nameLength < nameNeeded || *unitLength < unitNeeded) {
+        *nameLength = static_cast<std::uint32_t>(nameNeeded);
+        *unitLength = static_cast<std::uint32_t>(unitNeeded);
+        return VCMD_ERR_BUFFER_TOO_SMALL;
+    }
+    copyOut(p.name, name, nameLength);
+    copyOut(p.unit, unit, unitLength);
+    *minimum = p.minimum;
+    *maximum = p.maximum;
+    *defaultValue = p.defaultValue;
+    return VCMD_OK;
+}
+
 int32_t vcmdGetVoiceInfoJson(const char* name, char* buffer, uint32_t* length) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (name == nullptr || buffer == nullptr || length == nullptr) return VCMD_ERR_NULL_POINTER;
