@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,6 +73,37 @@ protected:
     std::mt19937 random{1234};
     std::uniform_real_distribution<float> noise{-0.5f, 0.5f};
 };
+
+TEST_F(EndToEnd, TheQueriesDescribeWhatTheEngineDoes) {
+    VoicemodNode node;
+    EXPECT_EQ(node.getLatencyFrames(), std::optional<std::uint32_t>(0)) << "no voice, no delay";
+    AudioBusFormat in{kRate, 1, kBlock}, out{};
+    ASSERT_TRUE(node.setBusFormat(in, out));
+    ASSERT_TRUE(node.loadVoice("Chipmunk"));
+    const std::uint32_t at48 = node.getLatencyFrames().value();
+    EXPECT_GT(at48, 0u);
+    AudioBusFormat in96{96000, 1, kBlock}, out96{};
+    ASSERT_TRUE(node.setBusFormat(in96, out96));
+    EXPECT_NEAR(double(node.getLatencyFrames().value()), 2.0 * at48, 0.05 * at48) << "the same time in frames";
+
+    // Every range given is the one setParameter() holds to.
+    for (const std::string& voice : voices) {
+        SCOPED_TRACE(voice);
+        ASSERT_TRUE(node.loadVoice(voice));
+        const auto parameters = node.getParameterInfo(voice).value();
+        for (const auto& p : parameters) {
+            EXPECT_EQ(node.getParameter(p.name.c_str()), p.defaultValue) << p.name;
+            EXPECT_NO_THROW(node.setParameter(p.name.c_str(), p.minimum));
+            EXPECT_NO_THROW(node.setParameter(p.name.c_str(), p.maximum));
+            EXPECT_THROW(node.setParameter(p.name.c_str(), std::nextafter(p.maximum, 1e9f)), VoicemodError);
+            EXPECT_THROW(node.setParameter(p.name.c_str(), std::nextafter(p.minimum, -1e9f)), VoicemodError);
+        }
+    }
+    const auto chipmunk = node.getParameterInfo("Chipmunk").value();
+    ASSERT_EQ(chipmunk.size(), 2u);
+    EXPECT_EQ(chipmunk[0].name, "Pitch");
+    EXPECT_EQ(chipmunk[0].unit, "semitones");
+}
 
 }  // namespace
 
@@ -198,7 +230,7 @@ TEST_F(EndToEnd, RefusalsOfTheEngineReachTheCallerAndKeepTheState) {
         ADD_FAILURE() << "no exception";
     } catch (const VoicemodError& error) {
         EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_VOICE);
-        EXPECT_STREQ(error.what(), "Could not load voice.");
+        EXPECT_STREQ(error.what(), "Could not load voice. \"No Such Voice\": no mounted voice has that name");
     }
     EXPECT_EQ(node.getCurrentVoice(), voices.front());
 
@@ -207,6 +239,8 @@ TEST_F(EndToEnd, RefusalsOfTheEngineReachTheCallerAndKeepTheState) {
         ADD_FAILURE() << "no exception";
     } catch (const VoicemodError& error) {
         EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_PARAMETER);
+        EXPECT_STREQ(error.what(), "Could not set voicemod parameter. \"no such parameter\" = 1: the current voice "
+                                   "has no parameter of that name");
     }
 
     AudioBusFormat absurd{1000000, 2, 256}, out{};

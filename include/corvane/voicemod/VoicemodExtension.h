@@ -17,7 +17,8 @@ namespace corvane::extensions::voicemod {
 // lives in the voice changer's single process-wide state.
 //
 // Failures: a failed voice-changer call is logged through Logger::error and
-// ends the operation with VoicemodError (message and result code). Host-side
+// ends the operation with VoicemodError (the message, what was wrong, and
+// the result code; see VoicemodError.h). Host-side
 // failures keep their own exceptions, as documented per operation.
 class CORVANE_VOICEMOD_API VoicemodExtension : public Extension {
 public:

@@ -1,7 +1,10 @@
 // VoicemodNode.h - the graph node that runs audio through the voice changer.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <corvane/AudioBus.h>
 #include <corvane/AudioBusFormat.h>
@@ -11,6 +14,17 @@
 #include "corvane/voicemod/VoicemodError.h"
 
 namespace corvane::extensions::voicemod {
+
+// One parameter of a voice as the voice changer describes it: a value for
+// setParameter() must lie in [minimum, maximum]; a voice starts at
+// defaultValue whenever it is loaded.
+struct VoicemodParameterInfo {
+    std::string name;  // as setParameter() takes it (names are case-sensitive)
+    float minimum = 0.0f;
+    float maximum = 0.0f;
+    float defaultValue = 0.0f;
+    std::string unit;  // "semitones", "Hz", "dB", ...; empty when it has none
+};
 
 // Holds no state of its own: the voice, the sample rate and the switches live
 // in the voice changer's process-wide state, so every node in a process sees
@@ -79,6 +93,26 @@ public:
     // Parameter names go to the voice changer unchanged.
     float getParameter(const char* parameterName);
     void setParameter(const char* parameterName, float value);
+
+    // What a graph or a user interface needs to place a voice. Both are
+    // answered by functions only the bundled engine has; against a voice
+    // changer without them (the vendor SDK) they return std::nullopt, "not
+    // known", rather than a guess, and make no call at all.
+
+    // [any-thread] The delay the current voice adds, in frames at the current
+    // sample rate: how far its output lags its input (0 without a voice), for
+    // latency compensation and A/V sync. It follows the most recent
+    // loadVoice(), setBusFormat() and setOfflineModeEnabled(). On success it
+    // takes no lock and allocates nothing, so the audio thread may ask it.
+    // A failure (the voice changer not started) logs "Could not get voicemod
+    // latency." and throws VoicemodError, which allocates.
+    std::optional<std::uint32_t> getLatencyFrames();
+
+    // [any-thread] The parameters of the mounted voice `voiceName` (loaded or
+    // not), in the voice's order. May wait briefly for the voice changer's
+    // control lock and allocates the list. An unknown voice logs "Could not
+    // get voicemod parameter list." and throws VoicemodError naming it.
+    std::optional<std::vector<VoicemodParameterInfo>> getParameterInfo(const std::string& voiceName);
 };
 
 }  // namespace corvane::extensions::voicemod
