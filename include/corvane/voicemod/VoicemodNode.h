@@ -90,7 +90,14 @@ public:
     bool getBackgroundSoundsEnabled();
     void setBackgroundSoundsEnabled(bool enabled);
 
-    // Parameter names go to the voice changer unchanged.
+    // Parameter names go to the voice changer unchanged (they are
+    // case-sensitive; getParameterInfo() lists them). [any-thread, and the
+    // audio thread with the bundled engine]: there both take no lock, make
+    // no system call and allocate nothing on success, so a host may automate
+    // parameters from its audio thread and never waits for a voice being
+    // loaded; a call that meets a voice change acts on the voice current when
+    // it began. A refused call logs and throws, which allocates. Against
+    // another voice changer, its own thread rules hold.
     float getParameter(const char* parameterName);
     void setParameter(const char* parameterName, float value);
 

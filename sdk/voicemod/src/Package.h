@@ -3,6 +3,7 @@
 // docs/VOICE_PACKAGES.md.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,6 +60,11 @@ struct VoiceDef {
     // `parameters`, so a lookup by a caller's C string allocates nothing.
     std::unordered_map<std::string_view, int> parameterIndex;
     const Package* package = nullptr;
+    // The voice's live parameter values, one slot per entry of `parameters`,
+    // in its package's board; set when the package is mounted. Parameter
+    // calls write and read them without a lock, and every chain built for
+    // the voice reads them once per piece.
+    std::atomic<float>* live = nullptr;
     // Seeds the voice's noise sources, so a voice always sounds the same.
     std::uint64_t seed = 0;
 };
@@ -68,10 +74,15 @@ struct Package {
     std::string path;  // canonical path of the file
     std::string title;
     std::vector<VoiceDef> voices;
+    // The slots VoiceDef::live points into, for every voice of the package;
+    // they live as long as the package does.
+    std::unique_ptr<std::atomic<float>[]> board;
 };
 
 // Largest package file the reader accepts.
 constexpr std::uintmax_t kMaxPackageBytes = 1024u * 1024u;
+// Most parameters one voice may have.
+constexpr std::size_t kMaxVoiceParameters = 32;
 // Longest voice or parameter name, in bytes without the NUL.
 constexpr std::size_t kMaxNameBytes = 99;
 
