@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -103,6 +104,45 @@ TEST_F(EndToEnd, TheQueriesDescribeWhatTheEngineDoes) {
     ASSERT_EQ(chipmunk.size(), 2u);
     EXPECT_EQ(chipmunk[0].name, "Pitch");
     EXPECT_EQ(chipmunk[0].unit, "semitones");
+}
+
+// What the node's and the extension's headers say happens without a word.
+TEST_F(EndToEnd, TheCasesThatPassSilentlyDoWhatTheHeadersSay) {
+    VoicemodNode a, b;
+    AudioBusFormat in{kRate, 1, kBlock}, out{};
+    ASSERT_TRUE(a.setBusFormat(in, out));
+
+    // After a load the output is the previous sound (here the dry input) for
+    // the new voice's delay.
+    ASSERT_TRUE(a.loadVoice("Chipmunk"));
+    const std::uint32_t delay = a.getLatencyFrames().value();
+    ASSERT_GT(delay, 0u);
+    ASSERT_LT(delay, kBlock);
+    AudioBuffer<float> input(1, kBlock), output(1, kBlock);
+    AudioBus inBus{&input}, outBus{&output};
+    for (std::uint32_t i = 0; i < kBlock; ++i) input.getWritePointer(0)[i] = noise(random);
+    ASSERT_TRUE(a.process(inBus, outBus));
+    for (std::uint32_t i = 0; i < delay; ++i) ASSERT_EQ(output.getReadPointer(0)[i], input.getReadPointer(0)[i]) << i;
+    EXPECT_NE(output.getReadPointer(0)[kBlock - 1], input.getReadPointer(0)[kBlock - 1]) << "the voice is on by the end";
+
+    // Two nodes share the voice's memory: silence into one node right after
+    // noise through the other comes out as the other's tail.
+    ASSERT_TRUE(a.loadVoice("Deep Voice"));
+    run(a, 1, 4);
+    for (std::uint32_t i = 0; i < kBlock; ++i) input.getWritePointer(0)[i] = 0.0f;
+    ASSERT_TRUE(b.process(inBus, outBus));
+    float peak = 0.0f;
+    for (std::uint32_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(output.getReadPointer(0)[i]));
+    EXPECT_GT(peak, 0.1f) << "silence in, the other node's voice out";
+    std::printf("silent node after a noisy one through Deep Voice: peak %.2f\n", peak);
+
+    // A second bring-up on a folder without packages keeps what is up.
+    const std::vector<std::string> before = VoicemodExtension::listVoices();
+    testsupport::ScratchDirectory empty("corvane-empty-content");
+    VoicemodExtension::initialize("end-to-end", "again", empty.path().u8string().c_str());
+    EXPECT_EQ(VoicemodExtension::listVoices(), before);
+    EXPECT_EQ(b.getCurrentVoice(), "Deep Voice");
+    EXPECT_TRUE(log->messages(corvane::LogLevel::Error).empty());
 }
 
 }  // namespace

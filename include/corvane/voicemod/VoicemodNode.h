@@ -34,6 +34,26 @@ struct VoicemodParameterInfo {
 // process() on the host's audio thread, the controls on application threads,
 // possibly while process() runs. The node takes no lock.
 //
+// Cases that pass without a word (nothing is logged or thrown for them):
+//  - process() before any setBusFormat() runs at the voice changer's default
+//    sample rate (48000 Hz in the bundled engine), whatever the buses carry:
+//    an application at 44100 Hz that forgets setBusFormat() hears every
+//    pitch and delay off by that ratio. Negotiate the format first.
+//  - The sample rate in force is the one of the latest successful
+//    setBusFormat() of any node in the process.
+//  - After loadVoice() the output keeps the previous sound (the dry input when
+//    no voice was loaded) for the new voice's delay (getLatencyFrames()),
+//    then crosses over to the new voice within 5 ms: the voice fades in
+//    rather than starting on an empty delay line. setBusFormat() with a new
+//    rate and setOfflineModeEnabled() hand over the same way.
+//  - Two nodes share the one voice changer, with its memory: a reverb's
+//    tail, a pitch shifter's buffer or a limiter's gain carries from one
+//    node's blocks into the next block of the other, even on one thread.
+//    Fed noise in one node and silence in the other through "Deep Voice",
+//    the silent node's output peaks at 0.66 to 0.88, depending on the noise. One node per process is the
+//    intended use; several nodes see one voice, one rate, one set of
+//    switches and one stream of audio.
+//
 // One audio thread at a time: since every node drives the same voice
 // changer, two nodes processed at the same moment on two audio threads (two
 // host graphs) cannot both run it. The voice changer turns the later call
