@@ -48,7 +48,7 @@ void fillAudio(Reader& in, float* x, std::uint32_t n) {
 void step(Reader& in) {
     std::string s1, s2, s3;
     std::int32_t code = 0;
-    switch (in.byte() % 24) {
+    switch (in.byte() % 25) {
         case 0: {
             const char* k = in.flag() ? nullptr : "key";
             const char* v = in.byte() < 200 ? "1.0" : (in.flag() ? nullptr : (s1 = in.text()).c_str());
@@ -197,6 +197,28 @@ void step(Reader& in) {
             std::uint32_t frames = 0;
             code = vcmdGetLatencyFrames(in.byte() < 8 ? nullptr : &frames);
             if (code == VCMD_OK) require(frames < 192000u * 4, "an absurd latency", static_cast<long>(frames));
+            break;
+        }
+        case 23: {
+            const char* name = pickName(in, s1, kNames, std::size(kNames));
+            std::uint32_t count = 0;
+            code = vcmdGetVoiceParameterCount(name, in.byte() < 8 ? nullptr : &count);
+            if (code != VCMD_OK) break;
+            char text[2][24];
+            std::uint32_t lengths[2] = {in.byte() % 25u, in.byte() % 25u};
+            const std::uint32_t given[2] = {lengths[0], lengths[1]};
+            float range[3] = {0, 0, 0};
+            const std::uint32_t index = in.byte() < 200 ? in.byte() % (count + 1) : in.u32();
+            code = vcmdGetVoiceParameter(name, index, text[0], &lengths[0], text[1], &lengths[1], &range[0],
+                                         &range[1], &range[2]);
+            if (code == VCMD_OK) {
+                require(lengths[0] < given[0] && text[0][lengths[0]] == '\0' && lengths[1] < given[1] &&
+                            text[1][lengths[1]] == '\0',
+                        "a parameter's texts without their NUL");
+                require(range[0] <= range[2] && range[2] <= range[1], "a default outside its range");
+            } else if (code == VCMD_ERR_BUFFER_TOO_SMALL) {
+                require(lengths[0] > given[0] || lengths[1] > given[1], "too small, but no size needed is larger");
+            }
             break;
         }
         default:

@@ -14,6 +14,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "Failure.h"
 #include "corvane/voicemod/VoicemodNodeFactory.h"
 
 namespace corvane::extensions::voicemod {
@@ -26,15 +27,10 @@ constexpr std::uint32_t kNameBufferSize = 255;
 // Selects every mounted voice, in both catalogue calls.
 constexpr std::uint32_t kAllVoices = 1;
 
-std::string describe(std::int32_t code) {
-    const char* text = vcmdGetResultDescription(code);
-    return text != nullptr ? text : "";
-}
-
-[[noreturn]] void fail(const std::string& message, std::int32_t code) {
-    Logger::error(message);
-    throw VoicemodError(message, code);
-}
+using detail::describe;
+using detail::fail;
+using detail::failWith;
+using detail::inQuotes;
 
 void requireArgument(const char* value, const char* name) {
     if (value == nullptr)
@@ -100,7 +96,11 @@ void mountPackages(const char* contentDirectory) {
         if (!entry.is_regular_file() || filepath.extension().string() != ".zvmd") continue;
         std::int32_t packageId = -1;
         const std::int32_t code = vcmdMountPackage(filepath.u8string().c_str(), 0, 0, 0, &packageId);
-        if (code != 0) fail("Error on vcmdMountPackage:" + describe(code), code);
+        // The logged line carries the voice changer's text already; the
+        // exception adds the file, which a vendor's text may leave out.
+        if (code != 0)
+            fail("Error on vcmdMountPackage:" + describe(code), " (package " + inQuotes(filepath.u8string()) + ")",
+                 code);
     }
 }
 
@@ -127,7 +127,7 @@ void VoicemodExtension::initialize(const char* first, const char* second, const 
     Logger::debug("Initialized Corvane Extension -- Voicemod --");
 
     std::int32_t code = vcmdInitSDK(second, first, "1.0");
-    if (code != 0 && code != kAlreadyStarted) fail("Could not initialize Voicemod extension", code);
+    if (code != 0 && code != kAlreadyStarted) failWith("Could not initialize Voicemod extension", code);
 
     const char* version = vcmdGetVersionString();
     Logger::info(std::string("Voicemod SDK Version: ") + (version != nullptr ? version : ""));
@@ -139,10 +139,10 @@ void VoicemodExtension::initialize(const char* first, const char* second, const 
     const std::string tempPath = CVAny::convert<std::string>(tempPathResult.value());
 
     code = vcmdSetTempPath(tempPath.c_str());
-    if (code != 0) fail("Could not set Voicemod temp path", code);
+    if (code != 0) failWith("Could not set Voicemod temp path", code, inQuotes(tempPath));
 
     code = vcmdSetContentPath(contentDirectory);
-    if (code != 0) fail("Could not set Voicemod content path", code);
+    if (code != 0) failWith("Could not set Voicemod content path", code, inQuotes(contentDirectory));
 
     mountPackages(contentDirectory);
 
@@ -152,7 +152,7 @@ void VoicemodExtension::initialize(const char* first, const char* second, const 
 std::vector<std::string> VoicemodExtension::listVoices() {
     std::uint32_t numberOfVoices = 0;
     std::int32_t code = vcmdGetNumberOfVoices(kAllVoices, &numberOfVoices);
-    if (code != 0) fail("Error on vcmdGetNumberOfVoices:" + describe(code), code);
+    if (code != 0) fail("Error on vcmdGetNumberOfVoices:" + describe(code), "", code);
 
     NameBuffers buffers(numberOfVoices);
     if (!buffers.ok()) {
@@ -164,7 +164,7 @@ std::vector<std::string> VoicemodExtension::listVoices() {
     if (code != 0) {
         std::string message = "Error on vcmdGetVoiceNames:" + describe(code);
         buffers.release();
-        fail(message, code);
+        fail(message, "", code);
     }
 
     std::vector<std::string> voices(numberOfVoices);

@@ -1,6 +1,11 @@
 #include "corvane/voicemod/VoicemodNode.h"
 
 #include <VoicemodUSDK.h>
+// The bundled engine's extra queries, only where the build found them in the
+// voice changer it links (the vendor SDK has none).
+#if CORVANE_VOICEMOD_SDK_EXTRAS
+#include <VoicemodUSDKExtras.h>
+#endif
 
 #include <corvane/AudioBuffer.h>
 #include <corvane/Logger.h>
@@ -8,18 +13,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Failure.h"
+
 namespace corvane::extensions::voicemod {
 namespace {
 
 // Size of the buffer handed to vcmdGetCurrentVoice, NUL included.
 constexpr std::uint32_t kVoiceNameBufferSize = 100;
 
-// Logs a failure of a control and ends it.
-[[noreturn]] void fail(const char* message, std::int32_t code) {
-    const std::string text(message);
-    Logger::error(text);
-    throw VoicemodError(text, code);
-}
+using detail::failWith;
+using detail::number;
+using detail::inQuotes;
 
 // Logs a failure on the graph path. Logging may itself fail (no memory for
 // the message, a throwing sink); that must not escape to the host's thread.
@@ -76,7 +80,7 @@ bool VoicemodNode::process(AudioBus& inputBus, AudioBus& outputBus) {
 
 bool VoicemodNode::loadVoice(const std::string& voiceName) {
     const std::int32_t code = vcmdLoadVoice(voiceName.c_str(), 0, 0);
-    if (code != 0) fail("Could not load voice.", code);
+    if (code != 0) failWith("Could not load voice.", code, inQuotes(voiceName));
     return true;
 }
 
@@ -84,7 +88,7 @@ std::string VoicemodNode::getCurrentVoice() const {
     char voiceName[kVoiceNameBufferSize] = {};
     std::uint32_t maxVoiceNameLength = kVoiceNameBufferSize;
     const std::int32_t code = vcmdGetCurrentVoice(voiceName, &maxVoiceNameLength);
-    if (code != 0) fail("Could not get current voice name.", code);
+    if (code != 0) failWith("Could not get current voice name.", code);
     // The length written back is not trusted: the name ends at its first NUL
     // or at the end of the buffer.
     return std::string(voiceName, strnlen(voiceName, kVoiceNameBufferSize));
@@ -94,12 +98,13 @@ std::string VoicemodNode::getCurrentVoice() const {
     bool VoicemodNode::Getter() {                                                \
         bool value = false;                                                      \
         const std::int32_t code = getCall(&value);                               \
-        if (code != 0) fail("Could not get voicemod " what ".", code);           \
+        if (code != 0) failWith("Could not get voicemod " what ".", code);       \
         return value;                                                            \
     }                                                                            \
     void VoicemodNode::Setter(bool enabled) {                                    \
         const std::int32_t code = setCall(enabled);                              \
-        if (code != 0) fail("Could not set voicemod " what ".", code);           \
+        if (code != 0)                                                           \
+            failWith("Could not set voicemod " what ".", code, enabled ? "(on)" : "(off)"); \
     }
 
 CORVANE_VOICEMOD_SWITCH(getBypassEnabled, setBypassEnabled, vcmdGetBypass, vcmdSetBypass, "bypass")
@@ -114,13 +119,60 @@ CORVANE_VOICEMOD_SWITCH(getBackgroundSoundsEnabled, setBackgroundSoundsEnabled, 
 float VoicemodNode::getParameter(const char* parameterName) {
     float value = 0.0f;
     const std::int32_t code = vcmdGetParameter(parameterName, &value);
-    if (code != 0) fail("Could not get voicemod parameter.", code);
+    if (code != 0) failWith("Could not get voicemod parameter.", code, inQuotes(parameterName));
     return value;
 }
 
 void VoicemodNode::setParameter(const char* parameterName, float value) {
     const std::int32_t code = vcmdSetParameter(parameterName, value);
-    if (code != 0) fail("Could not set voicemod parameter.", code);
+    if (code != 0)
+        failWith("Could not set voicemod parameter.", code, inQuotes(parameterName) + " = " + number(value));
+}
+
+std::optional<std::uint32_t> VoicemodNode::getLatencyFrames() {
+#if CORVANE_VOICEMOD_SDK_EXTRAS
+    std::uint32_t frames = 0;
+    const std::int32_t code = vcmdGetLatencyFrames(&frames);
+    if (code != 0) failWith("Could not get voicemod latency.", code);
+    return frames;
+#else
+    return std::nullopt;
+#endif
+}
+
+std::optional<std::vector<VoicemodParameterInfo>> VoicemodNode::getParameterInfo(const std::string& voiceName) {
+#if CORVANE_VOICEMOD_SDK_EXTRAS
+    constexpr const char* kFailure = "Could not get voicemod parameter list.";
+    std::uint32_t count = 0;
+    std::int32_t code = vcmdGetVoiceParameterCount(voiceName.c_str(), &count);
+    if (code != 0) failWith(kFailure, code, inQuotes(voiceName));
+    std::vector<VoicemodParameterInfo> parameters;
+    parameters.reserve(count);
+    for (std::uint32_t index = 0; index < count; ++index) {
+        VoicemodParameterInfo info;
+        // Room for the usual texts; should one be longer the voice changer
+        // says how much it needs and the call is made once more.
+        std::uint32_t nameLength = 64, unitLength = 32;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            info.name.assign(nameLength, '\0');
+            info.unit.assign(unitLength, '\0');
+            const std::uint32_t nameRoom = nameLength, unitRoom = unitLength;
+            code = vcmdGetVoiceParameter(voiceName.c_str(), index, info.name.data(), &nameLength, info.unit.data(),
+                                         &unitLength, &info.minimum, &info.maximum, &info.defaultValue);
+            if (code == 0 || (nameLength <= nameRoom && unitLength <= unitRoom)) break;
+        }
+        if (code != 0)
+            failWith(kFailure, code, inQuotes(voiceName) + " parameter " + std::to_string(index));
+        // The lengths written back are not trusted beyond the buffers.
+        info.name.resize(strnlen(info.name.c_str(), info.name.size()));
+        info.unit.resize(strnlen(info.unit.c_str(), info.unit.size()));
+        parameters.push_back(std::move(info));
+    }
+    return parameters;
+#else
+    (void)voiceName;
+    return std::nullopt;
+#endif
 }
 
 }  // namespace corvane::extensions::voicemod

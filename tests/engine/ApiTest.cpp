@@ -40,6 +40,7 @@ TEST(EngineStartUp, EveryCallBeforeInitFailsWithNotStarted) {
     EXPECT_EQ(vcmdProcessBuffer(samples, 4), VCMD_ERR_NOT_STARTED);
     EXPECT_EQ(vcmdProcessStereoBuffer(samples, right, 4), VCMD_ERR_NOT_STARTED);
     EXPECT_EQ(vcmdGetLatencyFrames(&count), VCMD_ERR_NOT_STARTED);
+    EXPECT_EQ(vcmdGetVoiceParameterCount("Robot", &count), VCMD_ERR_NOT_STARTED);
     EXPECT_EQ(samples[0], 0.1f) << "a refused call leaves the audio untouched";
     // These two work before start-up.
     EXPECT_NE(std::strstr(vcmdGetVersionString(), "Corvane bundled voice engine"), nullptr);
@@ -230,6 +231,61 @@ TEST_F(ApiTest, VoiceInfoJsonDescribesParametersAndReportsTheSizeNeeded) {
     EXPECT_NE(info.find("\"name\":\"Static\""), std::string::npos) << info;
     EXPECT_NE(info.find("\"unit\":\"dB\""), std::string::npos) << info;
     EXPECT_EQ(vcmdGetVoiceInfoJson("Nobody", buffer.data(), &length), VCMD_ERR_UNKNOWN_VOICE);
+}
+
+TEST_F(ApiTest, ParameterQueriesGiveEachParameterOfAnyMountedVoiceInOrder) {
+    uint32_t count = 99;
+    char name[64], unit[16];
+    uint32_t nameLength = sizeof name, unitLength = sizeof unit;
+    float minimum = 0, maximum = 0, fallback = 0;
+    EXPECT_EQ(vcmdGetVoiceParameterCount("Old Radio", &count), VCMD_ERR_UNKNOWN_VOICE) << "nothing mounted yet";
+    mountShipped();
+    ASSERT_EQ(vcmdGetVoiceParameterCount("Old Radio", &count), VCMD_OK) << "a voice that is not loaded";
+    ASSERT_EQ(count, 2u);
+    ASSERT_EQ(vcmdGetVoiceParameter("Old Radio", 1, name, &nameLength, unit, &unitLength, &minimum, &maximum,
+                                    &fallback),
+              VCMD_OK);
+    EXPECT_STREQ(name, "Hum");
+    EXPECT_STREQ(unit, "dB");
+    EXPECT_EQ(nameLength, 3u);
+    EXPECT_EQ(unitLength, 2u);
+    EXPECT_EQ(minimum, -80.0f);
+    EXPECT_EQ(maximum, -30.0f);
+    EXPECT_EQ(fallback, -46.0f);
+
+    // A parameter without a unit gives the empty text.
+    nameLength = sizeof name, unitLength = sizeof unit;
+    ASSERT_EQ(vcmdGetVoiceParameter("Cave", 0, name, &nameLength, unit, &unitLength, &minimum, &maximum, &fallback),
+              VCMD_OK);
+    EXPECT_STREQ(name, "Echo");
+    EXPECT_STREQ(unit, "");
+
+    // Too small a buffer for either text: nothing written, both sizes told.
+    char tinyName[4] = "xyz", tinyUnit[2] = "u";
+    nameLength = sizeof tinyName, unitLength = sizeof unit;
+    EXPECT_EQ(vcmdGetVoiceParameter("Chipmunk", 1, tinyName, &nameLength, unit, &unitLength, &minimum, &maximum,
+                                    &fallback),
+              VCMD_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(nameLength, 8u);   // "Formant" and its NUL
+    EXPECT_EQ(unitLength, 10u);  // "semitones" and its NUL
+    EXPECT_STREQ(tinyName, "xyz");
+    nameLength = sizeof name, unitLength = sizeof tinyUnit;
+    EXPECT_EQ(vcmdGetVoiceParameter("Chipmunk", 1, name, &nameLength, tinyUnit, &unitLength, &minimum, &maximum,
+                                    &fallback),
+              VCMD_ERR_BUFFER_TOO_SMALL);
+    EXPECT_STREQ(tinyUnit, "u");
+
+    nameLength = sizeof name, unitLength = sizeof unit;
+    EXPECT_EQ(vcmdGetVoiceParameter("Old Radio", 2, name, &nameLength, unit, &unitLength, &minimum, &maximum,
+                                    &fallback),
+              VCMD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(vcmdGetVoiceParameter("old radio", 0, name, &nameLength, unit, &unitLength, &minimum, &maximum,
+                                    &fallback),
+              VCMD_ERR_UNKNOWN_VOICE);
+    EXPECT_EQ(vcmdGetVoiceParameter("Old Radio", 0, name, &nameLength, unit, &unitLength, &minimum, nullptr,
+                                    &fallback),
+              VCMD_ERR_NULL_POINTER);
+    EXPECT_EQ(vcmdGetVoiceParameterCount(nullptr, &count), VCMD_ERR_NULL_POINTER);
 }
 
 }  // namespace

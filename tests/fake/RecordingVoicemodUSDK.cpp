@@ -1,6 +1,7 @@
 #include "RecordingVoicemodUSDK.h"
 
 #include <VoicemodUSDK.h>
+#include <VoicemodUSDKExtras.h>
 
 #include <algorithm>
 #include <cstring>
@@ -230,6 +231,54 @@ int32_t vcmdGetParameter(const char* name, float* value) noexcept {
     const int32_t code = recording::resultOf("vcmdGetParameter");
     if (value != nullptr) *value = code == 0 ? recording::current.floatValue : recording::kLeakedFloat;
     return code;
+}
+
+int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
+    auto& call = recording::record("vcmdGetLatencyFrames");
+    call.pointers.push_back(frames);
+    const int32_t code = recording::resultOf("vcmdGetLatencyFrames");
+    if (frames != nullptr) *frames = code == 0 ? recording::current.latencyFrames : 77777u;
+    return code;
+}
+
+int32_t vcmdGetVoiceParameterCount(const char* voice, uint32_t* count) noexcept {
+    auto& call = recording::record("vcmdGetVoiceParameterCount");
+    call.strings.push_back(recording::copy(voice));
+    int32_t code = recording::resultOf("vcmdGetVoiceParameterCount");
+    const auto found = recording::current.parameters.find(recording::copy(voice));
+    if (code == 0 && found == recording::current.parameters.end()) code = -6;
+    if (count != nullptr) *count = code == 0 ? static_cast<uint32_t>(found->second.size()) : 999u;
+    return code;
+}
+
+// As the engine: both texts fit or neither is written, and then both
+// lengths say the sizes needed.
+int32_t vcmdGetVoiceParameter(const char* voice, uint32_t index, char* name, uint32_t* nameLength, char* unit,
+                              uint32_t* unitLength, float* minimum, float* maximum, float* defaultValue) noexcept {
+    auto& call = recording::record("vcmdGetVoiceParameter");
+    call.strings.push_back(recording::copy(voice));
+    call.numbers.push_back(index);
+    call.numbers.push_back(nameLength != nullptr ? *nameLength : -1.0);
+    call.numbers.push_back(unitLength != nullptr ? *unitLength : -1.0);
+    int32_t code = recording::resultOf("vcmdGetVoiceParameter");
+    if (code != 0) return code;
+    const auto found = recording::current.parameters.find(recording::copy(voice));
+    if (found == recording::current.parameters.end()) return -6;
+    if (index >= found->second.size()) return -2;
+    const auto& p = found->second[index];
+    if (*nameLength < p.name.size() + 1 || *unitLength < p.unit.size() + 1) {
+        *nameLength = static_cast<uint32_t>(p.name.size() + 1);
+        *unitLength = static_cast<uint32_t>(p.unit.size() + 1);
+        return -9;
+    }
+    std::memcpy(name, p.name.c_str(), p.name.size() + 1);
+    std::memcpy(unit, p.unit.c_str(), p.unit.size() + 1);
+    *nameLength = static_cast<uint32_t>(p.name.size());
+    *unitLength = static_cast<uint32_t>(p.unit.size());
+    *minimum = p.minimum;
+    *maximum = p.maximum;
+    *defaultValue = p.defaultValue;
+    return 0;
 }
 
 int32_t vcmdSetSampleRate(float sampleRate) noexcept { return recording::setter("vcmdSetSampleRate", sampleRate); }

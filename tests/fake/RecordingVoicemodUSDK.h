@@ -67,6 +67,16 @@ struct Script {
     float processGain = -1.0f;
     float processOffset = 0.5f;
 
+    // The bundled engine's extra queries (VoicemodUSDKExtras.h).
+    std::uint32_t latencyFrames = 0;  // vcmdGetLatencyFrames' out-value on success
+    struct Parameter {
+        std::string name;
+        float minimum, maximum, defaultValue;
+        std::string unit;
+    };
+    // Voice name -> its parameters; a voice not listed is unknown (-6).
+    std::map<std::string, std::vector<Parameter>, std::less<>> parameters;
+
     // False: calls are not recorded and allocate nothing (allocation tests).
     bool recordCalls = true;
 };

@@ -113,17 +113,26 @@ TEST_F(BringUp, EachFailingStepLogsItsMessageThrowsItsCodeAndGoesNoFurther) {
     struct Row {
         const char* function;
         std::int32_t code;
-        const char* message;
+        const char* message;  // logged exactly
         const char* lastCall;
+        const char* what;     // the exception's text: the message and what was wrong
+                              // ({temp}, {content}, {package}: the paths of the run)
     };
     const Row rows[] = {
-        {"vcmdInitSDK", -1, "Could not initialize Voicemod extension", "vcmdInitSDK"},
-        {"vcmdInitSDK", 94, "Could not initialize Voicemod extension", "vcmdInitSDK"},
-        {"vcmdSetTempPath", -3, "Could not set Voicemod temp path", "vcmdSetTempPath"},
-        {"vcmdSetContentPath", -4, "Could not set Voicemod content path", "vcmdSetContentPath"},
-        {"vcmdMountPackage", -5, "Error on vcmdMountPackage:bad package", "vcmdMountPackage"},
-        {"vcmdGetNumberOfVoices", -7, "Error on vcmdGetNumberOfVoices:no count", "vcmdGetNumberOfVoices"},
-        {"vcmdGetVoiceNames", -8, "Error on vcmdGetVoiceNames:no names", "vcmdGetVoiceNames"},
+        {"vcmdInitSDK", -1, "Could not initialize Voicemod extension", "vcmdInitSDK",
+         "Could not initialize Voicemod extension: code -1"},
+        {"vcmdInitSDK", 94, "Could not initialize Voicemod extension", "vcmdInitSDK",
+         "Could not initialize Voicemod extension: code 94"},
+        {"vcmdSetTempPath", -3, "Could not set Voicemod temp path", "vcmdSetTempPath",
+         "Could not set Voicemod temp path \"{temp}\": code -3"},
+        {"vcmdSetContentPath", -4, "Could not set Voicemod content path", "vcmdSetContentPath",
+         "Could not set Voicemod content path \"{content}\": code -4"},
+        {"vcmdMountPackage", -5, "Error on vcmdMountPackage:bad package", "vcmdMountPackage",
+         "Error on vcmdMountPackage:bad package (package \"{package}\")"},
+        {"vcmdGetNumberOfVoices", -7, "Error on vcmdGetNumberOfVoices:no count", "vcmdGetNumberOfVoices",
+         "Error on vcmdGetNumberOfVoices:no count"},
+        {"vcmdGetVoiceNames", -8, "Error on vcmdGetVoiceNames:no names", "vcmdGetVoiceNames",
+         "Error on vcmdGetVoiceNames:no names"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.function);
@@ -141,7 +150,16 @@ TEST_F(BringUp, EachFailingStepLogsItsMessageThrowsItsCodeAndGoesNoFurther) {
             ADD_FAILURE() << "no exception";
         } catch (const VoicemodError& error) {
             EXPECT_EQ(error.code(), row.code);
-            EXPECT_STREQ(error.what(), row.message);
+            std::string what = row.what;
+            auto fill = [&what](const std::string& key, const std::string& value) {
+                const auto at = what.find(key);
+                if (at != std::string::npos) what.replace(at, key.size(), value);
+            };
+            fill("{temp}", CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value()));
+            fill("{content}", content.path().u8string());
+            for (const auto& call : recording::calls())
+                if (call.function == "vcmdMountPackage") fill("{package}", call.strings.at(0));
+            EXPECT_EQ(error.what(), what);
         }
         EXPECT_EQ(log->messages(LogLevel::Error), std::vector<std::string>{row.message});
         EXPECT_EQ(sdkCalls().back(), row.lastCall);

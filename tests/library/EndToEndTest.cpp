@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,6 +74,79 @@ protected:
     std::mt19937 random{1234};
     std::uniform_real_distribution<float> noise{-0.5f, 0.5f};
 };
+
+TEST_F(EndToEnd, TheQueriesDescribeWhatTheEngineDoes) {
+    VoicemodNode node;
+    EXPECT_EQ(node.getLatencyFrames(), std::optional<std::uint32_t>(0)) << "no voice, no delay";
+    AudioBusFormat in{kRate, 1, kBlock}, out{};
+    ASSERT_TRUE(node.setBusFormat(in, out));
+    ASSERT_TRUE(node.loadVoice("Chipmunk"));
+    const std::uint32_t at48 = node.getLatencyFrames().value();
+    EXPECT_GT(at48, 0u);
+    AudioBusFormat in96{96000, 1, kBlock}, out96{};
+    ASSERT_TRUE(node.setBusFormat(in96, out96));
+    // About the same time: the shifter's and the output stage's delays scale
+    // with the rate, the formant stage's half-band pair (46 frames) does not.
+    EXPECT_NEAR(double(node.getLatencyFrames().value()) / 96000.0, double(at48) / 48000.0, 0.001)
+        << "the same time within a millisecond";
+
+    // Every range given is the one setParameter() holds to.
+    for (const std::string& voice : voices) {
+        SCOPED_TRACE(voice);
+        ASSERT_TRUE(node.loadVoice(voice));
+        const auto parameters = node.getParameterInfo(voice).value();
+        for (const auto& p : parameters) {
+            EXPECT_EQ(node.getParameter(p.name.c_str()), p.defaultValue) << p.name;
+            EXPECT_NO_THROW(node.setParameter(p.name.c_str(), p.minimum));
+            EXPECT_NO_THROW(node.setParameter(p.name.c_str(), p.maximum));
+            EXPECT_THROW(node.setParameter(p.name.c_str(), std::nextafter(p.maximum, 1e9f)), VoicemodError);
+            EXPECT_THROW(node.setParameter(p.name.c_str(), std::nextafter(p.minimum, -1e9f)), VoicemodError);
+        }
+    }
+    const auto chipmunk = node.getParameterInfo("Chipmunk").value();
+    ASSERT_EQ(chipmunk.size(), 2u);
+    EXPECT_EQ(chipmunk[0].name, "Pitch");
+    EXPECT_EQ(chipmunk[0].unit, "semitones");
+}
+
+// What the node's and the extension's headers say happens without a word.
+TEST_F(EndToEnd, TheCasesThatPassSilentlyDoWhatTheHeadersSay) {
+    VoicemodNode a, b;
+    AudioBusFormat in{kRate, 1, kBlock}, out{};
+    ASSERT_TRUE(a.setBusFormat(in, out));
+
+    // After a load the output is the previous sound (here the dry input) for
+    // the new voice's delay.
+    ASSERT_TRUE(a.loadVoice("Chipmunk"));
+    const std::uint32_t delay = a.getLatencyFrames().value();
+    ASSERT_GT(delay, 0u);
+    ASSERT_LT(delay, kBlock);
+    AudioBuffer<float> input(1, kBlock), output(1, kBlock);
+    AudioBus inBus{&input}, outBus{&output};
+    for (std::uint32_t i = 0; i < kBlock; ++i) input.getWritePointer(0)[i] = noise(random);
+    ASSERT_TRUE(a.process(inBus, outBus));
+    for (std::uint32_t i = 0; i < delay; ++i) ASSERT_EQ(output.getReadPointer(0)[i], input.getReadPointer(0)[i]) << i;
+    EXPECT_NE(output.getReadPointer(0)[kBlock - 1], input.getReadPointer(0)[kBlock - 1]) << "the voice is on by the end";
+
+    // Two nodes share the voice's memory: silence into one node right after
+    // noise through the other comes out as the other's tail.
+    ASSERT_TRUE(a.loadVoice("Deep Voice"));
+    run(a, 1, 4);
+    for (std::uint32_t i = 0; i < kBlock; ++i) input.getWritePointer(0)[i] = 0.0f;
+    ASSERT_TRUE(b.process(inBus, outBus));
+    float peak = 0.0f;
+    for (std::uint32_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(output.getReadPointer(0)[i]));
+    EXPECT_GT(peak, 0.1f) << "silence in, the other node's voice out";
+    std::printf("silent node after a noisy one through Deep Voice: peak %.2f\n", peak);
+
+    // A second bring-up on a folder without packages keeps what is up.
+    const std::vector<std::string> before = VoicemodExtension::listVoices();
+    testsupport::ScratchDirectory empty("corvane-empty-content");
+    VoicemodExtension::initialize("end-to-end", "again", empty.path().u8string().c_str());
+    EXPECT_EQ(VoicemodExtension::listVoices(), before);
+    EXPECT_EQ(b.getCurrentVoice(), "Deep Voice");
+    EXPECT_TRUE(log->messages(corvane::LogLevel::Error).empty());
+}
 
 }  // namespace
 
@@ -198,7 +273,7 @@ TEST_F(EndToEnd, RefusalsOfTheEngineReachTheCallerAndKeepTheState) {
         ADD_FAILURE() << "no exception";
     } catch (const VoicemodError& error) {
         EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_VOICE);
-        EXPECT_STREQ(error.what(), "Could not load voice.");
+        EXPECT_STREQ(error.what(), "Could not load voice. \"No Such Voice\": no mounted voice has that name");
     }
     EXPECT_EQ(node.getCurrentVoice(), voices.front());
 
@@ -207,6 +282,8 @@ TEST_F(EndToEnd, RefusalsOfTheEngineReachTheCallerAndKeepTheState) {
         ADD_FAILURE() << "no exception";
     } catch (const VoicemodError& error) {
         EXPECT_EQ(error.code(), VCMD_ERR_UNKNOWN_PARAMETER);
+        EXPECT_STREQ(error.what(), "Could not set voicemod parameter. \"no such parameter\" = 1: the current voice "
+                                   "has no parameter of that name");
     }
 
     AudioBusFormat absurd{1000000, 2, 256}, out{};

@@ -1,6 +1,7 @@
 #include <corvane/voicemod/VoicemodNode.h>
 
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -22,37 +23,38 @@ struct Control {
     std::vector<std::string> strings;
     std::vector<double> numbers;
     std::string successResult;
-    const char* failureMessage;
+    const char* failureMessage;  // logged exactly
+    std::string failureDetail;   // what() adds after it: the argument and the voice changer's words
 };
 
 std::vector<Control> controls() {
     auto text = [](bool b) { return std::string(b ? "true" : "false"); };
     return {
         {"loadVoice", [=](VoicemodNode& n) { return text(n.loadVoice("Deep Voice")); }, "vcmdLoadVoice",
-         {"Deep Voice"}, {0, 0}, "true", "Could not load voice."},
+         {"Deep Voice"}, {0, 0}, "true", "Could not load voice.", " \"Deep Voice\": "},
         {"getCurrentVoice", [](VoicemodNode& n) { return n.getCurrentVoice(); }, "vcmdGetCurrentVoice", {}, {100},
-         "Robot", "Could not get current voice name."},
+         "Robot", "Could not get current voice name.", " Voice changer: "},
         {"getBypassEnabled", [=](VoicemodNode& n) { return text(n.getBypassEnabled()); }, "vcmdGetBypass", {}, {},
-         "false", "Could not get voicemod bypass."},
+         "false", "Could not get voicemod bypass.", " Voice changer: "},
         {"setBypassEnabled", [](VoicemodNode& n) { n.setBypassEnabled(true); return std::string(); },
-         "vcmdSetBypass", {}, {1}, "", "Could not set voicemod bypass."},
+         "vcmdSetBypass", {}, {1}, "", "Could not set voicemod bypass.", " (on): "},
         {"getMuteEnabled", [=](VoicemodNode& n) { return text(n.getMuteEnabled()); }, "vcmdGetMute", {}, {},
-         "false", "Could not get voicemod mute."},
+         "false", "Could not get voicemod mute.", " Voice changer: "},
         {"setMuteEnabled", [](VoicemodNode& n) { n.setMuteEnabled(false); return std::string(); }, "vcmdSetMute",
-         {}, {0}, "", "Could not set voicemod mute."},
+         {}, {0}, "", "Could not set voicemod mute.", " (off): "},
         {"getOfflineModeEnabled", [=](VoicemodNode& n) { return text(n.getOfflineModeEnabled()); },
-         "vcmdIsOfflineModeEnabled", {}, {}, "false", "Could not get voicemod offline mode."},
+         "vcmdIsOfflineModeEnabled", {}, {}, "false", "Could not get voicemod offline mode.", " Voice changer: "},
         {"setOfflineModeEnabled", [](VoicemodNode& n) { n.setOfflineModeEnabled(true); return std::string(); },
-         "vcmdEnableOfflineMode", {}, {1}, "", "Could not set voicemod offline mode."},
+         "vcmdEnableOfflineMode", {}, {1}, "", "Could not set voicemod offline mode.", " (on): "},
         {"getBackgroundSoundsEnabled", [=](VoicemodNode& n) { return text(n.getBackgroundSoundsEnabled()); },
-         "vcmdIsBackgroundSoundsEnabled", {}, {}, "false", "Could not get voicemod background sound."},
+         "vcmdIsBackgroundSoundsEnabled", {}, {}, "false", "Could not get voicemod background sound.", " Voice changer: "},
         {"setBackgroundSoundsEnabled",
          [](VoicemodNode& n) { n.setBackgroundSoundsEnabled(true); return std::string(); },
-         "vcmdEnableBackgroundSounds", {}, {1}, "", "Could not set voicemod background sound."},
+         "vcmdEnableBackgroundSounds", {}, {1}, "", "Could not set voicemod background sound.", " (on): "},
         {"getParameter", [](VoicemodNode& n) { return std::to_string(n.getParameter("pitch")); },
-         "vcmdGetParameter", {"pitch"}, {}, std::to_string(0.25f), "Could not get voicemod parameter."},
+         "vcmdGetParameter", {"pitch"}, {}, std::to_string(0.25f), "Could not get voicemod parameter.", " \"pitch\": "},
         {"setParameter", [](VoicemodNode& n) { n.setParameter("mix", 0.75f); return std::string(); },
-         "vcmdSetParameter", {"mix"}, {0.75}, "", "Could not set voicemod parameter."},
+         "vcmdSetParameter", {"mix"}, {0.75}, "", "Could not set voicemod parameter.", " \"mix\" = 0.75: "},
     };
 }
 
@@ -85,6 +87,7 @@ TEST_F(NodeControls, AFailureLogsItsMessageThrowsTheCodeAndLeaksNoOutValue) {
         recording::reset();
         log->clear();
         recording::script().results[control.function] = --code;
+        recording::script().descriptions = {{code, "what the voice changer says about " + std::to_string(code)}};
         VoicemodNode node;
         std::string answered = "<none>";
         try {
@@ -92,12 +95,46 @@ TEST_F(NodeControls, AFailureLogsItsMessageThrowsTheCodeAndLeaksNoOutValue) {
             ADD_FAILURE() << "no exception";
         } catch (const VoicemodError& error) {
             EXPECT_EQ(error.code(), code);
-            EXPECT_STREQ(error.what(), control.failureMessage);
+            // The logged message, then the argument as given and the voice
+            // changer's text for the code.
+            EXPECT_EQ(std::string(error.what()), control.failureMessage + control.failureDetail +
+                                                     "what the voice changer says about " + std::to_string(code));
         }
         EXPECT_EQ(answered, "<none>");  // the leaked out-value never reached us
         EXPECT_EQ(log->lines(), (std::vector<testsupport::LogLine>{{LogLevel::Error, control.failureMessage}}));
-        EXPECT_EQ(recording::calls().size(), 1u);
+        // The one call, then only the question what its code means.
+        EXPECT_EQ(recording::callNames(), (std::vector<std::string>{control.function, "vcmdGetResultDescription"}));
+        EXPECT_EQ(recording::calls().back().numbers, std::vector<double>{double(code)});
     }
+}
+
+TEST_F(NodeControls, TheExceptionShowsTheArgumentExactlyAsGiven) {
+    VoicemodNode node;
+    recording::script().results["vcmdLoadVoice"] = -6;
+    recording::script().results["vcmdSetParameter"] = -8;
+    recording::script().results["vcmdGetParameter"] = -3;
+    recording::script().descriptions = {{-6, "no voice"}, {-8, "out of range"}, {-3, "null"}};
+    auto whatOf = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const VoicemodError& error) {
+            return std::string(error.what());
+        }
+        return std::string("<no exception>");
+    };
+    // Quotes, backslashes, control characters and an embedded NUL are
+    // escaped; text beyond ASCII passes as it is.
+    EXPECT_EQ(whatOf([&] { node.loadVoice(std::string("Nob\0dy \"q\" \\ \t\xc3\xa9", 16)); }),
+              "Could not load voice. \"Nob\\0dy \\\"q\\\" \\\\ \\x09\xc3\xa9\": no voice");
+    EXPECT_EQ(whatOf([&] { node.setParameter("Pitch", 99.0f); }),
+              "Could not set voicemod parameter. \"Pitch\" = 99: out of range");
+    EXPECT_EQ(whatOf([&] { node.setParameter("Pitch", -std::numeric_limits<float>::infinity()); }),
+              "Could not set voicemod parameter. \"Pitch\" = -inf: out of range");
+    EXPECT_EQ(whatOf([&] { node.getParameter(nullptr); }), "Could not get voicemod parameter. (null): null");
+    // The log keeps the fixed messages.
+    EXPECT_EQ(log->messages(LogLevel::Error),
+              (std::vector<std::string>{"Could not load voice.", "Could not set voicemod parameter.",
+                                        "Could not set voicemod parameter.", "Could not get voicemod parameter."}));
 }
 
 TEST_F(NodeControls, GettersReportTrueWhenTheSdkSaysSo) {
@@ -156,4 +193,74 @@ TEST_F(NodeControls, SwitchAndParameterControlsAllocateNothingOnSuccess) {
     }
     EXPECT_EQ(counts.news, 0u);
     EXPECT_EQ(counts.mallocs, 0u);
+}
+
+// The latency and parameter queries, with a voice changer that has them (the
+// build detected them; the fake records them like every other call).
+using NodeQueries = LibraryTest;
+
+TEST_F(NodeQueries, LatencyIsTheVoiceChangersAnswerAndCostsNothingOnSuccess) {
+    VoicemodNode node;
+    recording::script().latencyFrames = 1234;
+    EXPECT_EQ(node.getLatencyFrames(), std::optional<std::uint32_t>(1234));
+    EXPECT_EQ(recording::callNames(), std::vector<std::string>{"vcmdGetLatencyFrames"});
+
+    recording::script().recordCalls = false;
+    allocation::Counts counts;
+    {
+        allocation::Counting counting;
+        node.getLatencyFrames();
+        counts = counting.counts();
+    }
+    EXPECT_EQ(counts.news + counts.mallocs, 0u);
+
+    recording::reset();
+    recording::script().results["vcmdGetLatencyFrames"] = -1;
+    recording::script().descriptions = {{-1, "not started"}};
+    try {
+        node.getLatencyFrames();
+        ADD_FAILURE() << "no exception";
+    } catch (const VoicemodError& error) {
+        EXPECT_EQ(error.code(), -1);
+        EXPECT_STREQ(error.what(), "Could not get voicemod latency. Voice changer: not started");
+    }
+    EXPECT_EQ(log->messages(LogLevel::Error), std::vector<std::string>{"Could not get voicemod latency."});
+}
+
+TEST_F(NodeQueries, ParameterInfoListsEveryParameterWhateverTheLengthOfItsTexts) {
+    VoicemodNode node;
+    const std::string longName(300, 'n'), longUnit(100, 'u');
+    recording::script().parameters["Old Radio"] = {{"Static", -60, -20, -38, "dB"}, {longName, 0, 1, 0.5f, longUnit},
+                                                  {"Plain", 2, 3, 2.5f, ""}};
+    recording::script().parameters["Empty"] = {};
+    const auto info = node.getParameterInfo("Old Radio");
+    ASSERT_TRUE(info.has_value());
+    ASSERT_EQ(info->size(), 3u);
+    EXPECT_EQ((*info)[0].name, "Static");
+    EXPECT_EQ((*info)[0].unit, "dB");
+    EXPECT_EQ((*info)[0].minimum, -60.0f);
+    EXPECT_EQ((*info)[0].maximum, -20.0f);
+    EXPECT_EQ((*info)[0].defaultValue, -38.0f);
+    // Too long for the first buffers: asked once more with the sizes told.
+    EXPECT_EQ((*info)[1].name, longName);
+    EXPECT_EQ((*info)[1].unit, longUnit);
+    EXPECT_EQ((*info)[2].name, "Plain");
+    EXPECT_EQ((*info)[2].unit, "");
+    EXPECT_EQ(recording::countOf("vcmdGetVoiceParameter"), 4u);
+    const auto retry = recording::calls()[3];
+    EXPECT_EQ(retry.numbers, (std::vector<double>{1, 301, 101}));
+
+    const auto none = node.getParameterInfo("Empty");
+    ASSERT_TRUE(none.has_value()) << "a voice without parameters is known to have none";
+    EXPECT_TRUE(none->empty());
+
+    log->clear();
+    try {
+        node.getParameterInfo("Chipmonk");
+        ADD_FAILURE() << "no exception";
+    } catch (const VoicemodError& error) {
+        EXPECT_EQ(error.code(), -6);
+        EXPECT_STREQ(error.what(), "Could not get voicemod parameter list. \"Chipmonk\": code -6");
+    }
+    EXPECT_EQ(log->messages(LogLevel::Error), std::vector<std::string>{"Could not get voicemod parameter list."});
 }

@@ -3,7 +3,8 @@
 #  1. builds and runs examples/consumer against it with find_package;
 #  2. builds and runs a one-file program with pkg-config alone;
 #  3. builds the library again against the installed SDKs as if they were the
-#     vendor's (bundled layers switched off).
+#     vendor's (bundled layers switched off, the engine's extra header left
+#     out, so the latency and parameter queries must be found missing).
 # Usage: install_and_consume.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src="$1"; build="$2"
@@ -24,10 +25,18 @@ c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$src/tests/packaging/pkgconfig_
 "$work/pkgconfig_program"
 echo "pkg-config program: ok"
 
+# The voice changer's side as the vendor's SDK has it: its one header, no
+# VoicemodUSDKExtras.h, so the build must find no latency or parameter
+# queries and the node answer "not known".
 libfile() { find "$prefix" -name "lib$1.so" | head -n1; }
+mkdir -p "$work/vendor-include"
+cp "$prefix/include/voicemod-usdk/VoicemodUSDK.h" "$work/vendor-include/"
 cmake -S "$src" -B "$work/vendor" -DCORVANE_VOICEMOD_USE_BUNDLED_SDKS=OFF \
   -DCORVANE_SDK_INCLUDE_DIR="$prefix/include" -DCORVANE_SDK_LIBRARY="$(libfile CorvaneSDK)" \
-  -DVOICEMOD_USDK_INCLUDE_DIR="$prefix/include" -DVOICEMOD_USDK_LIBRARY="$(libfile VoicemodUSDK)" >/dev/null
+  -DVOICEMOD_USDK_INCLUDE_DIR="$work/vendor-include" -DVOICEMOD_USDK_LIBRARY="$(libfile VoicemodUSDK)" \
+  > "$work/vendor-configure.txt"
+grep -q 'latency and parameter queries: not in this SDK' "$work/vendor-configure.txt" \
+  || { cat "$work/vendor-configure.txt"; echo "the vendor-like SDK was taken to have the engine's queries"; exit 1; }
 cmake --build "$work/vendor" --target CorvaneVoicemod >/dev/null
 nm -D --defined-only -C "$work/vendor/libCorvaneVoicemod.so" > "$work/symbols.txt"
 grep -q 'VoicemodNode::process' "$work/symbols.txt"

@@ -58,7 +58,11 @@ extern "C" void free(void* p) {
     if (p != nullptr) unsafe("free");
     __libc_free(p);
 }
-extern "C" int pthread_mutex_lock(pthread_mutex_t* m) {
+// Default visibility: the build hides symbols unless told otherwise, and a
+// hidden replacement would only catch the program's own calls, never those
+// of the shared libraries (the engine's mutexes among them). malloc and the
+// others are declared visible by the C library's headers already.
+extern "C" __attribute__((visibility("default"))) int pthread_mutex_lock(pthread_mutex_t* m) {
     unsafe("pthread_mutex_lock");
     return realMutexLock()(m);
 }

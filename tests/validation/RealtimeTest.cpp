@@ -1,5 +1,7 @@
 // RealtimeTest.cpp - VoicemodNode::process must not allocate, lock or make a
-// system call once the voice is in place.
+// system call once the voice is in place, nor may the calls a host makes from
+// its audio thread around it: parameter automation (setParameter,
+// getParameter) and the latency query.
 //
 // Built with -fsanitize=realtime (clang 20 or later), every block runs inside
 // a [[clang::nonblocking]] function, which RealtimeSanitizer watches: any
@@ -52,6 +54,38 @@ constexpr const char* kNoWatchOnWindows =
 // The audio-thread call, as the host makes it.
 bool processBlock(VoicemodNode& node, Buses& buses) VALIDATION_NONBLOCKING {
     return node.process(buses.inBus, buses.outBus);
+}
+
+// A block as a host that automates a parameter makes it on its audio thread:
+// the new value, the value read back for its display, the delay for its
+// compensation, then the block.
+struct Automation {
+    const char* name;
+    float value;
+    float readBack;
+    std::uint32_t latency;
+};
+bool automatedBlock(VoicemodNode& node, Buses& buses, Automation& a) VALIDATION_NONBLOCKING {
+    node.setParameter(a.name, a.value);
+    a.readBack = node.getParameter(a.name);
+    a.latency = node.getLatencyFrames().value_or(0xFFFFFFFFu);
+    return node.process(buses.inBus, buses.outBus);
+}
+
+// Runs one automated block under watch; returns what was seen.
+std::string watchedAutomation(VoicemodNode& node, Buses& buses, Automation& a) {
+#if VALIDATION_COUNT_CALLS
+    testsupport::watchUnsafeCalls();
+#endif
+    const bool ok = automatedBlock(node, buses, a);
+#if VALIDATION_COUNT_CALLS
+    const unsigned long unsafeCalls = testsupport::unwatchUnsafeCalls();
+    if (unsafeCalls != 0)
+        return std::string("an automated block made ") + std::to_string(unsafeCalls) + " unsafe calls, first " +
+               testsupport::firstUnsafeCall();
+#endif
+    if (!ok) return "an automated block: process returned false";
+    return std::string();
 }
 
 #ifdef VALIDATION_RTSAN
@@ -149,6 +183,38 @@ TEST_P(Realtime, ProcessTakesNoLockNoMemoryAndMakesNoSystemCall) {
         ASSERT_EQ(watchedBlocks(node, buses, 3), "") << c << ", after loading " << all[v].name;
     }
     node.setOfflineModeEnabled(false);
+}
+
+// Automation from the audio thread: the parameter calls and the latency
+// query must not take the engine's control lock (a voice load holds it while
+// it builds the voice, so the audio thread would wait for that) nor allocate.
+TEST_P(Realtime, ParameterAutomationOnTheAudioThreadTakesNoLockNoMemory) {
+#if defined(_WIN32) && !VALIDATION_COUNT_CALLS
+    GTEST_SKIP() << kNoWatchOnWindows;
+#elif !defined(VALIDATION_RTSAN) && !VALIDATION_COUNT_CALLS
+    GTEST_SKIP() << "nothing watches the audio thread in this build";
+#endif
+    const Case& c = GetParam();
+    const VoiceInfo& voice = voiceNamed(c.voice);
+    if (voice.parameters.empty()) GTEST_SKIP() << c.voice << " has no parameters";
+    Rng rng("realtime-automation/" + c.voice + "/" + std::to_string(c.channels));
+    VoicemodNode node;
+    startFrom(node, c.voice, c.channels);
+    ASSERT_TRUE(negotiate(node, 48000, c.channels, 256));
+    Buses buses(c.channels, 256);
+    buses.setFrames(256);
+    buses.fillNoise(rng);
+    ASSERT_TRUE(node.process(buses.inBus, buses.outBus));
+    const std::uint32_t latency = node.getLatencyFrames().value();
+
+    for (int k = 0; k < 100; ++k) {
+        const ParameterInfo& p = voice.parameters[static_cast<std::size_t>(k) % voice.parameters.size()];
+        Automation a{p.name.c_str(), rng.uniform(p.minimum, p.maximum), 0.0f, 0};
+        buses.fillNoise(rng);
+        ASSERT_EQ(watchedAutomation(node, buses, a), "") << c << ", block " << k;
+        EXPECT_EQ(a.readBack, a.value) << c << ", " << p.name;
+        EXPECT_EQ(a.latency, latency) << c;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Voices, Realtime, ::testing::ValuesIn(allCases()), caseName);

@@ -125,6 +125,57 @@ INSTANTIATE_TEST_SUITE_P(Channels, Threads, ::testing::Values(1u, 2u),
                              return std::string(i.param == 1 ? "mono" : "stereo");
                          });
 
+// A host automating parameters from its audio thread while the application
+// loads voices: the parameter calls meet the voice changes without a lock
+// (ThreadSanitizer watches them in CI). A call may find the voice changed
+// under it, and then be refused as an unknown name or a value out of the new
+// voice's range; it must never be anything else, and every block must still
+// be processed.
+TEST(AutomationThread, ParametersSetAndReadOnTheAudioThreadWhileVoicesLoad) {
+    const auto& all = voices();
+    VoicemodNode node;
+    startFrom(node, all.front().name, 2);
+    ASSERT_TRUE(negotiate(node, 48000, 2, kFrames));
+    std::vector<ParameterInfo> parameters;  // every voice's, names repeated
+    for (const VoiceInfo& v : all) parameters.insert(parameters.end(), v.parameters.begin(), v.parameters.end());
+    ASSERT_FALSE(parameters.empty());
+
+    testsupport::LogCapture log;  // the refusals are logged; keep them out of the output
+    std::atomic<bool> loading{true};
+    std::string audioFault;
+    int accepted = 0, refused = 0;
+    std::thread audio([&] {
+        Rng rng("threads/automation");
+        Buses buses(2, kFrames);
+        for (int k = 0; k < kAudioBlocks || loading.load(std::memory_order_acquire); ++k) {
+            const ParameterInfo& p = parameters[rng.below(static_cast<std::uint32_t>(parameters.size()))];
+            try {
+                node.setParameter(p.name.c_str(), pick(rng, p));
+                node.getParameter(p.name.c_str());
+                ++accepted;
+            } catch (const corvane::extensions::voicemod::VoicemodError& e) {
+                if (e.code() != -7 && e.code() != -8) {
+                    audioFault = std::string("block ") + std::to_string(k) + ": " + e.what();
+                    break;
+                }
+                ++refused;
+            }
+            buses.fillNoise(rng);
+            const std::string fault = processAndCheck(node, buses);
+            if (!fault.empty()) {
+                audioFault = "block " + std::to_string(k) + ": " + fault;
+                break;
+            }
+        }
+    });
+    for (int r = 0; r < kControlRounds / 4; ++r) node.loadVoice(all[static_cast<std::size_t>(r) % all.size()].name);
+    loading.store(false, std::memory_order_release);
+    audio.join();
+    EXPECT_EQ(audioFault, "");
+    EXPECT_GT(accepted, 0);
+    std::printf("automation: %d parameter changes taken, %d refused by a voice change\n", accepted, refused);
+}
+
 // Two nodes, one mono and one stereo, processed on two audio threads while a
 // third thread loads voices. The voice changer runs one audio thread at a
 // time: a block that comes while the other thread is inside it is refused,

@@ -7,11 +7,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "ToolError.h"
+#include <corvane/voicemod/Version.h>
 
-#ifndef CORVANE_VOICEMOD_VERSION
-#error "CORVANE_VOICEMOD_VERSION must be the project's version"
-#endif
+#include "ToolError.h"
 
 namespace corvane::tool {
 namespace {
@@ -84,7 +82,7 @@ ParameterSetting parseParameterSetting(const std::string& text) {
 
 ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     CLI::App app("Renders audio files through the Corvane voice changer's voices, or changes a voice live.", kProgram);
-    app.set_version_flag("--version", std::string(kProgram) + " " + CORVANE_VOICEMOD_VERSION);
+    app.set_version_flag("--version", std::string(kProgram) + " " + CORVANE_VOICEMOD_VERSION_STRING);
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 success, 1 a file, a sound device or the voice changer failed, 2 bad usage.\n"

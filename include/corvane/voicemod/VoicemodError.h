@@ -13,9 +13,19 @@ namespace corvane::extensions::voicemod {
 // the node's controls) when a voice-changer call returns a failure code,
 // right after the failure has been logged through Logger::error.
 //
-// what() is the logged message exactly; code() is the voice-changer's result
-// code. The graph operations the host calls (setBusFormat, process) never
-// throw it: they log and return false.
+// what() starts with the logged message exactly and goes on to say what was
+// wrong: the argument as the caller gave it (in double quotes, with quotes,
+// backslashes and control characters escaped) and the voice changer's own
+// description of the code, for example
+//   Could not load voice. "Chipmonk": no mounted voice has that name
+//   Could not set voicemod parameter. "Pitch" = 99: value is not finite or
+//     outside the parameter's range
+//   Could not get voicemod bypass. Voice changer: the voice engine is not
+//     started (call vcmdInitSDK first)
+// (the descriptions are the bundled engine's; a vendor SDK words its own).
+// The log keeps the fixed message alone. code() is the voice-changer's
+// result code. The graph operations the host calls (setBusFormat, process)
+// never throw it: they log and return false.
 class CORVANE_VOICEMOD_API VoicemodError : public std::runtime_error {
 public:
     // [any-thread]; allocates the message.

@@ -17,7 +17,8 @@ namespace corvane::extensions::voicemod {
 // lives in the voice changer's single process-wide state.
 //
 // Failures: a failed voice-changer call is logged through Logger::error and
-// ends the operation with VoicemodError (message and result code). Host-side
+// ends the operation with VoicemodError (the message, what was wrong, and
+// the result code; see VoicemodError.h). Host-side
 // failures keep their own exceptions, as documented per operation.
 class CORVANE_VOICEMOD_API VoicemodExtension : public Extension {
 public:
@@ -42,6 +43,17 @@ public:
     //  8. logs "Available voicemod voice: <name>" (info) for each voice.
     // contentDirectory and every path handed to the voice changer are UTF-8
     // text on every platform (on Windows never the ANSI code page).
+    // Cases that succeed without a word:
+    //  - A directory without ".zvmd" files (or with none that is a regular
+    //    file directly in it) brings up no voices: listVoices() is empty (or
+    //    holds what was mounted before) and every loadVoice() fails.
+    //  - A second call, with the same or another directory, keeps the voice
+    //    changer that is already up (it answers -94, which counts as
+    //    started): its voices stay mounted and its current voice, switches
+    //    and sample rate stay as they are; the paths are set again and the
+    //    new directory's packages are mounted beside the old ones. With the
+    //    bundled engine a voice name mounted twice keeps its first package.
+    //    Nothing is ever unmounted.
     // Throws std::invalid_argument for a null argument (before anything else),
     // std::runtime_error when the host has no temporary directory,
     // CVAnyTypeError when it is not text, std::filesystem::filesystem_error

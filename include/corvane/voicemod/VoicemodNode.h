@@ -1,7 +1,10 @@
 // VoicemodNode.h - the graph node that runs audio through the voice changer.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <corvane/AudioBus.h>
 #include <corvane/AudioBusFormat.h>
@@ -12,6 +15,17 @@
 
 namespace corvane::extensions::voicemod {
 
+// One parameter of a voice as the voice changer describes it: a value for
+// setParameter() must lie in [minimum, maximum]; a voice starts at
+// defaultValue whenever it is loaded.
+struct VoicemodParameterInfo {
+    std::string name;  // as setParameter() takes it (names are case-sensitive)
+    float minimum = 0.0f;
+    float maximum = 0.0f;
+    float defaultValue = 0.0f;
+    std::string unit;  // "semitones", "Hz", "dB", ...; empty when it has none
+};
+
 // Holds no state of its own: the voice, the sample rate and the switches live
 // in the voice changer's process-wide state, so every node in a process sees
 // the same values. Construct it directly; the factory makes none.
@@ -19,6 +33,26 @@ namespace corvane::extensions::voicemod {
 // Threads: setBusFormat() on the thread the host negotiates formats on,
 // process() on the host's audio thread, the controls on application threads,
 // possibly while process() runs. The node takes no lock.
+//
+// Cases that pass without a word (nothing is logged or thrown for them):
+//  - process() before any setBusFormat() runs at the voice changer's default
+//    sample rate (48000 Hz in the bundled engine), whatever the buses carry:
+//    an application at 44100 Hz that forgets setBusFormat() hears every
+//    pitch and delay off by that ratio. Negotiate the format first.
+//  - The sample rate in force is the one of the latest successful
+//    setBusFormat() of any node in the process.
+//  - After loadVoice() the output keeps the previous sound (the dry input when
+//    no voice was loaded) for the new voice's delay (getLatencyFrames()),
+//    then crosses over to the new voice within 5 ms: the voice fades in
+//    rather than starting on an empty delay line. setBusFormat() with a new
+//    rate and setOfflineModeEnabled() hand over the same way.
+//  - Two nodes share the one voice changer, with its memory: a reverb's
+//    tail, a pitch shifter's buffer or a limiter's gain carries from one
+//    node's blocks into the next block of the other, even on one thread.
+//    Fed noise in one node and silence in the other through "Deep Voice",
+//    the silent node's output peaks at 0.66 to 0.88, depending on the noise. One node per process is the
+//    intended use; several nodes see one voice, one rate, one set of
+//    switches and one stream of audio.
 //
 // One audio thread at a time: since every node drives the same voice
 // changer, two nodes processed at the same moment on two audio threads (two
@@ -76,9 +110,36 @@ public:
     bool getBackgroundSoundsEnabled();
     void setBackgroundSoundsEnabled(bool enabled);
 
-    // Parameter names go to the voice changer unchanged.
+    // Parameter names go to the voice changer unchanged (they are
+    // case-sensitive; getParameterInfo() lists them). [any-thread, and the
+    // audio thread with the bundled engine]: there both take no lock, make
+    // no system call and allocate nothing on success, so a host may automate
+    // parameters from its audio thread and never waits for a voice being
+    // loaded; a call that meets a voice change acts on the voice current when
+    // it began. A refused call logs and throws, which allocates. Against
+    // another voice changer, its own thread rules hold.
     float getParameter(const char* parameterName);
     void setParameter(const char* parameterName, float value);
+
+    // What a graph or a user interface needs to place a voice. Both are
+    // answered by functions only the bundled engine has; against a voice
+    // changer without them (the vendor SDK) they return std::nullopt, "not
+    // known", rather than a guess, and make no call at all.
+
+    // [any-thread] The delay the current voice adds, in frames at the current
+    // sample rate: how far its output lags its input (0 without a voice), for
+    // latency compensation and A/V sync. It follows the most recent
+    // loadVoice(), setBusFormat() and setOfflineModeEnabled(). On success it
+    // takes no lock and allocates nothing, so the audio thread may ask it.
+    // A failure (the voice changer not started) logs "Could not get voicemod
+    // latency." and throws VoicemodError, which allocates.
+    std::optional<std::uint32_t> getLatencyFrames();
+
+    // [any-thread] The parameters of the mounted voice `voiceName` (loaded or
+    // not), in the voice's order. May wait briefly for the voice changer's
+    // control lock and allocates the list. An unknown voice logs "Could not
+    // get voicemod parameter list." and throws VoicemodError naming it.
+    std::optional<std::vector<VoicemodParameterInfo>> getParameterInfo(const std::string& voiceName);
 };
 
 }  // namespace corvane::extensions::voicemod

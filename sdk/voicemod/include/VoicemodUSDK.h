@@ -117,6 +117,13 @@ VCMD_API int32_t vcmdIsBackgroundSoundsEnabled(bool* enabled) VCMD_NOEXCEPT;
 
 /* --- Parameters (each [any-thread], no allocation) ---------------------- */
 
+/* Both are also [audio-thread] in the bundled engine: no lock, no
+ * allocation, no system call, so a host may automate parameters from its
+ * audio thread; they never wait for a voice being loaded. A call that races
+ * vcmdLoadVoice acts on the voice that was current when it began (a value
+ * set then is not carried to the new voice, which starts at its defaults).
+ * Another SDK may take a lock here; see its own documentation. */
+
 /* Sets the current voice's parameter `name` to `value`. */
 VCMD_API int32_t vcmdSetParameter(const char* name, float value) VCMD_NOEXCEPT;
 

@@ -1,8 +1,10 @@
 /*
  * VoicemodUSDKExtras.h - functions only the bundled voice engine offers,
- * for its tests, the command-line tool and the benchmarks. The plug-in
- * library never includes this header, so it still builds against the vendor
- * SDK, which has none of these.
+ * for its tests, the command-line tool and the benchmarks. The vendor SDK
+ * has none of these, so the plug-in library includes this header only when
+ * its build found it beside the SDK with these functions in the SDK's
+ * library (CORVANE_VOICEMOD_SDK_EXTRAS); without it the library's latency
+ * and parameter queries answer "not known".
  *
  * Same conventions as VoicemodUSDK.h: C linkage, noexcept from C++, result
  * codes from VoicemodUSDKResults.h, out-values written only on success.
@@ -39,6 +41,27 @@ VCMD_API int32_t vcmdGetVoiceInfoJson(const char* name, char* buffer,
  * the current sample rate and mode (0 without a voice), i.e. how far its
  * output lags its input. Does not allocate. */
 VCMD_API int32_t vcmdGetLatencyFrames(uint32_t* frames) VCMD_NOEXCEPT;
+
+/* [any-thread] Number of parameters of the mounted voice `voice` written to
+ * *count. Unknown name: VCMD_ERR_UNKNOWN_VOICE. Takes the control lock (a
+ * voice being built or a package being mounted delays it); no allocation. */
+VCMD_API int32_t vcmdGetVoiceParameterCount(const char* voice,
+                                            uint32_t* count) VCMD_NOEXCEPT;
+
+/* [any-thread] Parameter `index` (0 to count - 1, in the voice's order) of
+ * the mounted voice `voice`: its NUL-terminated name into `name` of
+ * *nameLength bytes and its unit ("" when it has none) into `unit` of
+ * *unitLength bytes, with both lengths set to the texts' lengths without
+ * the NUL, and its range and default value into the three floats. When
+ * either buffer is too small, returns VCMD_ERR_BUFFER_TOO_SMALL, writes
+ * nothing and sets both lengths to the sizes needed, NUL included. Unknown
+ * name: VCMD_ERR_UNKNOWN_VOICE; index past the last parameter:
+ * VCMD_ERR_INVALID_ARGUMENT. Takes the control lock; no allocation. */
+VCMD_API int32_t vcmdGetVoiceParameter(const char* voice, uint32_t index,
+                                       char* name, uint32_t* nameLength,
+                                       char* unit, uint32_t* unitLength,
+                                       float* minimum, float* maximum,
+                                       float* defaultValue) VCMD_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

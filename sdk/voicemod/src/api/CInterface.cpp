@@ -22,6 +22,8 @@
 namespace vcmd {
 namespace {
 
+static_assert(std::atomic<float>::is_always_lock_free, "parameter calls must not fall back to a lock");
+
 // Blocks longer than this are refused as a caller error (about 87 s at 192 kHz).
 constexpr std::uint32_t kMaxFrames = 1u << 24;
 constexpr std::uint32_t kAllVoicesSelector = 1;
@@ -145,22 +147,24 @@ int32_t vcmdLoadVoice(const char* name, int32_t reserved0, int32_t reserved1) no
     auto found = e.voiceByName.find(std::string_view(name));
     if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
     const VoiceDef* previous = e.voice;
-    try {
-        std::vector<float> values;
-        values.reserve(found->second->parameters.size());
-        for (const ParameterDef& p : found->second->parameters) values.push_back(p.defaultValue);
-        e.voice = found->second;
-        e.values.swap(values);
-        const std::int32_t code = rebuildCurrent(e);
-        if (code != VCMD_OK) {
-            e.voice = previous;
-            e.values.swap(values);
-        }
-        return code;
-    } catch (...) {
+    const VoiceDef* next = found->second;
+    const std::size_t count = next->parameters.size();
+    if (count > kMaxVoiceParameters) return VCMD_ERR_INTERNAL;  // the reader refuses such voices
+    // Loading the current voice again starts it over from its defaults too;
+    // should that fail, the values it had come back.
+    float kept[kMaxVoiceParameters];
+    for (std::size_t i = 0; i < count; ++i) kept[i] = next->live[i].load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < count; ++i)
+        next->live[i].store(next->parameters[i].defaultValue, std::memory_order_relaxed);
+    e.voice = next;
+    const std::int32_t code = rebuildCurrent(e);
+    if (code != VCMD_OK) {
         e.voice = previous;
-        return VCMD_ERR_OUT_OF_MEMORY;
+        for (std::size_t i = 0; i < count; ++i) next->live[i].store(kept[i], std::memory_order_relaxed);
+        return code;
     }
+    e.liveVoice.store(next, std::memory_order_release);
+    return VCMD_OK;
 }
 
 int32_t vcmdGetCurrentVoice(char* buffer, uint32_t* length) noexcept {
@@ -193,29 +197,30 @@ int32_t vcmdEnableOfflineMode(bool enabled) noexcept {
     return code;
 }
 
+// The two parameter calls take no lock: they find the current voice through
+// its atomic pointer and write or read its live slots, which every chain of
+// that voice follows. They never wait for a voice being built.
+
 int32_t vcmdSetParameter(const char* name, float value) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (name == nullptr) return VCMD_ERR_NULL_POINTER;
-    Engine& e = engine();
-    std::lock_guard<std::mutex> lock(e.control);
-    const int parameter = findParameter(e, name);
+    const VoiceDef* voice = engine().liveVoice.load(std::memory_order_acquire);
+    const int parameter = findParameter(voice, name);
     if (parameter < 0) return VCMD_ERR_UNKNOWN_PARAMETER;
     const auto slot = static_cast<std::size_t>(parameter);
-    const ParameterDef& p = e.voice->parameters[slot];
+    const ParameterDef& p = voice->parameters[slot];
     if (!std::isfinite(value) || value < p.minimum || value > p.maximum) return VCMD_ERR_VALUE_OUT_OF_RANGE;
-    e.values[slot] = value;
-    if (e.posted != nullptr) e.posted->parameter(slot).store(value, std::memory_order_relaxed);
+    voice->live[slot].store(value, std::memory_order_relaxed);
     return VCMD_OK;
 }
 
 int32_t vcmdGetParameter(const char* name, float* value) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (name == nullptr || value == nullptr) return VCMD_ERR_NULL_POINTER;
-    Engine& e = engine();
-    std::lock_guard<std::mutex> lock(e.control);
-    const int parameter = findParameter(e, name);
+    const VoiceDef* voice = engine().liveVoice.load(std::memory_order_acquire);
+    const int parameter = findParameter(voice, name);
     if (parameter < 0) return VCMD_ERR_UNKNOWN_PARAMETER;
-    *value = e.values[static_cast<std::size_t>(parameter)];
+    *value = voice->live[static_cast<std::size_t>(parameter)].load(std::memory_order_relaxed);
     return VCMD_OK;
 }
 
@@ -277,6 +282,46 @@ int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (frames == nullptr) return VCMD_ERR_NULL_POINTER;
     *frames = engine().latency.load(std::memory_order_relaxed);
+    return VCMD_OK;
+}
+
+int32_t vcmdGetVoiceParameterCount(const char* voice, uint32_t* count) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (voice == nullptr || count == nullptr) return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(voice));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    *count = static_cast<std::uint32_t>(found->second->parameters.size());
+    return VCMD_OK;
+}
+
+int32_t vcmdGetVoiceParameter(const char* voice, uint32_t index, char* name, uint32_t* nameLength, char* unit,
+                              uint32_t* unitLength, float* minimum, float* maximum, float* defaultValue) noexcept {
+    if (!isStarted()) return VCMD_ERR_NOT_STARTED;
+    if (voice == nullptr || name == nullptr || nameLength == nullptr || unit == nullptr || unitLength == nullptr ||
+        minimum == nullptr || maximum == nullptr || defaultValue == nullptr)
+        return VCMD_ERR_NULL_POINTER;
+    Engine& e = engine();
+    std::lock_guard<std::mutex> lock(e.control);
+    auto found = e.voiceByName.find(std::string_view(voice));
+    if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
+    const auto& parameters = found->second->parameters;
+    if (index >= parameters.size()) return VCMD_ERR_INVALID_ARGUMENT;
+    const ParameterDef& p = parameters[index];
+    // Both texts fit or neither is written.
+    const std::uint64_t nameNeeded = static_cast<std::uint64_t>(p.name.size()) + 1;
+    const std::uint64_t unitNeeded = static_cast<std::uint64_t>(p.unit.size()) + 1;
+    if (*nameLength < nameNeeded || *unitLength < unitNeeded) {
+        *nameLength = static_cast<std::uint32_t>(nameNeeded);
+        *unitLength = static_cast<std::uint32_t>(unitNeeded);
+        return VCMD_ERR_BUFFER_TOO_SMALL;
+    }
+    copyOut(p.name, name, nameLength);
+    copyOut(p.unit, unit, unitLength);
+    *minimum = p.minimum;
+    *maximum = p.maximum;
+    *defaultValue = p.defaultValue;
     return VCMD_OK;
 }
 

@@ -11,10 +11,15 @@
 
 namespace vcmd {
 
-Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* values)
+Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* values, std::atomic<float>* shared)
     : voice_(&voice), config_(config) {
     parameterCount_ = voice.parameters.size();
-    parameters_ = std::make_unique<std::atomic<float>[]>(parameterCount_);
+    if (shared != nullptr) {
+        slots_ = shared;
+    } else {
+        ownSlots_ = std::make_unique<std::atomic<float>[]>(parameterCount_);
+        slots_ = ownSlots_.get();
+    }
     applied_.resize(parameterCount_);
     // The starting parameter values are part of the starting point, not a
     // change: they are written into the settings before the effects exist,
@@ -22,8 +27,12 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
     std::vector<EffectDef> defs = voice.effects;
     for (std::size_t i = 0; i < parameterCount_; ++i) {
         const ParameterDef& p = voice.parameters[i];
-        const float v = values != nullptr ? values[i] : p.defaultValue;
-        parameters_[i].store(v, std::memory_order_relaxed);
+        float v = p.defaultValue;
+        if (shared != nullptr)
+            v = shared[i].load(std::memory_order_relaxed);
+        else if (values != nullptr)
+            v = values[i];
+        if (shared == nullptr) slots_[i].store(v, std::memory_order_relaxed);
         applied_[i] = v;
         for (const ParameterTarget& t : p.targets)
             defs[static_cast<std::size_t>(t.effect)].settings[t.setting] = p.mapped(t, v);
@@ -58,7 +67,7 @@ Effect* Chain::slot(int effectIndex) noexcept {
 
 void Chain::applyParameters() noexcept {
     for (std::size_t i = 0; i < parameterCount_; ++i) {
-        const float v = parameters_[i].load(std::memory_order_relaxed);
+        const float v = slots_[i].load(std::memory_order_relaxed);
         if (v == applied_[i]) continue;
         applied_[i] = v;
         const ParameterDef& p = voice_->parameters[i];

@@ -21,9 +21,13 @@ class Chain {
 public:
     // Builds and configures every effect: all allocation happens here, on the
     // calling (control) thread. `values` holds one starting value per
-    // parameter (null: the defaults). Throws std::bad_alloc when memory runs
+    // parameter (null: the defaults). With `shared`, one slot per parameter
+    // owned by someone else (the voice's live values, which outlive the
+    // chain), the chain starts from and follows those slots instead of its
+    // own, and `values` is not read. Throws std::bad_alloc when memory runs
     // out.
-    Chain(const VoiceDef& voice, const ChainConfig& config, const float* values = nullptr);
+    Chain(const VoiceDef& voice, const ChainConfig& config, const float* values = nullptr,
+          std::atomic<float>* shared = nullptr);
     ~Chain();
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
@@ -33,7 +37,7 @@ public:
 
     // Parameter slots, one per VoiceDef::parameters entry, written by control
     // calls and read once per piece by the audio thread.
-    std::atomic<float>& parameter(std::size_t index) noexcept { return parameters_[index]; }
+    std::atomic<float>& parameter(std::size_t index) noexcept { return slots_[index]; }
     std::size_t parameterCount() const noexcept { return parameterCount_; }
 
     // [audio-thread] Processes `frames` (<= kPieceFrames) frames of
@@ -58,7 +62,8 @@ private:
     std::vector<std::unique_ptr<Effect>> backgrounds_;  // generated layers
     std::vector<Effect*> hearing_;  // effects that follow the voice's input
     std::vector<int> effectSlot_;  // VoiceDef effect index -> effects_/backgrounds_ index
-    std::unique_ptr<std::atomic<float>[]> parameters_;
+    std::unique_ptr<std::atomic<float>[]> ownSlots_;  // without shared slots
+    std::atomic<float>* slots_ = nullptr;            // the slots read once per piece
     std::vector<float> applied_;
     std::size_t parameterCount_ = 0;
     std::uint32_t latency_ = 0;

@@ -39,7 +39,7 @@ std::int32_t rebuildCurrent(Engine& e) noexcept {
         ChainConfig config;
         config.sampleRate = e.sampleRate.load(std::memory_order_relaxed);
         config.offline = e.offline.load(std::memory_order_relaxed);
-        auto chain = std::make_unique<Chain>(*e.voice, config, e.values.data());
+        auto chain = std::make_unique<Chain>(*e.voice, config, nullptr, e.voice->live);
         postChain(e, chain.release());
         return VCMD_OK;
     } catch (const std::bad_alloc&) {
@@ -49,9 +49,9 @@ std::int32_t rebuildCurrent(Engine& e) noexcept {
     }
 }
 
-int findParameter(const Engine& e, const char* name) noexcept {
-    if (e.voice == nullptr) return -1;
-    const auto& index = e.voice->parameterIndex;
+int findParameter(const VoiceDef* voice, const char* name) noexcept {
+    if (voice == nullptr) return -1;
+    const auto& index = voice->parameterIndex;
     const auto found = index.find(std::string_view(name));
     return found == index.end() ? -1 : static_cast<int>(found->second);
 }
@@ -117,6 +117,16 @@ std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId) {
     }
     package->id = static_cast<std::int32_t>(e.packages.size()) + 1;
     package->path = key;
+    // One board for the live parameter values of all the package's voices,
+    // each voice's slots starting at its defaults.
+    std::size_t slots = 0;
+    for (const VoiceDef& voice : package->voices) slots += voice.parameters.size();
+    package->board = std::make_unique<std::atomic<float>[]>(slots > 0 ? slots : 1);
+    std::size_t next = 0;
+    for (VoiceDef& voice : package->voices) {
+        voice.live = package->board.get() + next;
+        for (const ParameterDef& p : voice.parameters) package->board[next++].store(p.defaultValue);
+    }
     Package* added = package.get();
     e.packages.push_back(std::move(package));
     // Mounted whole or not at all: should memory run out half way, the
@@ -154,8 +164,8 @@ void resetEngine(Engine& e) noexcept {
     delete e.mailbox.exchange(nullptr);
     e.retired.reclaim();
     e.posted = nullptr;
+    e.liveVoice.store(nullptr);
     e.voice = nullptr;
-    e.values.clear();
     e.voiceByName.clear();
     e.voices.clear();
     e.packageByPath.clear();

@@ -7,6 +7,14 @@
 // audio thread has finished with go into a small lock-free retire list and
 // are deleted by the next control call. Switches and parameter values are
 // atomics read once per piece of at most kPieceFrames.
+//
+// Parameter calls take no lock either, so a host may automate parameters
+// from its audio thread while a voice is being built: the current voice is
+// also published as an atomic pointer (liveVoice), and each mounted voice
+// keeps its values in slots of its package (VoiceDef::live) that every chain
+// built for it reads. Voices and their slots stay put until the engine is
+// reset, so a parameter call that raced a voice change has at worst written
+// the voice that was current when it started.
 #pragma once
 
 #include <atomic>
@@ -73,7 +81,9 @@ struct Engine {
     // The current voice as the control side sees it.
     const VoiceDef* voice = nullptr;
     Chain* posted = nullptr;  // newest chain handed to the audio thread
-    std::vector<float> values;
+    // The current voice for the parameter calls: set once its chain is
+    // posted and its slots hold their starting values.
+    std::atomic<const VoiceDef*> liveVoice{nullptr};
 
     std::atomic<Chain*> mailbox{nullptr};
     RetireList retired;
@@ -88,8 +98,9 @@ bool isStarted() noexcept;
 // The operations below are called with the control mutex held.
 
 // Builds the chain of the current voice for the current settings and posts
-// it to the audio thread, carrying over the parameter values. VCMD_OK (also
-// without a voice), VCMD_ERR_OUT_OF_MEMORY or VCMD_ERR_INTERNAL.
+// it to the audio thread; the chain follows the voice's live parameter
+// values. VCMD_OK (also without a voice), VCMD_ERR_OUT_OF_MEMORY or
+// VCMD_ERR_INTERNAL.
 std::int32_t rebuildCurrent(Engine& e) noexcept;
 
 // Mounts the package at `path` (relative paths also under the content path)
@@ -98,15 +109,16 @@ std::int32_t rebuildCurrent(Engine& e) noexcept;
 // as it was.
 std::int32_t mount(Engine& e, const char* path, std::int32_t* packageId);
 
-// Index of the current voice's parameter `name`, or -1 when there is no
-// voice or it has no such parameter.
-int findParameter(const Engine& e, const char* name) noexcept;
+// Index of `voice`'s parameter `name`, or -1 when there is no voice or it
+// has no such parameter. Takes no lock and allocates nothing.
+int findParameter(const VoiceDef* voice, const char* name) noexcept;
 
 // The JSON description of a mounted voice (see vcmdGetVoiceInfoJson).
 // Throws std::bad_alloc.
 std::string voiceInfoJson(const VoiceDef& voice);
 
-// Back to the never-started state. Must not run while a process call does.
+// Back to the never-started state. Must not run while a process call or a
+// parameter call does.
 void resetEngine(Engine& e) noexcept;
 
 }  // namespace vcmd

@@ -31,7 +31,7 @@ constexpr const char* kFormatName = "corvane-voice-package";
 constexpr unsigned kFormatVersion = 1;
 constexpr std::size_t kMaxEffects = 32;
 constexpr std::size_t kMaxLayers = 8;
-constexpr std::size_t kMaxParameters = 32;
+constexpr std::size_t kMaxParameters = kMaxVoiceParameters;
 constexpr std::size_t kMaxTargets = 8;
 
 

@@ -4,7 +4,10 @@
 // effects are built from it.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -59,6 +62,11 @@ struct VoiceDef {
     // `parameters`, so a lookup by a caller's C string allocates nothing.
     std::unordered_map<std::string_view, int> parameterIndex;
     const Package* package = nullptr;
+    // The voice's live parameter values, one slot per entry of `parameters`,
+    // in its package's board; set when the package is mounted. Parameter
+    // calls write and read them without a lock, and every chain built for
+    // the voice reads them once per piece.
+    std::atomic<float>* live = nullptr;
     // Seeds the voice's noise sources, so a voice always sounds the same.
     std::uint64_t seed = 0;
 };
@@ -68,6 +76,12 @@ struct Package {
     std::string path;  // canonical path of the file
     std::string title;
     std::vector<VoiceDef> voices;
+    // The slots VoiceDef::live points into, for every voice of the package;
+    // they live as long as the package does.
+    std::unique_ptr<std::atomic<float>[]> board;
 };
+
+// Most parameters one voice may have (the package reader refuses more).
+constexpr std::size_t kMaxVoiceParameters = 32;
 
 }  // namespace vcmd

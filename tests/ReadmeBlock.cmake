@@ -1,0 +1,25 @@
+# ReadmeBlock.cmake - README.md's first C++ block must be examples/readme/main.cpp,
+# character for character, so the program a reader pastes is the one the
+# tests build and run.
+#   cmake -DREADME=<README.md> -DPROGRAM=<examples/readme/main.cpp> -P ReadmeBlock.cmake
+cmake_minimum_required(VERSION 3.25)
+file(READ "${README}" _readme)
+file(READ "${PROGRAM}" _program)
+string(FIND "${_readme}" "```cpp\n" _open)
+if(_open EQUAL -1)
+  message(FATAL_ERROR "${README} has no ```cpp block")
+endif()
+math(EXPR _start "${_open} + 7")
+string(SUBSTRING "${_readme}" ${_start} -1 _rest)
+string(FIND "${_rest}" "\n```" _close)
+if(_close EQUAL -1)
+  message(FATAL_ERROR "${README}: the first ```cpp block does not end")
+endif()
+math(EXPR _length "${_close} + 1")
+string(SUBSTRING "${_rest}" 0 ${_length} _block)
+if(NOT _block STREQUAL _program)
+  file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/readme-block.cpp" "${_block}")
+  execute_process(COMMAND diff -u "${PROGRAM}" "${CMAKE_CURRENT_BINARY_DIR}/readme-block.cpp")
+  message(FATAL_ERROR "README.md's first C++ block differs from ${PROGRAM} (diff above: - the program, + the README)")
+endif()
+message(STATUS "README.md's first C++ block is ${PROGRAM}")
