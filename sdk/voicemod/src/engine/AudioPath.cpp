@@ -7,18 +7,17 @@
 #include <cstring>
 
 #include "dsp/Denormals.h"
-#include "engine/EngineState.h"
 #include "VoicemodUSDKResults.h"
 
 namespace vcmd {
 namespace {
 
-void retire(AudioState& a, Engine& e, Chain* chain) noexcept {
+void retire(AudioState& a, AudioShared& e, Chain* chain) noexcept {
     if (chain == nullptr) return;
     if (!e.retired.push(chain)) a.unretired = chain;
 }
 
-void processPiece(Engine& e, float* const* io, int channels, int frames) noexcept {
+void processPiece(AudioShared& e, float* const* io, int channels, int frames) noexcept {
     AudioState& a = e.audio;
     const float rate = e.sampleRate.load(std::memory_order_relaxed);
     const auto length = static_cast<std::uint32_t>(std::max(1.0, std::round(kRampSeconds * rate)));
@@ -121,7 +120,7 @@ void processPiece(Engine& e, float* const* io, int channels, int frames) noexcep
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the audio path must not lock");
 
-std::int32_t processBlock(Engine& e, float* const* io, int channels, std::uint32_t frames) noexcept {
+std::int32_t processBlock(AudioShared& e, float* const* io, int channels, std::uint32_t frames) noexcept {
     // Two threads running the one audio state at once would share its voices:
     // one could retire a voice (and a control call delete it) while the other
     // still runs it. The second is turned away instead.

@@ -9,7 +9,8 @@
 
 namespace vcmd {
 
-struct Engine;
+constexpr float kDefaultSampleRate = 48000.0f;
+constexpr int kRetireSlots = 16;
 
 // Length of every switch ramp: bypass, mute and the crossfade between voices.
 constexpr double kRampSeconds = 0.005;
@@ -57,11 +58,49 @@ struct AudioState {
     float old[kMaxChannels][kPieceFrames] = {};
 };
 
+// Chains the audio thread no longer uses. Only the audio thread stores a
+// non-null pointer into a slot and only control calls take them out, so each
+// slot has one writer of each kind.
+class RetireList {
+public:
+    bool push(Chain* chain) noexcept {
+        for (auto& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) {
+                slot.store(chain, std::memory_order_release);
+                return true;
+            }
+        }
+        return false;
+    }
+    void reclaim() noexcept {
+        for (auto& slot : slots_) delete slot.exchange(nullptr, std::memory_order_acquire);
+    }
+
+private:
+    std::atomic<Chain*> slots_[kRetireSlots] = {};
+};
+
+// The part of the engine the audio path reads and writes: the switches and
+// the rate (written by control calls, read once per piece), the mailbox a
+// new voice arrives in, the retire list finished voices leave by, and the
+// audio thread's own state. The engine's state (EngineState.h) is made of
+// it and the control side's catalogue.
+struct AudioShared {
+    std::atomic<bool> bypass{false};
+    std::atomic<bool> mute{false};
+    std::atomic<bool> background{true};
+    std::atomic<float> sampleRate{kDefaultSampleRate};
+
+    std::atomic<Chain*> mailbox{nullptr};
+    RetireList retired;
+    AudioState audio;
+};
+
 // [audio-thread] Runs `frames` frames of `channels` (1 or 2) channels in
-// place through the engine, in pieces of at most kPieceFrames. No lock, no
-// allocation, no system call, never waits. Returns VCMD_OK, or
+// place through the engine's audio side, in pieces of at most kPieceFrames.
+// No lock, no allocation, no system call, never waits. Returns VCMD_OK, or
 // VCMD_ERR_CONCURRENT_PROCESS with the samples untouched when another thread
 // is inside it.
-std::int32_t processBlock(Engine& e, float* const* io, int channels, std::uint32_t frames) noexcept;
+std::int32_t processBlock(AudioShared& e, float* const* io, int channels, std::uint32_t frames) noexcept;
 
 }  // namespace vcmd

@@ -34,42 +34,16 @@ namespace vcmd {
 
 constexpr float kMinSampleRate = 8000.0f;
 constexpr float kMaxSampleRate = 192000.0f;
-constexpr float kDefaultSampleRate = 48000.0f;
-constexpr int kRetireSlots = 16;
 
-// Chains the audio thread no longer uses. Only the audio thread stores a
-// non-null pointer into a slot and only control calls take them out, so each
-// slot has one writer of each kind.
-class RetireList {
-public:
-    bool push(Chain* chain) noexcept {
-        for (auto& slot : slots_) {
-            if (slot.load(std::memory_order_relaxed) == nullptr) {
-                slot.store(chain, std::memory_order_release);
-                return true;
-            }
-        }
-        return false;
-    }
-    void reclaim() noexcept {
-        for (auto& slot : slots_) delete slot.exchange(nullptr, std::memory_order_acquire);
-    }
-
-private:
-    std::atomic<Chain*> slots_[kRetireSlots] = {};
-};
-
-struct Engine {
+// The audio side (AudioShared: switches, rate, mailbox, retire list, the
+// audio thread's state) and the control side's own.
+struct Engine : AudioShared {
     std::mutex control;
     std::atomic<bool> started{false};
     std::string tempPath;
     std::string contentPath;
 
-    std::atomic<bool> bypass{false};
-    std::atomic<bool> mute{false};
     std::atomic<bool> offline{false};
-    std::atomic<bool> background{true};
-    std::atomic<float> sampleRate{kDefaultSampleRate};
     std::atomic<std::uint32_t> latency{0};
 
     // Catalogue, in mount order.
@@ -84,10 +58,6 @@ struct Engine {
     // The current voice for the parameter calls: set once its chain is
     // posted and its slots hold their starting values.
     std::atomic<const VoiceDef*> liveVoice{nullptr};
-
-    std::atomic<Chain*> mailbox{nullptr};
-    RetireList retired;
-    AudioState audio;
 };
 
 // The process-wide engine.
