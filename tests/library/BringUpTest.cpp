@@ -155,10 +155,16 @@ TEST_F(BringUp, EachFailingStepLogsItsMessageThrowsItsCodeAndGoesNoFurther) {
                 const auto at = what.find(key);
                 if (at != std::string::npos) what.replace(at, key.size(), value);
             };
-            fill("{temp}", CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value()));
-            fill("{content}", content.path().u8string());
+            // Inside the quotes a backslash is escaped like a quote (Windows
+            // paths have them); these paths hold no other character that is.
+            auto escaped = [](std::string text) {
+                for (std::size_t at = 0; (at = text.find('\\', at)) != std::string::npos; at += 2) text.insert(at, 1, '\\');
+                return text;
+            };
+            fill("{temp}", escaped(CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value())));
+            fill("{content}", escaped(content.path().u8string()));
             for (const auto& call : recording::calls())
-                if (call.function == "vcmdMountPackage") fill("{package}", call.strings.at(0));
+                if (call.function == "vcmdMountPackage") fill("{package}", escaped(call.strings.at(0)));
             EXPECT_EQ(error.what(), what);
         }
         EXPECT_EQ(log->messages(LogLevel::Error), std::vector<std::string>{row.message});
