@@ -76,6 +76,11 @@ bool LiveBlock::DeviceOutput::write(const AudioBuffer<float>& block) {
 
 LiveBlock::LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
                      std::uint32_t sampleRate, std::uint32_t framesPerBlock)
+    : LiveBlock({}, node, inputChannels, outputChannels, sampleRate, framesPerBlock) {}
+
+LiveBlock::LiveBlock(const std::vector<AudioProcessorNode*>& before, AudioProcessorNode& node,
+                     std::uint32_t inputChannels, std::uint32_t outputChannels, std::uint32_t sampleRate,
+                     std::uint32_t framesPerBlock)
     : inputChannels_(inputChannels),
       outputChannels_(outputChannels),
       sampleRate_(sampleRate),
@@ -83,14 +88,20 @@ LiveBlock::LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std:
       source_(*this),
       sink_(*this),
       graph_(source_, sink_) {
+    for (AudioProcessorNode* first : before) graph_.addNode(first);
     graph_.addNode(&node);
     const Result<void> configured = graph_.configure(framesPerBlock);
     if (configured.isError()) {
-        // Error code 0: node 0, the voice changer, refused the format.
-        if (configured.error().getCode() == 0)
+        // The error code is the index of the node that refused the format.
+        const int voiceIndex = static_cast<int>(before.size());
+        if (configured.error().getCode() == voiceIndex)
             throw ToolError("the voice changer does not take " + std::to_string(sampleRate) + " Hz, " +
                             std::to_string(inputChannels) + " channel(s) in blocks of " +
                             std::to_string(framesPerBlock) + " frames");
+        if (configured.error().getCode() >= 0 && configured.error().getCode() < voiceIndex)
+            throw ToolError(before[static_cast<std::size_t>(configured.error().getCode())]->getDisplayName() +
+                            " does not take " + std::to_string(sampleRate) + " Hz, " + std::to_string(inputChannels) +
+                            " channel(s) in blocks of " + std::to_string(framesPerBlock) + " frames");
         throw ToolError(configured.error().getMessage());
     }
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 // Built with -fsanitize=realtime, the callback's work is declared
 // non-blocking, so RealtimeSanitizer stops the program at any allocation,
@@ -70,6 +71,10 @@ public:
     // take every rate). `node` must outlive this object.
     LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
               std::uint32_t sampleRate, std::uint32_t framesPerBlock);
+    // The same with `before` (a noise gate, a suppressor) between the
+    // device input and `node`, in that order; they too must outlive this.
+    LiveBlock(const std::vector<AudioProcessorNode*>& before, AudioProcessorNode& node, std::uint32_t inputChannels,
+              std::uint32_t outputChannels, std::uint32_t sampleRate, std::uint32_t framesPerBlock);
     ~LiveBlock();
     LiveBlock(const LiveBlock&) = delete;
     LiveBlock& operator=(const LiveBlock&) = delete;
