@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "CleanMic.h"
 #include "LiveBlock.h"
 #include "VoiceChanger.h"
 
@@ -119,6 +120,38 @@ TEST_F(LiveCallback, EveryVoiceRunsWithoutLockMemoryOrSystemCall) {
             }
             (void)block.takeFigures();
         }
+    }
+}
+
+// --denoise and --gate put their nodes before the voice; their work in the
+// callback is watched the same way.
+TEST_F(LiveCallback, NoiseSuppressorAndGateBeforeTheVoiceMakeNoUnsafeCall) {
+#if !LIVE_COUNT_CALLS && !defined(CORVANE_LIVE_RTSAN)
+    GTEST_SKIP() << "nothing watches the callback in this build (a sanitizer owns malloc)";
+#endif
+    expectWatchIsOn();
+    corvane::tool::LiveOptions options;
+    options.denoise = true;
+    options.gate = true;
+    options.gateThreshold = -40.0;
+    for (const std::uint32_t channels : {1u, 2u}) {
+        corvane::tool::CleanMic clean(options);
+        VoicemodNode node;
+        changer_->prepare(node, "Chipmunk", {}, {});
+        LiveBlock block(clean.nodes(), node, channels, 2, 48000, 256);
+        EXPECT_EQ(clean.latencyFrames(), 384u);  // two 4 ms frames
+        DeviceBuffers in(channels, kLargest), out(2, kLargest);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < kLargest; ++i)
+                in.samples[c][i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) +
+                                   0.01f * static_cast<float>((i * 7919u) % 101u) / 101.0f;
+        block.process(in.pointers.data(), out.pointers.data(), 256, false);
+        // Callbacks that end inside a suppressor frame and ones of several frames.
+        for (unsigned long frames : {256ul, 100ul, 1000ul, 37ul})
+            for (int k = 0; k < 10; ++k)
+                ASSERT_EQ(watchedCallback(block, in, out, frames), "")
+                    << channels << " channel(s), " << frames << " frames";
+        EXPECT_EQ(block.takeFigures().failedBlocks, 0u);
     }
 }
 

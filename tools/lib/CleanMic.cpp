@@ -71,7 +71,6 @@ struct DenoiseNode::Channel {
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &off);
-        speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_VAD, &off);
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
     }
     ~Channel() {
@@ -85,9 +84,7 @@ DenoiseNode::DenoiseNode() = default;
 DenoiseNode::~DenoiseNode() = default;
 
 std::uint32_t DenoiseNode::frameFor(std::uint32_t sampleRate) noexcept {
-    std::uint32_t frame = 16;
-    while (frame * 2 <= sampleRate * 6 / 1000) frame *= 2;
-    return frame;
+    return std::max<std::uint32_t>(16, sampleRate * 4 / 1000 / 16 * 16);
 }
 
 bool DenoiseNode::setBusFormat(AudioBusFormat& input, AudioBusFormat& output) {

@@ -47,7 +47,8 @@ private:
 #if CORVANE_VOICEMOD_HAVE_SPEEXDSP
 // Noise suppression with speexdsp's preprocessor (spectral, with a noise
 // estimate that follows steady noise: fans, hum, hiss), each channel on
-// its own, in frames of about 5 ms; the frames cost their length in delay.
+// its own, in frames of 4 ms (192 samples at 48 kHz). The output lags two
+// frames: one to gather a frame, one for the preprocessor's overlap-add.
 class DenoiseNode : public SingleBusAudioProcessorNode {
 public:
     static constexpr int kSuppressionDb = -40;  // the most it takes off the noise
@@ -62,8 +63,8 @@ public:
     bool process(AudioBus& input, AudioBus& output) override;
 
     // The frames the output lags the input by (after setBusFormat).
-    std::uint32_t latencyFrames() const noexcept { return frame_; }
-    // The frame length for a rate: the largest power of two up to 6 ms.
+    std::uint32_t latencyFrames() const noexcept { return 2 * frame_; }
+    // The frame length for a rate: 4 ms, rounded down to 16 samples.
     static std::uint32_t frameFor(std::uint32_t sampleRate) noexcept;
 
 private:
