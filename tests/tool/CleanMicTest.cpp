@@ -128,30 +128,85 @@ TEST(Denoise, TakesSteadyNoiseDownAndDelaysByItsFrame) {
     DenoiseNode denoise;
     const std::vector<float> out = through(denoise, input, 333);
     ASSERT_EQ(out.size(), input.size());
-    EXPECT_EQ(denoise.latencyFrames(), 2 * DenoiseNode::frameFor(kRate));
-    EXPECT_EQ(DenoiseNode::frameFor(kRate), 192u);
-    EXPECT_EQ(DenoiseNode::frameFor(44100), 176u);
-    EXPECT_EQ(DenoiseNode::frameFor(16000), 64u);
+    EXPECT_EQ(DenoiseNode::frameFor(kRate), 256u);
+    EXPECT_EQ(DenoiseNode::frameFor(44100), 240u);
+    EXPECT_EQ(DenoiseNode::frameFor(16000), 80u);
+    EXPECT_EQ(denoise.latencyFrames(), 2 * 256u);  // blocks of 333: gathered into frames
     // Once its estimate has settled, at least 15 dB less noise.
     EXPECT_LT(rmsDb(out, 2.0, 4.0), rmsDb(input, 2.0, 4.0) - 15.0);
 
-    // A sweep is kept, two frames late: the output lines up with the input
-    // shifted by the latency it reports, not by any other lag.
-    std::vector<float> tone(static_cast<std::size_t>(kRate * 2));
-    for (std::size_t i = 0; i < tone.size(); ++i) {
-        const double t = static_cast<double>(i) / kRate;
-        tone[i] = static_cast<float>(0.3 * std::sin(2 * kPi * (200.0 * t + 950.0 * t * t)));  // 200 Hz to 4 kHz
-    }
-    DenoiseNode fresh;
-    const std::vector<float> kept = through(fresh, tone, 256);
+}
+
+// The lag at which `out` best matches `in`, up to 2048 frames.
+std::size_t lagOf(const std::vector<float>& out, const std::vector<float>& in) {
     std::size_t best = 0;
     double bestScore = -1e9;
-    for (std::size_t lag = 0; lag < 1024; ++lag) {
+    for (std::size_t lag = 0; lag < 2048; ++lag) {
         double score = 0.0;
-        for (std::size_t i = kRate / 2; i < kRate + kRate / 2; ++i) score += static_cast<double>(kept[i + lag]) * tone[i];
+        for (std::size_t i = kRate / 2; i < kRate + kRate / 2; ++i) score += static_cast<double>(out[i + lag]) * in[i];
         if (score > bestScore) bestScore = score, best = lag;
     }
-    EXPECT_EQ(best, fresh.latencyFrames());
+    return best;
+}
+
+TEST(Denoise, DelaysByTheFrameItReportsInPlaceOrGathering) {
+    // A sweep (200 Hz to 4 kHz) is kept, and lines up with the input
+    // shifted by the latency the node reports, not by any other lag: one
+    // frame in blocks of one frame, two in blocks of another length.
+    std::vector<float> sweep(static_cast<std::size_t>(kRate * 2));
+    for (std::size_t i = 0; i < sweep.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        sweep[i] = static_cast<float>(0.3 * std::sin(2 * kPi * (200.0 * t + 950.0 * t * t)));
+    }
+    for (const std::uint32_t block : {256u, 100u, 512u}) {
+        DenoiseNode denoise;
+        const std::vector<float> kept = through(denoise, sweep, block);
+        EXPECT_EQ(denoise.latencyFrames(), block == 256u ? 256u : 512u) << block;
+        EXPECT_EQ(lagOf(kept, sweep), denoise.latencyFrames()) << "blocks of " << block;
+    }
+}
+
+TEST(Denoise, ABlockOfAnotherLengthMovesItToGatheringWithOneFrameOfSilence) {
+    std::vector<float> sweep(static_cast<std::size_t>(kRate * 2));
+    for (std::size_t i = 0; i < sweep.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        sweep[i] = static_cast<float>(0.3 * std::sin(2 * kPi * (200.0 * t + 950.0 * t * t)));
+    }
+    // Blocks of 256 for a while, then the source gives 100-frame reads.
+    class Uneven : public AudioSource {
+    public:
+        explicit Uneven(const std::vector<float>& s) : s_(s) {}
+        AudioBusFormat getFormat() const override {
+            AudioBusFormat f;
+            f.sampleRate = kRate;
+            f.numberOfChannels = 1;
+            return f;
+        }
+        std::uint32_t read(AudioBuffer<float>& b) override {
+            const std::uint32_t want = at_ < 256 * 40 ? b.getNumberOfFrames() : 100;
+            const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(want, s_.size() - at_));
+            std::copy_n(s_.data() + at_, n, b.getWritePointer(0));
+            at_ += n;
+            return n;
+        }
+        const std::vector<float>& s_;
+        std::size_t at_ = 0;
+    };
+    Uneven source(sweep);
+    Recorder sink;
+    DenoiseNode denoise;
+    AudioGraph graph(source, sink);
+    graph.addNode(&denoise);
+    ASSERT_FALSE(graph.configure(256).isError());
+    while (graph.processBlock() == AudioGraph::BlockStatus::Processed) {
+    }
+    EXPECT_EQ(denoise.latencyFrames(), 512u);
+    ASSERT_EQ(sink.recorded.size(), sweep.size());
+    // Where the reads changed, a frame of silence; after it, two frames late.
+    for (std::size_t i = 256 * 40; i < 256 * 41; ++i) ASSERT_EQ(sink.recorded[i], 0.0f) << i;
+    const std::vector<float> later(sink.recorded.begin() + 256 * 41, sink.recorded.end());
+    const std::vector<float> input(sweep.begin() + 256 * 41, sweep.end());
+    EXPECT_EQ(lagOf(later, input), 512u);
 }
 #endif
 

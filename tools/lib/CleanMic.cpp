@@ -63,11 +63,11 @@ struct DenoiseNode::Channel {
     SpeexPreprocessState* state = nullptr;
     std::vector<spx_int16_t> in;    // the frame being gathered
     std::vector<float> out;         // the frame being given out
-    explicit Channel(std::uint32_t frame, std::uint32_t rate)
+    Channel(std::uint32_t frame, std::uint32_t rate, int suppressionDb)
         : state(speex_preprocess_state_init(static_cast<int>(frame), static_cast<int>(rate))),
           in(frame, 0),
           out(frame, 0.0f) {
-        int on = 1, off = 0, suppress = kSuppressionDb;
+        int on = 1, off = 0, suppress = suppressionDb;
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
         speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &off);
@@ -80,23 +80,36 @@ struct DenoiseNode::Channel {
     Channel& operator=(const Channel&) = delete;
 };
 
-DenoiseNode::DenoiseNode() = default;
+DenoiseNode::DenoiseNode(int suppressionDb, std::uint32_t frameMicroseconds)
+    : suppressionDb_(suppressionDb), frameMicroseconds_(frameMicroseconds) {}
 DenoiseNode::~DenoiseNode() = default;
 
-std::uint32_t DenoiseNode::frameFor(std::uint32_t sampleRate) noexcept {
-    return std::max<std::uint32_t>(16, sampleRate * 4 / 1000 / 16 * 16);
+std::uint32_t DenoiseNode::frameFor(std::uint32_t sampleRate, std::uint32_t frameMicroseconds) noexcept {
+    const auto frames = static_cast<std::uint64_t>(sampleRate) * frameMicroseconds / 1000000 + 8;
+    return std::max<std::uint32_t>(16, static_cast<std::uint32_t>(frames / 16 * 16));
 }
 
 bool DenoiseNode::setBusFormat(AudioBusFormat& input, AudioBusFormat& output) {
     if (!AudioBusFormat::matchBusFormats(input, output) || input.sampleRate == 0) return false;
-    frame_ = frameFor(input.sampleRate);
+    frame_ = frameFor(input.sampleRate, frameMicroseconds_);
     position_ = 0;
+    gathering_.store(input.framesPerBlock != frame_, std::memory_order_relaxed);
     channels_.clear();
     for (std::uint32_t c = 0; c < input.numberOfChannels; ++c) {
-        channels_.push_back(std::make_unique<Channel>(frame_, input.sampleRate));
+        channels_.push_back(std::make_unique<Channel>(frame_, input.sampleRate, suppressionDb_));
         if (channels_.back()->state == nullptr) return false;
     }
     return true;
+}
+
+// Runs the preprocessor on each channel's gathered frame; the result
+// becomes the frame given out.
+void DenoiseNode::clean(std::uint32_t channels) noexcept {
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        Channel& channel = *channels_[c];
+        speex_preprocess_run(channel.state, channel.in.data());
+        for (std::uint32_t k = 0; k < frame_; ++k) channel.out[k] = channel.in[k] * (1.0f / 32767.0f);
+    }
 }
 
 bool DenoiseNode::process(AudioBus& input, AudioBus& output) {
@@ -106,6 +119,27 @@ bool DenoiseNode::process(AudioBus& input, AudioBus& output) {
     const std::uint32_t frames = buffer.getNumberOfFrames();
     const std::uint32_t channels = std::min<std::uint32_t>(buffer.getNumberOfChannels(),
                                                            static_cast<std::uint32_t>(channels_.size()));
+    const auto toShort = [](float x) {
+        return static_cast<spx_int16_t>(std::lrint(std::clamp(x, -1.0f, 1.0f) * 32767.0f));
+    };
+    if (!gathering_.load(std::memory_order_relaxed)) {
+        if (frames == frame_) {
+            // A whole frame: cleaned in place.
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const float* samples = buffer.getReadPointer(c);
+                for (std::uint32_t i = 0; i < frame_; ++i) channels_[c]->in[i] = toShort(samples[i]);
+            }
+            clean(channels);
+            for (std::uint32_t c = 0; c < channels; ++c)
+                std::copy_n(channels_[c]->out.data(), frame_, buffer.getWritePointer(c));
+            return true;
+        }
+        // Another length: gathering from now on (the frame given out
+        // first is silence).
+        gathering_.store(true, std::memory_order_relaxed);
+        position_ = 0;
+        for (std::uint32_t c = 0; c < channels; ++c) std::fill(channels_[c]->out.begin(), channels_[c]->out.end(), 0.0f);
+    }
     // Each sample goes into the frame being gathered and the sample a frame
     // older comes out; a full frame is cleaned and becomes the one given out.
     std::uint32_t position = position_;
@@ -113,17 +147,12 @@ bool DenoiseNode::process(AudioBus& input, AudioBus& output) {
         for (std::uint32_t c = 0; c < channels; ++c) {
             Channel& channel = *channels_[c];
             float* samples = buffer.getWritePointer(c);
-            const float x = std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f;
-            channel.in[position] = static_cast<spx_int16_t>(std::lrint(x));
+            channel.in[position] = toShort(samples[i]);
             samples[i] = channel.out[position];
         }
         if (++position == frame_) {
             position = 0;
-            for (std::uint32_t c = 0; c < channels; ++c) {
-                Channel& channel = *channels_[c];
-                speex_preprocess_run(channel.state, channel.in.data());
-                for (std::uint32_t k = 0; k < frame_; ++k) channel.out[k] = channel.in[k] * (1.0f / 32767.0f);
-            }
+            clean(channels);
         }
     }
     position_ = position;

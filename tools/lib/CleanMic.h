@@ -5,6 +5,7 @@
 
 #include <corvane/SingleBusAudioProcessorNode.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,13 +48,20 @@ private:
 #if CORVANE_VOICEMOD_HAVE_SPEEXDSP
 // Noise suppression with speexdsp's preprocessor (spectral, with a noise
 // estimate that follows steady noise: fans, hum, hiss), each channel on
-// its own, in frames of 4 ms (192 samples at 48 kHz). The output lags two
-// frames: one to gather a frame, one for the preprocessor's overlap-add.
+// its own, in frames of about 5.3 ms (256 samples at 48 kHz). The
+// preprocessor's output lags its input by one frame. When the graph's
+// blocks are exactly one frame (live's default block at 48 kHz) each block
+// is cleaned in place and that frame is all the delay; otherwise the
+// blocks are gathered into frames, which costs a second frame. A block of
+// another length arriving in the first mode (a server that changed its
+// cycle) moves the node to the second for good, with one frame of silence.
+// docs/LIVE.md has the measurements that chose this suppressor and depth.
 class DenoiseNode : public SingleBusAudioProcessorNode {
 public:
-    static constexpr int kSuppressionDb = -40;  // the most it takes off the noise
+    static constexpr int kSuppressionDb = -90;  // the most it takes off the noise
 
-    DenoiseNode();
+    // `frameMicroseconds` other than the default only for measuring.
+    explicit DenoiseNode(int suppressionDb = kSuppressionDb, std::uint32_t frameMicroseconds = 5333);
     ~DenoiseNode() override;
     std::string getDisplayName() const override { return "noise suppressor"; }
 
@@ -62,15 +70,22 @@ public:
     // [audio-thread] No allocation.
     bool process(AudioBus& input, AudioBus& output) override;
 
-    // The frames the output lags the input by (after setBusFormat).
-    std::uint32_t latencyFrames() const noexcept { return 2 * frame_; }
-    // The frame length for a rate: 4 ms, rounded down to 16 samples.
-    static std::uint32_t frameFor(std::uint32_t sampleRate) noexcept;
+    // [any-thread] The frames the output lags the input by (after setBusFormat).
+    std::uint32_t latencyFrames() const noexcept {
+        return (gathering_.load(std::memory_order_relaxed) ? 2 : 1) * frame_;
+    }
+    std::uint32_t frame() const noexcept { return frame_; }
+    // The frame length for a rate: about 5.3 ms, a multiple of 16 samples.
+    static std::uint32_t frameFor(std::uint32_t sampleRate, std::uint32_t frameMicroseconds = 5333) noexcept;
 
 private:
     struct Channel;
+    void clean(std::uint32_t channels) noexcept;
+    int suppressionDb_;
+    std::uint32_t frameMicroseconds_;
     std::uint32_t frame_ = 0;
     std::uint32_t position_ = 0;
+    std::atomic<bool> gathering_{false};
     std::vector<std::unique_ptr<Channel>> channels_;
 };
 #endif
