@@ -100,9 +100,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     CommonFlags renderFlags;
     std::vector<std::string> parameterTexts;
     CLI::App* render = app.add_subcommand("render", "Render an audio file through a voice");
-    render->add_option("INPUT", command.render.input, "Audio file to read (WAV, FLAC, Ogg, ...)")->required();
+    render->add_option("INPUT", command.render.input, "Audio file to read (WAV, FLAC, Ogg, MP3, ...); - for standard input")
+        ->required();
     render->add_option("OUTPUT", command.render.output,
-                       "Audio file to write; keeps the input's rate, channels and sample format")
+                       "Audio file to write; keeps the input's rate, channels and sample format; - for standard "
+                       "output (FLAC, Ogg or MP3: formats written front to back)")
         ->required();
     render->add_option("--voice", command.render.voice, "Voice to use (see 'corvane-voicemod voices')")
         ->required();
@@ -123,8 +125,9 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
         ->default_val(256);
     render
         ->add_option("--format", command.render.format,
-                     "Container of OUTPUT: wav, flac or ogg (default: from OUTPUT's extension, else the input's)")
-        ->check(CLI::IsMember({"wav", "flac", "ogg"}, CLI::ignore_case));
+                     "Container of OUTPUT: wav, flac, ogg or mp3 (default: from OUTPUT's extension, else the "
+                     "input's)")
+        ->check(CLI::IsMember({"wav", "flac", "ogg", "mp3"}, CLI::ignore_case));
     renderFlags.addTo(*render);
 
     CommonFlags demoFlags;

@@ -28,7 +28,7 @@ struct RenderOptions {
     std::vector<ParameterSetting> parameters;
     Switches switches;
     std::uint32_t block = 256;
-    std::string format;  // --format wav|flac|ogg; empty: from OUTPUT's extension, else the input's
+    std::string format;  // --format wav|flac|ogg|mp3; empty: from OUTPUT's extension, else the input's
 };
 
 struct DemoOptions {
