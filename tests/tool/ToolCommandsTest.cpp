@@ -765,8 +765,8 @@ TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
                   "--block: Value 0 not in range 1 to 65536");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "99999999"}, 2,
                   "--block: Value 99999999 not in range 1 to 65536");
-    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--format", "mp3"}, 2,
-                  "--format: mp3 not in {wav,flac,ogg}");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--format", "aac"}, 2,
+                  "--format: aac not in {wav,flac,ogg,mp3}");
     expectFailure({"render", "--voice", "Robot"}, 2, "INPUT is required");
     expectFailure({"render", "a.wav", "--voice", "Robot"}, 2, "OUTPUT is required");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Chipmunk", "--param", "Pitch=nan"}, 2,

@@ -285,15 +285,14 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
     if (file_ == nullptr) {
         const int error = sf_error(nullptr);
         std::string reason = libsndfileReason(nullptr);
-        if (error == SF_ERR_UNRECOGNISED_FORMAT) {
-            // AAC (.m4a, .mp4, .aac), WMA, WebM and the like: say so, and how.
-            const std::string ext = lower(path.extension().u8string());
-            const bool aac = ext == ".m4a" || ext == ".mp4" || ext == ".aac" || ext == ".m4b";
+        const std::string ext = lower(path.extension().u8string());
+        const bool aac = ext == ".m4a" || ext == ".mp4" || ext == ".aac" || ext == ".m4b";
+        if (error == SF_ERR_UNRECOGNISED_FORMAT && (aac || ext == ".wma" || ext == ".webm")) {
+            // Formats libsndfile has no reader for: say so, and how.
             reason = (aac ? "libsndfile cannot read AAC audio (" + ext + ")"
-                          : std::string("libsndfile does not read this format")) +
+                          : "libsndfile cannot read " + ext.substr(1) + " files") +
                      "; convert it to WAV, FLAC, Ogg or MP3 first, for example with 'ffmpeg -i " +
-                     (standard ? std::string("INPUT") : path.filename().u8string()) + " " +
-                     (standard ? std::string("input") : path.stem().u8string()) + ".wav'";
+                     path.filename().u8string() + " " + path.stem().u8string() + ".wav'";
         }
         ::close(descriptor_);
         descriptor_ = -1;
