@@ -437,7 +437,9 @@ protected:
     }
 
     void TearDown() override {
+        const bool initialised = static_cast<bool>(client_) || server_ > 0;
         client_.reset();
+        if (initialised) pw_deinit();
         if (server_ > 0) {
             ::kill(-server_, SIGTERM);
             if (waitFor(server_, std::chrono::seconds(10)) == -1) ::kill(-server_, SIGKILL);

@@ -363,6 +363,7 @@ struct VirtualMic::Impl {
         context = nullptr;
         pw_thread_loop_destroy(loop);
         loop = nullptr;
+        pw_deinit();
     }
 };
 
