@@ -462,12 +462,15 @@ protected:
     // takes a new node in a moment after the server lists it, and a
     // recorder asking for it before then is refused ("no node available"):
     // it is started again then.
-    std::vector<float> record(double seconds, const std::string& name) {
+    // With `sink`, its monitor is recorded instead (what it plays).
+    std::vector<float> record(double seconds, const std::string& name, const std::string& sink = "") {
         const fs::path file = scratch_ / (name + ".wav");
         for (int attempt = 0; attempt < 10; ++attempt) {
-            const pid_t recorder = spawn({"pw-record", "--target", kVirtualMic, "--rate", "48000", "--channels", "1",
-                                          "--format", "f32", file.string()},
-                                         scratch_ / (name + "-record.log"));
+            std::vector<std::string> args{"pw-record", "--target", sink.empty() ? kVirtualMic : sink, "--rate",
+                                          "48000", "--channels", "1", "--format", "f32"};
+            if (!sink.empty()) args.insert(args.end(), {"-P", "{ stream.capture.sink=true }"});
+            args.push_back(file.string());
+            const pid_t recorder = spawn(args, scratch_ / (name + "-record.log"));
             if (recorder < 0) return {};
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
             int status = 0;
@@ -532,6 +535,30 @@ TEST_F(LivePipeWireTest, VirtualMicCarriesTheVoiceAtItsPitchAndLevelAndGoesAtThe
     // The tool is gone, and so is its node.
     EXPECT_TRUE(TestClient::waitUntil([&] { return !virtualMicListed(); }, std::chrono::seconds(5)))
         << "the virtual microphone outlived the tool";
+}
+
+TEST_F(LivePipeWireTest, MonitorPlaysTheVoiceOnTheSpeakersItIsGiven) {
+    // Speakers: PipeWire's null sink, made by pw-cli and left on the server.
+    const pid_t made = spawn({"pw-cli", "create-node", "adapter",
+                              "{ factory.name=support.null-audio-sink node.name=corvane-test-speakers "
+                              "media.class=Audio/Sink audio.position=[MONO] object.linger=true }"},
+                             scratch_ / "speakers.log");
+    ASSERT_EQ(waitFor(made, std::chrono::seconds(10)), 0) << slurp(scratch_ / "speakers.log");
+    ASSERT_TRUE(TestClient::waitUntil([&] { return client_->hasNode("corvane-test-speakers"); },
+                                      std::chrono::seconds(5)));
+    const fs::path log = scratch_ / "monitor.log";
+    const pid_t tool =
+        startTool({"--voice", "Chipmunk", "--monitor", "--output", "corvane-test-speakers", "--duration", "7"}, log);
+    ASSERT_GT(tool, 0);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10))) << slurp(log);
+    const std::vector<float> heard = record(3.0, "speakers", "corvane-test-speakers");
+    ASSERT_EQ(waitFor(tool, std::chrono::seconds(30)), 0) << slurp(log);
+    EXPECT_NE(slurp(log).find("heard on \"corvane-test-speakers\""), std::string::npos) << slurp(log);
+    const std::vector<float> voice = sounding(heard, 0.5);
+    ASSERT_GT(voice.size(), kRate) << slurp(scratch_ / "speakers-record.log");
+    const std::vector<float> second(voice.begin(), voice.begin() + static_cast<long>(kRate));
+    const double expectedHz = kToneHz * std::pow(2.0, 7.0 / 12.0);
+    EXPECT_NEAR(1200.0 * std::log2(peakFrequency(second, 400.0, 1200.0) / expectedHz), 0.0, 5.0);
 }
 
 TEST_F(LivePipeWireTest, VirtualMicGoesWithTheToolOnSigtermAndOnACrash) {
