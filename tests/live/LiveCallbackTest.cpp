@@ -133,7 +133,12 @@ TEST_F(LiveCallback, NoiseSuppressorAndGateBeforeTheVoiceMakeNoUnsafeCall) {
 #endif
     expectWatchIsOn();
     corvane::tool::LiveOptions options;
+#if CORVANE_VOICEMOD_HAVE_SPEEXDSP
     options.denoise = true;
+    const std::uint32_t delay = 256;  // blocks of one frame: cleaned in place
+#else
+    const std::uint32_t delay = 0;    // a build without speexdsp: the gate alone
+#endif
     options.gate = true;
     options.gateThreshold = -40.0;
     for (const std::uint32_t channels : {1u, 2u}) {
@@ -141,7 +146,7 @@ TEST_F(LiveCallback, NoiseSuppressorAndGateBeforeTheVoiceMakeNoUnsafeCall) {
         VoicemodNode node;
         changer_->prepare(node, "Chipmunk", {}, {});
         LiveBlock block(clean.nodes(), node, channels, 2, 48000, 256);
-        EXPECT_EQ(clean.latencyFrames(), 256u);  // blocks of one frame: cleaned in place
+        EXPECT_EQ(clean.latencyFrames(), delay);
         DeviceBuffers in(channels, kLargest), out(2, kLargest);
         for (std::uint32_t c = 0; c < channels; ++c)
             for (std::uint32_t i = 0; i < kLargest; ++i)

@@ -439,10 +439,9 @@ VirtualMic::VirtualMic(const VirtualMicOptions& options) : impl_(std::make_uniqu
         }
     }
     if (s.core == nullptr) {
-        const int error = errno;
         s.tearDown();
-        throw ToolError(std::string("--virtual-mic: no PipeWire server to connect to (") + std::strerror(error) +
-                        "); it needs a desktop session running PipeWire");
+        throw ToolError("--virtual-mic: no PipeWire server to connect to; it needs a desktop session running "
+                        "PipeWire");
     }
     Locked locked(s.loop);
     // The globals, then what the metadata bound on the way says.
