@@ -6,6 +6,13 @@
 // virtual microphone, and pw-record, linked by WirePlumber as any
 // application would be, records from that.
 #include <gtest/gtest.h>
+
+// PipeWire's C API is largely macros built on GNU statement expressions and
+// C99 compound literals, which clang's -Wpedantic names where they expand.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression-from-macro-expansion"
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#endif
 #include <pipewire/pipewire.h>
 #include <pipewire/stream.h>
 #include <spa/param/audio/format-utils.h>

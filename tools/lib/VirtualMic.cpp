@@ -1,5 +1,12 @@
 #include "VirtualMic.h"
 
+// PipeWire's C API is largely macros built on GNU statement expressions and
+// C99 compound literals, which clang's -Wpedantic names where they expand.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression-from-macro-expansion"
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#endif
+
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/stream.h>
 #include <pipewire/pipewire.h>
