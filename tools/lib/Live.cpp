@@ -273,6 +273,12 @@ int runVirtualMic(const Command& command, Console& console, VoiceChanger& change
                     options.block);
     if (options.cpuTimes && !block.measureThreadCosts(true))
         throw ToolError("--cpu-times: this system has no per-thread CPU times");
+    // Whatever way this function is left, the streams go before the block
+    // their process call runs.
+    struct StopFirst {
+        VirtualMic& mic;
+        ~StopFirst() { mic.stop(); }
+    } stopFirst{pipewire};
     pipewire.open(block);
     Logger::debug("corvane-voicemod: live from PipeWire source " + pipewire.inputName() + " to virtual microphone " +
                   options.virtualMicName + " at " + std::to_string(rate) + " Hz");

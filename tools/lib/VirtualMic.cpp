@@ -343,7 +343,8 @@ struct VirtualMic::Impl {
     void tearDown() {
         if (loop == nullptr) return;
         pw_thread_loop_lock(loop);
-        for (pw_stream** stream : {&monitor, &mic, &capture})
+        // The capture stream first: its process call feeds the others.
+        for (pw_stream** stream : {&capture, &mic, &monitor})
             if (*stream != nullptr) {
                 pw_stream_destroy(*stream);
                 *stream = nullptr;
@@ -478,6 +479,17 @@ void VirtualMic::open(LiveBlock& block) {
     Impl& s = *impl_;
     s.block = &block;
     s.scratch.assign(static_cast<std::size_t>(kLongestCycle) * 2, 0.0f);
+    try {
+        openStreams();
+    } catch (...) {
+        // Streams already started must not call into the block any more.
+        s.tearDown();
+        throw;
+    }
+}
+
+void VirtualMic::openStreams() {
+    Impl& s = *impl_;
     Locked locked(s.loop);
     const std::string group = "corvane-voicemod-" + std::to_string(::getpid());
     const auto stream = [&](const std::string& name, pw_properties* props, pw_stream** into, spa_hook* listener,

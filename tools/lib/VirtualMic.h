@@ -75,6 +75,7 @@ public:
     struct Impl;  // the PipeWire objects (public for the C callbacks' tables)
 
 private:
+    void openStreams();
     std::unique_ptr<Impl> impl_;
 };
 
