@@ -18,6 +18,9 @@
 #include <sys/mman.h>
 #endif
 
+#include <corvane/SingleBusAudioProcessorNode.h>
+
+#include "CleanMic.h"
 #include "LiveBlock.h"
 #include "VoiceChanger.h"
 
@@ -122,6 +125,43 @@ TEST_F(LiveCallback, EveryVoiceRunsWithoutLockMemoryOrSystemCall) {
     }
 }
 
+// --denoise and --gate put their nodes before the voice; their work in the
+// callback is watched the same way.
+TEST_F(LiveCallback, NoiseSuppressorAndGateBeforeTheVoiceMakeNoUnsafeCall) {
+#if !LIVE_COUNT_CALLS && !defined(CORVANE_LIVE_RTSAN)
+    GTEST_SKIP() << "nothing watches the callback in this build (a sanitizer owns malloc)";
+#endif
+    expectWatchIsOn();
+    corvane::tool::LiveOptions options;
+#if CORVANE_VOICEMOD_HAVE_SPEEXDSP
+    options.denoise = true;
+    const std::uint32_t delay = 256;  // blocks of one frame: cleaned in place
+#else
+    const std::uint32_t delay = 0;    // a build without speexdsp: the gate alone
+#endif
+    options.gate = true;
+    options.gateThreshold = -40.0;
+    for (const std::uint32_t channels : {1u, 2u}) {
+        corvane::tool::CleanMic clean(options);
+        VoicemodNode node;
+        changer_->prepare(node, "Chipmunk", {}, {});
+        LiveBlock block(clean.nodes(), node, channels, 2, 48000, 256);
+        EXPECT_EQ(clean.latencyFrames(), delay);
+        DeviceBuffers in(channels, kLargest), out(2, kLargest);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < kLargest; ++i)
+                in.samples[c][i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) +
+                                   0.01f * static_cast<float>((i * 7919u) % 101u) / 101.0f;
+        block.process(in.pointers.data(), out.pointers.data(), 256, false);
+        // Callbacks that end inside a suppressor frame and ones of several frames.
+        for (unsigned long frames : {256ul, 100ul, 1000ul, 37ul})
+            for (int k = 0; k < 10; ++k)
+                ASSERT_EQ(watchedCallback(block, in, out, frames), "")
+                    << channels << " channel(s), " << frames << " frames";
+        EXPECT_EQ(block.takeFigures().failedBlocks, 0u);
+    }
+}
+
 TEST_F(LiveCallback, DeviceChannelsAndLongCallbacksGoThroughTheGraphIntact) {
     VoicemodNode node;
     changer_->prepare(node, changer_->voices().front(), {}, {});
@@ -147,10 +187,48 @@ TEST_F(LiveCallback, DeviceChannelsAndLongCallbacksGoThroughTheGraphIntact) {
     EXPECT_EQ(figures.frames, 40u * 256 + 1000 + 256);
     EXPECT_EQ(figures.xruns, 1u);
     EXPECT_EQ(figures.failedBlocks, 0u);
-    EXPECT_NEAR(figures.deadlineSeconds, 256.0 / 48000.0, 1e-12);
+    // The deadline shown is the worst callback's own: 1000 frames for
+    // callback 41, 256 for any other.
+    EXPECT_NEAR(figures.deadlineSeconds, (figures.worstCallback == 41 ? 1000.0 : 256.0) / 48000.0, 1e-9);
     EXPECT_GT(figures.worstSeconds, 0.0);
     EXPECT_NEAR(figures.inputPeak, 0.5f, 0.02f);
     EXPECT_EQ(block.takeFigures().inputPeak, 0.0f);  // the meters start again
+}
+
+// A node that takes a fixed time per block, whatever its length.
+class SlowNode : public corvane::SingleBusAudioProcessorNode {
+public:
+    explicit SlowNode(std::chrono::microseconds cost) : cost_(cost) {}
+    bool setBusFormat(corvane::AudioBusFormat& input, corvane::AudioBusFormat& output) override {
+        return corvane::AudioBusFormat::matchBusFormats(input, output);
+    }
+    bool process(corvane::AudioBus& input, corvane::AudioBus& output) override {
+        output.copyFrom(input);
+        const auto until = std::chrono::steady_clock::now() + cost_;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        return true;
+    }
+
+private:
+    std::chrono::microseconds cost_;
+};
+
+// "late" and "worst callback" judge a callback by the same deadline, its
+// own length: a short callback that overran is the worst and is late, even
+// when a long one took more time within its own deadline.
+TEST_F(LiveCallback, LateAndWorstCallbackUseTheCallbacksOwnDeadline) {
+    SlowNode slow(std::chrono::microseconds(2500));
+    LiveBlock block(slow, 1, 1, 48000, 256);
+    DeviceBuffers in(1, kLargest), out(1, kLargest);
+    block.process(in.pointers.data(), out.pointers.data(), 1024, false);  // 4 blocks: 10 ms of 21.3 ms
+    block.process(in.pointers.data(), out.pointers.data(), 96, false);    // 1 block: 2.5 ms of 2 ms
+    const LiveFigures figures = block.takeFigures();
+    EXPECT_EQ(figures.late, 1u);
+    EXPECT_EQ(figures.worstCallback, 2u);
+    EXPECT_NEAR(figures.deadlineSeconds, 96.0 / 48000.0, 1e-9);
+    EXPECT_GT(figures.worstPercent(), 100.0);
+    EXPECT_GE(figures.worstSeconds, 0.0025);
 }
 
 // Asked to, each callback also reads what it cost its thread: a callback

@@ -86,6 +86,7 @@ struct Launch {
     std::vector<std::string> env;  // "NAME=value", added to this process's environment
     bool asNobody = false;         // drop root's privileges to the user "nobody" first
     int standardOutput = -1;       // a descriptor for the tool's standard output instead of a file
+    int standardInput = -1;        // a descriptor for the tool's standard input instead of /dev/null
 };
 
 constexpr uid_t kNobody = 65534;
@@ -103,7 +104,7 @@ pid_t startTool(const std::vector<std::string>& args, const fs::path& cwd, const
         const int out = launch.standardOutput >= 0 ? launch.standardOutput
                                                    : ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = ::open("/dev/null", O_RDONLY);
+        const int in = launch.standardInput >= 0 ? launch.standardInput : ::open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(kCannotStart);
         ::dup2(in, 0);
         ::dup2(out, 1);
@@ -572,6 +573,125 @@ TEST_F(ToolCommands, OutputFormatFollowsTheInputTheExtensionOrFormat) {
     }
 }
 
+// --- MP3, unreadable formats, standard input and output, in place ---------------
+
+TEST_F(ToolCommands, Mp3IsReadAndWrittenAndAFormatLibsndfileCannotReadIsNamed) {
+    if (!corvane::tool::containerAvailable(SF_FORMAT_MPEG)) GTEST_SKIP() << "this libsndfile has no MP3";
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.5);
+    ToolRun r = tool({"render", "tone.wav", "tone.mp3", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("MP3"), std::string::npos) << r.out;
+    const Audio mp3 = readAudio(path("tone.mp3"));
+    EXPECT_EQ(mp3.format, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    // Back to WAV: plain samples, not the MP3 encoding in a WAV container.
+    r = tool({"render", "tone.mp3", "back.wav", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("WAV 16-bit PCM"), std::string::npos) << r.out;
+    const Audio back = readAudio(path("back.wav"));
+    EXPECT_EQ(back.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    ASSERT_FALSE(back.samples.empty());
+    EXPECT_NEAR(measureFrequency(back.samples[0], 48000, 4800, 19200), 440.0, 1.0);
+    // --format mp3 over the extension.
+    r = tool({"render", "tone.wav", "tone.out", "--voice", "Robot", "--format", "mp3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readAudio(path("tone.out")).format, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+
+    // AAC in an MP4 container: libsndfile reads none of it.
+    std::ofstream(path("talk.m4a"), std::ios::binary) << std::string("\0\0\0\x20" "ftypM4A \0\0\0\0", 16)
+                                                      << std::string(512, '\0');
+    expectFailure({"render", "talk.m4a", "talk.wav", "--voice", "Robot"}, 1,
+                  "cannot read \"talk.m4a\": libsndfile cannot read AAC audio (.m4a); convert it to WAV, FLAC, Ogg or "
+                  "MP3 first, for example with 'ffmpeg -i talk.m4a talk.wav'");
+}
+
+#if !defined(_WIN32)
+TEST_F(ToolCommands, DashReadsStandardInputAndWritesStandardOutputFrontToBack) {
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.5);
+    const std::string wav = slurp(path("tone.wav"));
+    // The WAV through a pipe in, Ogg through a pipe out.
+    // Close-on-exec: the tool holds only the ends it is given.
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    Launch launch;
+    launch.standardInput = in[0];
+    launch.standardOutput = out[1];
+    const pid_t pid = start({"render", "-", "-", "--voice", "Robot", "--bypass", "--format", "ogg"}, launch);
+    ::close(in[0]);
+    ::close(out[1]);
+    std::thread feeder([&] {
+        for (std::size_t at = 0; at < wav.size();) {
+            const ssize_t n = ::write(in[1], wav.data() + at, wav.size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        ::close(in[1]);
+    });
+    std::string ogg;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) ogg.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    feeder.join();
+    const ToolRun r = finish(pid);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("wrote standard output"), std::string::npos) << r.err;  // the report beside the audio
+    std::ofstream(path("got.ogg"), std::ios::binary) << ogg;
+    const Audio got = readAudio(path("got.ogg"));
+    EXPECT_EQ(got.format, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    EXPECT_EQ(got.frames(), 24000u);
+
+    // WAV writes its length into its header last: not into a pipe.
+    int refused[2];
+    ASSERT_EQ(::pipe2(refused, O_CLOEXEC), 0);
+    Launch toPipe;
+    toPipe.standardOutput = refused[1];
+    const pid_t wavPid = start({"render", "tone.wav", "-", "--voice", "Robot"}, toPipe);
+    ::close(refused[1]);
+    while (::read(refused[0], buffer, sizeof buffer) > 0) {
+    }
+    ::close(refused[0]);
+    const ToolRun w = finish(wavPid);
+    EXPECT_EQ(w.status, 1);
+    EXPECT_NE(w.err.find("cannot write standard output: WAV 16-bit PCM cannot be streamed"), std::string::npos)
+        << w.err;
+}
+
+TEST_F(ToolCommands, AWritableFileInAFolderThatIsNotIsWrittenInPlaceAndKeptOnFailure) {
+    if (::geteuid() != 0) GTEST_SKIP() << "runs the tool as the user nobody, which needs root";
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.3);
+    fs::permissions(dir_, fs::perms(0755));
+    fs::create_directories(path("shut"));
+    fs::create_directories(path("tmp"));
+    fs::permissions(path("shut"), fs::perms(0755));  // root's: nobody may not add a file
+    fs::permissions(path("tmp"), fs::perms(0777));
+    std::ofstream(path("shut/take.wav")) << "the previous take";
+    ASSERT_EQ(::chown(path("shut/take.wav").c_str(), kNobody, kNobody), 0);
+    const auto inode = [&] {
+        struct stat status {};
+        ::stat(path("shut/take.wav").c_str(), &status);
+        return status.st_ino;
+    };
+    const ino_t before = inode();
+    const Launch nobody{{"TMPDIR=" + path("tmp").string()}, true};
+
+    // A render that fails leaves it as it was.
+    ToolRun r = finishTool(startTool({"render", "missing.wav", "take.wav", "--voice", "Robot"}, path("shut"), nobody),
+                           path("shut"));
+    if (r.status == kCannotStart || r.status == kCannotExec)
+        GTEST_SKIP() << "the user nobody cannot run the built tool from here (status " << r.status << ")";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(slurp(path("shut/take.wav")), "the previous take");
+
+    r = finishTool(startTool({"render", "../tone.wav", "take.wav", "--voice", "Robot", "--bypass"}, path("shut"), nobody),
+                   path("shut"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(inode(), before) << "written in place, not replaced";
+    EXPECT_EQ(readAudio(path("shut/take.wav")).frames(), 14400u);
+    EXPECT_EQ(entries(path("shut")), std::set<std::string>{"take.wav"});
+    EXPECT_TRUE(fs::is_empty(path("tmp"))) << "the temporary file is gone";
+}
+#endif
+
 TEST_F(ToolCommands, QuietRenderPrintsNothing) {
     writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.3);
     const ToolRun r = tool({"render", "tone.wav", "out.wav", "--voice", "Robot", "--quiet"});
@@ -645,8 +765,8 @@ TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
                   "--block: Value 0 not in range 1 to 65536");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--block", "99999999"}, 2,
                   "--block: Value 99999999 not in range 1 to 65536");
-    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--format", "mp3"}, 2,
-                  "--format: mp3 not in {wav,flac,ogg}");
+    expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--format", "aac"}, 2,
+                  "--format: aac not in {wav,flac,ogg,mp3}");
     expectFailure({"render", "--voice", "Robot"}, 2, "INPUT is required");
     expectFailure({"render", "a.wav", "--voice", "Robot"}, 2, "OUTPUT is required");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Chipmunk", "--param", "Pitch=nan"}, 2,

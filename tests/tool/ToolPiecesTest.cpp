@@ -208,7 +208,7 @@ TEST(CommandLine, BadUsageIsStatusTwoWithAMessageOnStandardError) {
         {"render", "in.wav", "--voice", "Robot"},                      // no OUTPUT
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--block", "0"},
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--block", "many"},
-        {"render", "in.wav", "out.wav", "--voice", "Robot", "--format", "mp3"},
+        {"render", "in.wav", "out.wav", "--voice", "Robot", "--format", "aac"},
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--param", "Tone"},
         {"render", "in.wav", "out.wav", "--voice", "Robot", "--quiet", "--verbose"},
         {"voices", "--colour"},
@@ -295,7 +295,9 @@ TEST(Formats, OutputKeepsTheInputsFormatUnlessAnotherContainerIsAsked) {
     EXPECT_EQ(containerForPath("x.raw"), 0);
     EXPECT_EQ(containerForPath("noext"), 0);
     EXPECT_EQ(containerForName("Ogg"), SF_FORMAT_OGG);
-    EXPECT_EQ(containerForName("mp3"), 0);
+    EXPECT_EQ(containerForName("MP3"), SF_FORMAT_MPEG);
+    EXPECT_EQ(containerForPath("x.mp3"), SF_FORMAT_MPEG);
+    EXPECT_EQ(containerForName("aac"), 0);
 
     const int wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     const int wav24 = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
@@ -310,6 +312,13 @@ TEST(Formats, OutputKeepsTheInputsFormatUnlessAnotherContainerIsAsked) {
     EXPECT_EQ(chooseOutputFormat(wav16, SF_FORMAT_OGG), vorbis);
     EXPECT_EQ(chooseOutputFormat(vorbis, SF_FORMAT_WAV), wav16);
     EXPECT_EQ(chooseOutputFormat(SF_FORMAT_FLAC | SF_FORMAT_PCM_24, SF_FORMAT_WAV), wav24);
+    // MP3's encoding stays with MP3: into WAV or FLAC it becomes PCM.
+    const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    EXPECT_EQ(chooseOutputFormat(mp3, SF_FORMAT_WAV), wav16);
+    EXPECT_EQ(chooseOutputFormat(mp3, SF_FORMAT_FLAC), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    EXPECT_EQ(chooseOutputFormat(mp3, 0), mp3);
+    EXPECT_EQ(chooseOutputFormat(wav24, SF_FORMAT_MPEG), mp3);
+    EXPECT_EQ(describeFormat(mp3), "MP3");
 
     EXPECT_EQ(describeFormat(wav16), "WAV 16-bit PCM");
     EXPECT_EQ(describeFormat(vorbis), "Ogg Vorbis");

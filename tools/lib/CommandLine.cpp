@@ -98,9 +98,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     CommonFlags renderFlags;
     std::vector<std::string> parameterTexts;
     CLI::App* render = app.add_subcommand("render", "Render an audio file through a voice");
-    render->add_option("INPUT", command.render.input, "Audio file to read (WAV, FLAC, Ogg, ...)")->required();
+    render->add_option("INPUT", command.render.input, "Audio file to read (WAV, FLAC, Ogg, MP3, ...); - for standard input")
+        ->required();
     render->add_option("OUTPUT", command.render.output,
-                       "Audio file to write; keeps the input's rate, channels and sample format")
+                       "Audio file to write; keeps the input's rate, channels and sample format; - for standard "
+                       "output (FLAC, Ogg or MP3: formats written front to back)")
         ->required();
     render->add_option("--voice", command.render.voice, "Voice to use (see 'corvane-voicemod voices')")
         ->required();
@@ -121,8 +123,9 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
         ->default_val(256);
     render
         ->add_option("--format", command.render.format,
-                     "Container of OUTPUT: wav, flac or ogg (default: from OUTPUT's extension, else the input's)")
-        ->check(CLI::IsMember({"wav", "flac", "ogg"}, CLI::ignore_case));
+                     "Container of OUTPUT: wav, flac, ogg or mp3 (default: from OUTPUT's extension, else the "
+                     "input's)")
+        ->check(CLI::IsMember({"wav", "flac", "ogg", "mp3"}, CLI::ignore_case));
     renderFlags.addTo(*render);
 
     CommonFlags demoFlags;
@@ -168,6 +171,20 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     live->add_flag("--no-lock-memory", command.live.noLockMemory,
                    "Leave the program's memory unlocked (by default it is locked into RAM so that no "
                    "callback waits for a page)");
+    auto* virtualMic =
+        live->add_option("--virtual-mic", command.live.virtualMicName,
+                         "Send the voice to a virtual microphone that other applications can pick, named NAME "
+                         "(default \"Corvane Voice\"; Linux with PipeWire)")
+            ->type_name("[NAME]")
+            ->expected(0, 1);
+    live->add_flag("--monitor", command.live.monitor,
+                                   "With --virtual-mic: also play the voice on the speakers (--output)");
+    live->add_flag("--denoise", command.live.denoise, "Suppress steady noise (fans, hum) before the voice");
+    auto* gate = live->add_option("--gate", command.live.gateThreshold,
+                                  "Noise gate before the voice: silence below DB dBFS (e.g. -45), with attack, "
+                                  "hold and release")
+                     ->type_name("DB")
+                     ->check(CLI::Range(-100.0, 0.0));
     liveFlags.addTo(*live);
 
     CommonFlags devicesFlags;
@@ -203,6 +220,13 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
             command.common = liveFlags.options();
             for (const std::string& text : liveParameterTexts)
                 command.live.parameters.push_back(parseParameterSetting(text));
+            command.live.virtualMic = virtualMic->count() > 0;
+            if (command.live.virtualMic && command.live.virtualMicName.empty())
+                command.live.virtualMicName = "Corvane Voice";
+            if (command.live.monitor && !command.live.virtualMic)
+                throw ToolError("--monitor goes with --virtual-mic (without it the voice is on the speakers anyway)",
+                                kExitUsage);
+            command.live.gate = gate->count() > 0;
         } else if (devices->parsed()) {
             command.kind = CommandKind::Devices;
             command.common = devicesFlags.options();

@@ -28,7 +28,7 @@ struct RenderOptions {
     std::vector<ParameterSetting> parameters;
     Switches switches;
     std::uint32_t block = 256;
-    std::string format;  // --format wav|flac|ogg; empty: from OUTPUT's extension, else the input's
+    std::string format;  // --format wav|flac|ogg|mp3; empty: from OUTPUT's extension, else the input's
 };
 
 struct DemoOptions {
@@ -48,6 +48,12 @@ struct LiveOptions {
     double duration = 0.0;     // seconds; 0: until stopped
     bool cpuTimes = false;     // --cpu-times: each callback's thread CPU time, faults, preemptions
     bool noLockMemory = false; // --no-lock-memory: leave the memory unlocked
+    bool virtualMic = false;   // --virtual-mic [NAME]: the voice goes to a PipeWire virtual microphone
+    std::string virtualMicName = "Corvane Voice";
+    bool monitor = false;      // --monitor: with --virtual-mic, also play the voice on the speakers
+    bool denoise = false;      // --denoise: noise suppression before the voice
+    bool gate = false;         // --gate DB: a noise gate before the voice, opening above DB (dBFS)
+    double gateThreshold = -50.0;
 };
 
 struct DevicesOptions {

@@ -10,9 +10,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "CleanMic.h"
 #include "Devices.h"
 #include "LiveBlock.h"
 #include "LiveSession.h"
@@ -21,6 +23,9 @@
 #include "Terminal.h"
 #include "ToolError.h"
 #include "VoiceChanger.h"
+#if CORVANE_VOICEMOD_HAVE_PIPEWIRE
+#include "VirtualMic.h"
+#endif
 
 namespace corvane::tool {
 
@@ -153,48 +158,25 @@ int runDevices(const Command& command, Console& console) {
     return kExitSuccess;
 }
 
-int runLive(const Command& command, Console& console) {
+namespace {
+
+// What the shared loop needs of either kind of stream.
+struct LiveStream {
+    std::function<void()> start;
+    std::function<bool()> stop;             // false: stuck, the process can only end
+    std::function<std::string()> trouble;   // why it cannot go on; "" while it can
+    std::function<double()> latency;        // seconds from the microphone to the listener, without the voice
+    std::string name;                       // for messages
+};
+
+// Runs the stream until --duration, 'q', a signal or trouble; the status
+// line meanwhile, the summary after.
+int runStream(const Command& command, Console& console, LiveStream& stream, LiveBlock& block, Controls& controls,
+              const CleanMic& clean) {
     const LiveOptions& options = command.live;
-    // Before anything is loaded: with the pages taken from now on locked,
-    // the voice's memory is mapped in here, not at its first callback.
-    if (!options.noLockMemory) {
-        const std::string note = lockMemory();
-        if (!note.empty() && command.common.verbosity != Verbosity::Quiet)
-            console.err << "corvane-voicemod: " << note << std::endl;
-    }
-    const Location content = contentDirectory(command.common.content);
-    VoiceChanger changer(content.path);
-    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
-    const std::string voice = options.voice.empty() ? changer.voices().front() : options.voice;
-
-    PortAudioSession audio;
-    const std::vector<DeviceInfo> devices = audio.devices();
-    const DeviceInfo input = findDevice(devices, options.input, Direction::Input);
-    const DeviceInfo output = findDevice(devices, options.output, Direction::Output);
-    const std::uint32_t rate =
-        options.rate != 0 ? options.rate : static_cast<std::uint32_t>(std::lround(output.defaultSampleRate));
-    if (rate == 0) throw ToolError("output device " + quote(output.name) + " reports no sample rate; give --rate");
-
-    VoicemodNode node;
-    Switches switches = options.switches;
-    switches.offline = false;
-    changer.prepare(node, voice, options.parameters, switches);
-
-    // The formats are agreed (setBusFormat) and every buffer allocated
-    // before the device is opened; from then on the callback only processes.
-    LiveBlock block(node, LiveSession::inputChannelsFor(input), LiveSession::outputChannelsFor(output), rate,
-                    options.block);
-    if (options.cpuTimes && !block.measureThreadCosts(true))
-        throw ToolError("--cpu-times: this system has no per-thread CPU times");
-    LiveSession session(input, output, block);
-    const double deviceLatency = session.inputLatency() + session.outputLatency();
-    Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
-                  std::to_string(rate) + " Hz, " + std::to_string(options.block) + " frames per callback");
-
-    const std::string streamName = "input " + quote(input.name) + ", output " + quote(output.name);
-    Controls controls(changer, node, voice);
     const bool quiet = command.common.verbosity == Verbosity::Quiet;
     const bool interactive = standardOutputIsTerminal() && standardInputIsTerminal();
+    const std::uint32_t rate = block.sampleRate();
     std::optional<std::string> failure;
     bool stopped = true;
     LiveFigures figures;
@@ -208,7 +190,7 @@ int runLive(const Command& command, Console& console) {
         Clock::time_point lastProgress = started;
         std::uint64_t lastCallbacks = 0;
 
-        session.start();
+        stream.start();
         bool quit = false;
         while (!quit) {
             if (console.stop != nullptr && console.stop->load()) break;
@@ -226,8 +208,8 @@ int runLive(const Command& command, Console& console) {
                 if (key.value == 'q') quit = true;
             }
 
-            if (!session.active()) {
-                failure = streamName + ": the stream stopped; the device or its audio server went away";
+            if (const std::string trouble = stream.trouble(); !trouble.empty()) {
+                failure = trouble;
                 break;
             }
             if (Clock::now() - lastStatus < statusEvery) continue;
@@ -237,19 +219,20 @@ int runLive(const Command& command, Console& console) {
                 lastCallbacks = figures.callbacks;
                 lastProgress = lastStatus;
             } else if (lastStatus - lastProgress > kSilentDevice) {
-                failure = streamName + ": no audio callback for " +
+                failure = stream.name + ": no audio callback for " +
                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSilentDevice).count()) +
                           " s; the device or its audio server went away";
                 break;
             }
             if (quiet) continue;
-            const std::string line = statusLine(controls, figures, deviceLatency, rate);
+            const double latency = stream.latency() + static_cast<double>(clean.latencyFrames()) / rate;
+            const std::string line = statusLine(controls, figures, latency, rate);
             if (keys.enabled())
                 console.out << "\r\033[K" << line << std::flush;
             else
                 console.out << line << std::endl;
         }
-        stopped = session.stop();
+        stopped = stream.stop();
         if (keys.enabled() && !quiet) console.out << "\r\033[K" << std::flush;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -260,13 +243,120 @@ int runLive(const Command& command, Console& console) {
         // PortAudio is still waiting on the device: tearing the stream, the
         // voice changer or PortAudio down would wait with it, or pull the
         // graph from under a late callback. The terminal is already back.
-        console.err << "corvane-voicemod: "
-                    << failure.value_or(streamName + ": the stream did not stop")
+        console.err << "corvane-voicemod: " << failure.value_or(stream.name + ": the stream did not stop")
                     << std::endl;
         std::_Exit(kExitFailure);
     }
     if (failure) throw ToolError(*failure);
     return kExitSuccess;
+}
+
+#if CORVANE_VOICEMOD_HAVE_PIPEWIRE
+int runVirtualMic(const Command& command, Console& console, VoiceChanger& changer, const std::string& voice) {
+    const LiveOptions& options = command.live;
+    VirtualMicOptions mic;
+    mic.name = options.virtualMicName;
+    mic.input = options.input;
+    mic.output = options.output;
+    mic.monitor = options.monitor;
+    mic.rate = options.rate;
+    mic.block = options.block;
+    VirtualMic pipewire(mic);
+    const std::uint32_t rate = pipewire.sampleRate();
+
+    VoicemodNode node;
+    Switches switches = options.switches;
+    switches.offline = false;
+    changer.prepare(node, voice, options.parameters, switches);
+    CleanMic clean(options);
+    LiveBlock block(clean.nodes(), node, VirtualMic::inputChannels(), pipewire.outputChannels(), rate,
+                    options.block);
+    if (options.cpuTimes && !block.measureThreadCosts(true))
+        throw ToolError("--cpu-times: this system has no per-thread CPU times");
+    // Whatever way this function is left, the streams go before the block
+    // their process call runs.
+    struct StopFirst {
+        VirtualMic& mic;
+        ~StopFirst() { mic.stop(); }
+    } stopFirst{pipewire};
+    pipewire.open(block);
+    Logger::debug("corvane-voicemod: live from PipeWire source " + pipewire.inputName() + " to virtual microphone " +
+                  options.virtualMicName + " at " + std::to_string(rate) + " Hz");
+    if (command.common.verbosity != Verbosity::Quiet)
+        console.out << "Virtual microphone " << quote(options.virtualMicName) << " from " << quote(pipewire.inputName())
+                    << (options.monitor ? ", heard on " + quote(pipewire.outputName()) : std::string()) << std::endl;
+
+    Controls controls(changer, node, voice);
+    LiveStream stream;
+    stream.name = "virtual microphone " + quote(options.virtualMicName) + " from " + quote(pipewire.inputName());
+    stream.start = [] {};
+    stream.stop = [&] { return pipewire.stop(); };
+    stream.trouble = [&] { return pipewire.trouble(); };
+    stream.latency = [&] { return pipewire.latency(); };
+    return runStream(command, console, stream, block, controls, clean);
+}
+#endif
+
+}  // namespace
+
+int runLive(const Command& command, Console& console) {
+    const LiveOptions& options = command.live;
+#if !CORVANE_VOICEMOD_HAVE_PIPEWIRE
+    if (options.virtualMic)
+        throw ToolError(
+            "--virtual-mic needs PipeWire, and this build of corvane-voicemod has none (Linux builds with "
+            "libpipewire-0.3 have it); 'live' without it plays the voice on the speakers");
+#endif
+    // Before anything is loaded: with the pages taken from now on locked,
+    // the voice's memory is mapped in here, not at its first callback.
+    if (!options.noLockMemory) {
+        const std::string note = lockMemory();
+        if (!note.empty() && command.common.verbosity != Verbosity::Quiet)
+            console.err << "corvane-voicemod: " << note << std::endl;
+    }
+    const Location content = contentDirectory(command.common.content);
+    VoiceChanger changer(content.path);
+    if (changer.voices().empty()) throw ToolError("no voices in " + quote(content.path.string()));
+    const std::string voice = options.voice.empty() ? changer.voices().front() : options.voice;
+#if CORVANE_VOICEMOD_HAVE_PIPEWIRE
+    if (options.virtualMic) return runVirtualMic(command, console, changer, voice);
+#endif
+
+    PortAudioSession audio;
+    const std::vector<DeviceInfo> devices = audio.devices();
+    const DeviceInfo input = findDevice(devices, options.input, Direction::Input);
+    const DeviceInfo output = findDevice(devices, options.output, Direction::Output);
+    const std::uint32_t rate =
+        options.rate != 0 ? options.rate : static_cast<std::uint32_t>(std::lround(output.defaultSampleRate));
+    if (rate == 0) throw ToolError("output device " + quote(output.name) + " reports no sample rate; give --rate");
+
+    VoicemodNode node;
+    Switches switches = options.switches;
+    switches.offline = false;
+    changer.prepare(node, voice, options.parameters, switches);
+
+    // The formats are agreed (setBusFormat) and every buffer allocated
+    // before the device is opened; from then on the callback only processes.
+    CleanMic clean(options);
+    LiveBlock block(clean.nodes(), node, LiveSession::inputChannelsFor(input), LiveSession::outputChannelsFor(output),
+                    rate, options.block);
+    if (options.cpuTimes && !block.measureThreadCosts(true))
+        throw ToolError("--cpu-times: this system has no per-thread CPU times");
+    LiveSession session(input, output, block);
+    const double deviceLatency = session.inputLatency() + session.outputLatency();
+    Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
+                  std::to_string(rate) + " Hz, " + std::to_string(options.block) + " frames per callback");
+
+    Controls controls(changer, node, voice);
+    LiveStream stream;
+    stream.name = "input " + quote(input.name) + ", output " + quote(output.name);
+    stream.start = [&] { session.start(); };
+    stream.stop = [&] { return session.stop(); };
+    stream.trouble = [&]() -> std::string {
+        return session.active() ? "" : stream.name + ": the stream stopped; the device or its audio server went away";
+    };
+    stream.latency = [&] { return deviceLatency; };
+    return runStream(command, console, stream, block, controls, clean);
 }
 
 }  // namespace corvane::tool

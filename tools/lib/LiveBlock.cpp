@@ -76,6 +76,11 @@ bool LiveBlock::DeviceOutput::write(const AudioBuffer<float>& block) {
 
 LiveBlock::LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
                      std::uint32_t sampleRate, std::uint32_t framesPerBlock)
+    : LiveBlock({}, node, inputChannels, outputChannels, sampleRate, framesPerBlock) {}
+
+LiveBlock::LiveBlock(const std::vector<AudioProcessorNode*>& before, AudioProcessorNode& node,
+                     std::uint32_t inputChannels, std::uint32_t outputChannels, std::uint32_t sampleRate,
+                     std::uint32_t framesPerBlock)
     : inputChannels_(inputChannels),
       outputChannels_(outputChannels),
       sampleRate_(sampleRate),
@@ -83,14 +88,20 @@ LiveBlock::LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std:
       source_(*this),
       sink_(*this),
       graph_(source_, sink_) {
+    for (AudioProcessorNode* first : before) graph_.addNode(first);
     graph_.addNode(&node);
     const Result<void> configured = graph_.configure(framesPerBlock);
     if (configured.isError()) {
-        // Error code 0: node 0, the voice changer, refused the format.
-        if (configured.error().getCode() == 0)
+        // The error code is the index of the node that refused the format.
+        const int voiceIndex = static_cast<int>(before.size());
+        if (configured.error().getCode() == voiceIndex)
             throw ToolError("the voice changer does not take " + std::to_string(sampleRate) + " Hz, " +
                             std::to_string(inputChannels) + " channel(s) in blocks of " +
                             std::to_string(framesPerBlock) + " frames");
+        if (configured.error().getCode() >= 0 && configured.error().getCode() < voiceIndex)
+            throw ToolError(before[static_cast<std::size_t>(configured.error().getCode())]->getDisplayName() +
+                            " does not take " + std::to_string(sampleRate) + " Hz, " + std::to_string(inputChannels) +
+                            " channel(s) in blocks of " + std::to_string(framesPerBlock) + " frames");
         throw ToolError(configured.error().getMessage());
     }
 }
@@ -156,18 +167,24 @@ void LiveBlock::process(const float* const* input, float* const* output, unsigne
     if (static_cast<double>(took) > 0.1 * deadlineNanoseconds) overTenth_.fetch_add(1, std::memory_order_relaxed);
     // Only this thread writes the count, so it is this callback's number.
     const std::uint64_t index = callbacks_.load(std::memory_order_relaxed) + 1;
-    record(took, index,
+    record(took, static_cast<std::uint64_t>(deadlineNanoseconds), index,
            std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count(),
            measureThreadCosts_ ? &before : nullptr);
     frames_.fetch_add(total, std::memory_order_relaxed);
     callbacks_.fetch_add(1, std::memory_order_release);
 }
 
-void LiveBlock::record(std::uint64_t took, std::uint64_t index, std::int64_t startNanoseconds,
-                       const ThreadCosts* before) noexcept {
-    const bool worst = took > worstNanoseconds_.load(std::memory_order_relaxed);
-    if (worst) {
+void LiveBlock::record(std::uint64_t took, std::uint64_t deadline, std::uint64_t index,
+                       std::int64_t startNanoseconds, const ThreadCosts* before) noexcept {
+    // took / deadline > worst / worstDeadline, without dividing.
+    const std::uint64_t worstDeadline = worstDeadlineNanoseconds_.load(std::memory_order_relaxed);
+    const bool worst = worstDeadline == 0 ||
+                       static_cast<double>(took) * static_cast<double>(worstDeadline) >
+                           static_cast<double>(worstNanoseconds_.load(std::memory_order_relaxed)) *
+                               static_cast<double>(deadline);
+    if (worst && deadline > 0) {
         worstNanoseconds_.store(took, std::memory_order_relaxed);
+        worstDeadlineNanoseconds_.store(deadline, std::memory_order_relaxed);
         worstCallback_.store(index, std::memory_order_relaxed);
     }
     if (before == nullptr) return;
@@ -191,7 +208,7 @@ void LiveBlock::record(std::uint64_t took, std::uint64_t index, std::int64_t sta
         mostCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
     if (faults > 0) faultedCallbacks_.fetch_add(1, std::memory_order_relaxed);
     if (preemptions > 0) preemptedCallbacks_.fetch_add(1, std::memory_order_relaxed);
-    if (worst) {
+    if (worst && deadline > 0) {
         worstCpuNanoseconds_.store(cpu, std::memory_order_relaxed);
         worstPageFaults_.store(faults, std::memory_order_relaxed);
         worstMajorFaults_.store(after.majorFaults - before->majorFaults, std::memory_order_relaxed);
@@ -221,7 +238,10 @@ LiveFigures LiveBlock::takeFigures() noexcept {
     figures.longestGapSeconds =
         static_cast<double>(longestGapNanoseconds_.load(std::memory_order_relaxed)) * 1e-9;
     figures.longestGapCallback = longestGapCallback_.load(std::memory_order_relaxed);
-    figures.deadlineSeconds = sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_ : 0.0;
+    const std::uint64_t worstDeadline = worstDeadlineNanoseconds_.load(std::memory_order_relaxed);
+    figures.deadlineSeconds = worstDeadline > 0 ? static_cast<double>(worstDeadline) * 1e-9
+                              : sampleRate_ > 0 ? static_cast<double>(framesPerBlock_) / sampleRate_
+                                                : 0.0;
     figures.inputPeak = inputPeak_.exchange(0.0f, std::memory_order_relaxed);
     figures.outputPeak = outputPeak_.exchange(0.0f, std::memory_order_relaxed);
     return figures;

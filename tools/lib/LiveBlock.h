@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 // Built with -fsanitize=realtime, the callback's work is declared
 // non-blocking, so RealtimeSanitizer stops the program at any allocation,
@@ -38,9 +39,12 @@ struct LiveFigures {
     std::uint64_t late = 0;          // callbacks whose work took longer than their block lasts
     std::uint64_t overTenth = 0;     // callbacks whose work took over 10 % of that
     std::uint64_t failedBlocks = 0;  // blocks the graph could not process (output silenced)
-    double worstSeconds = 0.0;       // longest work of one callback
+    // The worst callback is the one whose work took the largest share of
+    // its own deadline (the time its frames last), the deadline "late" is
+    // judged by too: a late callback makes the worst share over 100 %.
+    double worstSeconds = 0.0;       // the work of the worst callback
     std::uint64_t worstCallback = 0; // which callback that was, counted from 1
-    double deadlineSeconds = 0.0;    // duration of one block at the stream's rate
+    double deadlineSeconds = 0.0;    // its deadline (before any callback: one block's)
 
     // Only with measureThreadCosts(true): what the slowest callback cost its
     // thread, which tells its own work apart from page faults and from time
@@ -70,6 +74,10 @@ public:
     // take every rate). `node` must outlive this object.
     LiveBlock(AudioProcessorNode& node, std::uint32_t inputChannels, std::uint32_t outputChannels,
               std::uint32_t sampleRate, std::uint32_t framesPerBlock);
+    // The same with `before` (a noise gate, a suppressor) between the
+    // device input and `node`, in that order; they too must outlive this.
+    LiveBlock(const std::vector<AudioProcessorNode*>& before, AudioProcessorNode& node, std::uint32_t inputChannels,
+              std::uint32_t outputChannels, std::uint32_t sampleRate, std::uint32_t framesPerBlock);
     ~LiveBlock();
     LiveBlock(const LiveBlock&) = delete;
     LiveBlock& operator=(const LiveBlock&) = delete;
@@ -131,7 +139,7 @@ private:
         std::uint64_t preemptions = 0;
     };
     static ThreadCosts threadCosts() noexcept;
-    void record(std::uint64_t took, std::uint64_t index, std::int64_t startNanoseconds,
+    void record(std::uint64_t took, std::uint64_t deadline, std::uint64_t index, std::int64_t startNanoseconds,
                 const ThreadCosts* before) noexcept;
 
     const std::uint32_t inputChannels_;
@@ -155,6 +163,7 @@ private:
     std::atomic<std::uint64_t> overTenth_{0};
     std::atomic<std::uint64_t> failedBlocks_{0};
     std::atomic<std::uint64_t> worstNanoseconds_{0};
+    std::atomic<std::uint64_t> worstDeadlineNanoseconds_{0};
     std::atomic<std::uint64_t> worstCallback_{0};
     bool measureThreadCosts_ = false;
     std::atomic<std::uint64_t> worstCpuNanoseconds_{0};

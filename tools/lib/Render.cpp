@@ -106,7 +106,9 @@ RenderReport renderFile(const VoiceChanger& changer, const RenderRequest& reques
                   request.voice + ", " + std::to_string(request.block) + " frames per block, " +
                   std::to_string(report.latency) + " frames of voice delay compensated");
 
-    const std::uint64_t total = settle + reader.frames() + report.latency;
+    // A pipe's length is not known (libsndfile says SF_COUNT_MAX): no percentage then.
+    const bool knownLength = reader.frames() < (std::uint64_t{1} << 62);
+    const std::uint64_t total = knownLength ? settle + reader.frames() + report.latency : 0;
     const auto started = std::chrono::steady_clock::now();
     AudioGraph::BlockStatus status;
     while ((status = graph.processBlock()) == AudioGraph::BlockStatus::Processed) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "Platform.h"
 #include "ToolError.h"
@@ -106,6 +107,7 @@ int containerForName(const std::string& name) {
     if (n == "wav") return SF_FORMAT_WAV;
     if (n == "flac") return SF_FORMAT_FLAC;
     if (n == "ogg") return SF_FORMAT_OGG;
+    if (n == "mp3") return SF_FORMAT_MPEG;
     return 0;
 }
 
@@ -114,14 +116,25 @@ int containerForPath(const fs::path& path) {
     if (ext == ".wav") return SF_FORMAT_WAV;
     if (ext == ".flac") return SF_FORMAT_FLAC;
     if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG;
+    if (ext == ".mp3") return SF_FORMAT_MPEG;
     return 0;
 }
 
+bool isStandardStream(const fs::path& path) { return path.native().size() == 1 && path.native()[0] == '-'; }
+
+
 int chooseOutputFormat(int inputFormat, int container) {
-    const int major = container != 0 ? container : (inputFormat & SF_FORMAT_TYPEMASK);
+    const int inputMajor = inputFormat & SF_FORMAT_TYPEMASK;
+    const int major = container != 0 ? container : inputMajor;
     const int subtype = inputFormat & SF_FORMAT_SUBMASK;
-    if (formatFits(major | subtype, 48000, 2)) return major | subtype;
+    // An encoding goes into another container only when it is plain
+    // samples: a compressed one (MP3, Vorbis, Opus) belongs to its own.
+    const bool plain = subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_16 ||
+                       subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || isFloatSubtype(subtype) ||
+                       subtype == SF_FORMAT_ULAW || subtype == SF_FORMAT_ALAW;
+    if ((plain || major == inputMajor) && formatFits(major | subtype, 48000, 2)) return major | subtype;
     switch (major) {
+        case SF_FORMAT_MPEG: return major | SF_FORMAT_MPEG_LAYER_III;
         case SF_FORMAT_FLAC: {
             const bool fine = subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || isFloatSubtype(subtype);
             return major | (fine ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_16);
@@ -136,6 +149,7 @@ bool formatStreams(int format) {
     switch (format & SF_FORMAT_TYPEMASK) {
         case SF_FORMAT_FLAC:
         case SF_FORMAT_OGG:
+        case SF_FORMAT_MPEG:
         case SF_FORMAT_AU:
         case SF_FORMAT_RAW: return true;
         default: return false;
@@ -158,6 +172,10 @@ std::string describeFormat(int format) {
         case SF_FORMAT_AU: major = "AU"; break;
         case SF_FORMAT_W64: major = "W64"; break;
         case SF_FORMAT_RF64: major = "RF64"; break;
+        case SF_FORMAT_MPEG:
+            if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_MPEG_LAYER_III) return "MP3";
+            major = "MPEG";
+            break;
         default: {
             SF_FORMAT_INFO info{};
             info.format = format & SF_FORMAT_TYPEMASK;
@@ -179,6 +197,9 @@ std::string describeFormat(int format) {
         case SF_FORMAT_OPUS: subtype = "Opus"; break;
         case SF_FORMAT_ULAW: subtype = "u-law"; break;
         case SF_FORMAT_ALAW: subtype = "A-law"; break;
+        case SF_FORMAT_MPEG_LAYER_I: subtype = "Layer I"; break;
+        case SF_FORMAT_MPEG_LAYER_II: subtype = "Layer II"; break;
+        case SF_FORMAT_MPEG_LAYER_III: subtype = "Layer III"; break;
         default: subtype = "encoding " + std::to_string(format & SF_FORMAT_SUBMASK);
     }
     return major + " " + subtype;
@@ -204,15 +225,75 @@ const double* ExactSamples::next() {
 // --- SoundFileReader -----------------------------------------------------------
 
 SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* stop) : path_(path) {
-    const std::string what = "cannot read " + quote(path.u8string()) + ": ";
+    const bool standard = isStandardStream(path);
+    const std::string what =
+        "cannot read " + (standard ? std::string("standard input") : quote(path.u8string())) + ": ";
     std::error_code ec;
-    if (fs::is_directory(path, ec)) throw ToolError(what + "it is a folder");
-    descriptor_ = openWaiting(path, O_RDONLY, stop);
+    if (!standard && fs::is_directory(path, ec)) throw ToolError(what + "it is a folder");
+    if (standard) {
+        // '-': standard input, on a descriptor of its own.
+#if defined(_WIN32)
+        ::_setmode(0, _O_BINARY);
+        descriptor_ = ::_dup(0);
+#else
+        descriptor_ = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+        if (descriptor_ >= 0 && ::lseek(descriptor_, 0, SEEK_CUR) < 0) {
+            // A pipe: libsndfile reads some formats (FLAC) only from a file
+            // it can seek in, so the stream is first kept in a temporary
+            // file (gone once closed), then read from there.
+            std::error_code tempError;
+            std::string spool = (fs::temp_directory_path(tempError) / ".cvm-in-XXXXXX").string();
+            const int kept = tempError ? -1 : ::mkstemp(spool.data());
+            if (kept < 0) throw ToolError(what + "no temporary file to keep it in: " + systemReason(errno));
+            ::unlink(spool.c_str());
+            std::vector<char> buffer(1 << 16);
+            for (;;) {
+                if (stopped(stop)) {
+                    ::close(kept);
+                    throw interrupted(path);
+                }
+                const ssize_t got = ::read(descriptor_, buffer.data(), buffer.size());
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) {
+                    const int error = errno;
+                    ::close(kept);
+                    throw ToolError(what + systemReason(error));
+                }
+                if (got == 0) break;
+                for (ssize_t put = 0; put < got;) {
+                    const ssize_t n = ::write(kept, buffer.data() + put, static_cast<std::size_t>(got - put));
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0) {
+                        const int error = errno;
+                        ::close(kept);
+                        throw ToolError(what + "cannot keep it in a temporary file: " + systemReason(error));
+                    }
+                    put += n;
+                }
+            }
+            ::close(descriptor_);
+            ::lseek(kept, 0, SEEK_SET);
+            descriptor_ = kept;
+        }
+#endif
+    } else {
+        descriptor_ = openWaiting(path, O_RDONLY, stop);
+    }
     if (descriptor_ == -2) throw interrupted(path);
     if (descriptor_ < 0) throw ToolError(what + systemReason(errno));
     file_ = sf_open_fd(descriptor_, SFM_READ, &info_, SF_FALSE);
     if (file_ == nullptr) {
-        const std::string reason = libsndfileReason(nullptr);
+        const int error = sf_error(nullptr);
+        std::string reason = libsndfileReason(nullptr);
+        const std::string ext = lower(path.extension().u8string());
+        const bool aac = ext == ".m4a" || ext == ".mp4" || ext == ".aac" || ext == ".m4b";
+        if (error == SF_ERR_UNRECOGNISED_FORMAT && (aac || ext == ".wma" || ext == ".webm")) {
+            // Formats libsndfile has no reader for: say so, and how.
+            reason = (aac ? "libsndfile cannot read AAC audio (" + ext + ")"
+                          : "libsndfile cannot read " + ext.substr(1) + " files") +
+                     "; convert it to WAV, FLAC, Ogg or MP3 first, for example with 'ffmpeg -i " +
+                     path.filename().u8string() + " " + path.stem().u8string() + ".wav'";
+        }
         ::close(descriptor_);
         descriptor_ = -1;
         throw ToolError(what + reason);
@@ -297,7 +378,8 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
 }
 
 std::string SoundFileReader::failure() const {
-    return "cannot read " + quote(path_.u8string()) + ": " + libsndfileReason(file_);
+    return "cannot read " + (isStandardStream(path_) ? std::string("standard input") : quote(path_.u8string())) +
+           ": " + libsndfileReason(file_);
 }
 
 // --- SoundFileWriter -----------------------------------------------------------
@@ -309,8 +391,12 @@ SoundFileWriter::~SoundFileWriter() {
     if (!committed_) discard();
 }
 
+std::string SoundFileWriter::name() const {
+    return isStandardStream(target_) ? std::string("standard output") : quote(target_.u8string());
+}
+
 Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
-    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
+    const std::string what = "cannot write " + name() + ": ";
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.sampleRate);
     info.channels = static_cast<int>(format.numberOfChannels);
@@ -333,7 +419,32 @@ Result<void> SoundFileWriter::prepare(const AudioBusFormat& format) {
 }
 
 Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
-    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
+    const std::string what = "cannot write " + name() + ": ";
+    if (isStandardStream(target_)) {
+        // '-': standard output, written front to back unless it is a file.
+#if defined(_WIN32)
+        ::_setmode(1, _O_BINARY);
+        descriptor_ = ::_dup(1);
+#else
+        descriptor_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+#endif
+        if (descriptor_ < 0) return Error(what + systemReason(errno));
+        if (!formatStreams(format_) && ::lseek(descriptor_, 0, SEEK_CUR) < 0) {
+            ::close(descriptor_);
+            descriptor_ = -1;
+            return Error(what + describeFormat(format_) +
+                         " cannot be streamed (its header is written last); use --format flac, ogg or mp3");
+        }
+        direct_ = true;
+        SF_INFO info = wanted;
+        file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
+        if (file_ == nullptr) {
+            const std::string reason = libsndfileReason(nullptr);
+            discard();
+            return Error(what + reason);
+        }
+        return Result<void>::success();
+    }
 #if defined(_WIN32)
     // Windows: a regular file (links followed) is replaced through a
     // temporary file beside it; devices, pipes and modes are not its way.
@@ -420,6 +531,26 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         // A short name beside the file: any name that fits the folder fits.
         std::string temporary = (path.parent_path() / ".cvm-XXXXXX").string();
         descriptor_ = ::mkstemp(temporary.data());
+        if (descriptor_ < 0 && exists && (errno == EACCES || errno == EPERM)) {
+            // A file the user may write in a folder the user may not: it
+            // is written in place, as cp does, from a temporary file
+            // elsewhere, so a render that fails leaves it as it was.
+            std::error_code ec;
+            temporary = (fs::temp_directory_path(ec) / ".cvm-XXXXXX").string();
+            descriptor_ = ec ? -1 : ::mkstemp(temporary.data());
+            if (descriptor_ >= 0) {
+                temporary_ = temporary;
+                inPlace_ = true;
+                file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
+                if (file_ == nullptr) {
+                    const std::string reason = libsndfileReason(nullptr);
+                    discard();
+                    return Error(what + reason);
+                }
+                return Result<void>::success();
+            }
+            errno = EACCES;
+        }
         if (descriptor_ < 0) return Error(what + systemReason(errno));
         temporary_ = temporary;
         // The owner first (which may clear set-id bits), then the mode.
@@ -476,7 +607,7 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
 }
 
 void SoundFileWriter::commit() {
-    const std::string what = "cannot write " + quote(target_.u8string()) + ": ";
+    const std::string what = "cannot write " + name() + ": ";
     if (file_ == nullptr) throw ToolError(what + "nothing was written");
     const int closed = sf_close(file_);
     file_ = nullptr;
@@ -500,7 +631,9 @@ void SoundFileWriter::commit() {
         throw ToolError(what + renamed.message());
     }
 #else
-    if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    if (inPlace_) {
+        copyInPlace(what);
+    } else if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
         const int error = errno;
         discard();
         throw ToolError(what + systemReason(error));
@@ -510,8 +643,52 @@ void SoundFileWriter::commit() {
     committed_ = true;
 }
 
+#if !defined(_WIN32)
+// The finished temporary file's bytes into the target, which keeps its own
+// inode, mode and owner. Until the target is opened it is as it was; a
+// failure after that leaves it cut short, and the message says so.
+void SoundFileWriter::copyInPlace(const std::string& what) {
+    const int from = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (from < 0) {
+        const int error = errno;
+        discard();
+        throw ToolError(what + systemReason(error) + "; it was left as it was");
+    }
+    const int to = ::open(destination_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (to < 0) {
+        const int error = errno;
+        ::close(from);
+        discard();
+        throw ToolError(what + systemReason(error) + "; it was left as it was");
+    }
+    std::vector<char> buffer(1 << 16);
+    int error = 0;
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got < 0) error = errno;
+            break;
+        }
+        for (ssize_t put = 0; put < got && error == 0;) {
+            const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error = errno;
+            else put += n;
+        }
+        if (error != 0) break;
+    }
+    if (::close(to) != 0 && error == 0) error = errno;
+    ::close(from);
+    discard();
+    if (error != 0)
+        throw ToolError(what + systemReason(error) +
+                        "; it was being written in place (its folder cannot be written) and is now incomplete");
+}
+#endif
+
 std::string SoundFileWriter::failure() const {
-    return "cannot write " + quote(target_.u8string()) + ": " + libsndfileReason(file_);
+    return "cannot write " + name() + ": " + libsndfileReason(file_);
 }
 
 void SoundFileWriter::discard() noexcept {

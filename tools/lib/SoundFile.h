@@ -24,14 +24,16 @@ namespace corvane::tool {
 
 // --- Formats (libsndfile SF_FORMAT_* values) ------------------------------
 
-// "wav", "flac" or "ogg" (any case) as a container; 0 for anything else.
+// "wav", "flac", "ogg" or "mp3" (any case) as a container; 0 for anything else.
 int containerForName(const std::string& name);
 // Whether this libsndfile reads and writes `container` (SF_FORMAT_FLAC and
 // SF_FORMAT_OGG need its external codecs, which a build may lack).
 bool containerAvailable(int container);
 // The container an output file name asks for by its extension (.wav,
-// .flac, .ogg, .oga); 0 when the extension says nothing.
+// .flac, .ogg, .oga, .mp3); 0 when the extension says nothing.
 int containerForPath(const std::filesystem::path& path);
+// "-": standard input as INPUT, standard output as OUTPUT.
+bool isStandardStream(const std::filesystem::path& path);
 
 // The full format (container | subtype) an output gets when the input has
 // `inputFormat`: the input's container unless `container` (non-zero) says
@@ -139,6 +141,15 @@ private:
 // the file it replaces, or 0666 less the umask; a file the user may not
 // write is refused, as cp refuses it.
 //
+// A file the user may write in a folder the user may not write is written
+// in place instead, as cp does (not on Windows): the output is made in a temporary file in
+// the system's temporary folder and copied into the file at commit(), so a
+// failed render leaves it as it was; should the copy itself fail, the
+// message says the file is incomplete.
+//
+// "-" is standard output, written front to back (a format whose header is
+// written last is refused unless standard output is a file).
+//
 // A device or FIFO is never replaced: it is opened and written directly
 // when the format can be streamed to it (any format to a device that can
 // seek, such as /dev/null), else refused before it is opened. A socket is
@@ -179,8 +190,12 @@ public:
 
     // The reason the last write failed.
     std::string failure() const;
+    // True when the target is rewritten in place (its folder cannot be written).
+    bool writesInPlace() const noexcept { return inPlace_; }
 
 private:
+    std::string name() const;  // "x.wav" quoted, or standard output
+    void copyInPlace(const std::string& what);
     Result<void> open(const SF_INFO& info);
     void discard() noexcept;
 
@@ -193,6 +208,7 @@ private:
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     bool direct_ = false;
+    bool inPlace_ = false;
     std::vector<float> interleaved_;
     std::vector<double> exactBlock_;
     ExactSamples* exact_ = nullptr;
