@@ -13,9 +13,6 @@
 #include <io.h>
 #include <process.h>
 #include <shellapi.h>
-// sf_wchar_open is declared only with <windows.h> and this switch.
-#define ENABLE_SNDFILE_WINDOWS_PROTOTYPES 1
-#include <sndfile.h>
 #else
 #include <unistd.h>
 #endif
@@ -52,10 +49,6 @@ std::optional<std::string> environmentValue(const char* name) {
     return fs::path(value).u8string();
 }
 
-SNDFILE* openSoundFile(const fs::path& path, int mode, SF_INFO* info) {
-    return sf_wchar_open(path.wstring().c_str(), mode, info);
-}
-
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 long processId() { return static_cast<long>(_getpid()); }
@@ -80,8 +73,6 @@ std::optional<std::string> environmentValue(const char* name) {
     if (value == nullptr) return std::nullopt;
     return std::string(value);
 }
-
-SNDFILE* openSoundFile(const fs::path& path, int mode, SF_INFO* info) { return sf_open(path.c_str(), mode, info); }
 
 bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 

@@ -4,8 +4,6 @@
 // code page, so file and folder names beyond ASCII work.
 #pragma once
 
-#include <sndfile.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,9 +21,6 @@ std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 // The value of environment variable `name` as UTF-8; nothing when unset.
 std::optional<std::string> environmentValue(const char* name);
-
-// sf_open by path: the wide path on Windows (sf_wchar_open).
-SNDFILE* openSoundFile(const std::filesystem::path& path, int mode, SF_INFO* info);
 
 // This process's id.
 long processId();

@@ -22,6 +22,11 @@
 
 namespace corvane::tool {
 
+// sf_open by path, for reading or writing a file outside the graph (the tests
+// make and check their files with it): the wide path on Windows
+// (sf_wchar_open), so names beyond ASCII work there too.
+SNDFILE* openSoundFile(const std::filesystem::path& path, int mode, SF_INFO* info);
+
 // --- Formats (libsndfile SF_FORMAT_* values) ------------------------------
 
 // "wav", "flac", "ogg" or "mp3" (any case) as a container; 0 for anything else.
