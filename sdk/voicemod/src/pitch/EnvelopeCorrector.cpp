@@ -23,12 +23,8 @@ constexpr double kSilentPower = 1e-10;
 constexpr float kEmphasis = 0.97f;
 // Added to the zero-lag autocorrelation: a noise floor 43 dB under the
 // signal. It bounds how sharp a model's peaks get, and so the colouring
-// filter's gain: with tones (a whistle, a gated sine) 50 dB let the output
-// grow a million times over the shifter's; at 60 dB the vowel's models of
-// order 56 already went astray in single precision. At 40 dB the vowel's
-// third formant moved 5.4 % too little; at 45 dB a tone moved away from
-// its formant came out 9 dB quieter than the shifter's (whitening it
-// removes more of a tone than the level matching gives back).
+// filter's gain on a tone; lower floors let tones blow up, higher ones move
+// the formants too little (docs/ENGINE.md, Formants, has the figures).
 constexpr double kNoiseFloor = 5e-5;
 // The corrected output never exceeds this many times the shifter's own
 // recent peak (held, falling 60 dB in kPeakFallSeconds): the last guard
