@@ -47,8 +47,7 @@ void PitchShifter::configure(double sampleRate, bool highQuality) {
     // running grains fade out over 1.5 ms (never under 0.25 ms; going down
     // up to 3 ms) and are gone
     // 0.5 ms before the transient; later grains leave its first 3 ms alone.
-    frame_ = std::max(1, static_cast<int>(std::lround(0.001 * sampleRate / stride_)));
-    loudestDecay_ = static_cast<float>(std::pow(10.0, -1.0 / 1000.0));  // 10 dB per second
+    onsets_.configure(static_cast<int>(std::lround(0.001 * sampleRate / stride_)), 1000.0);
     fadeLength_ = std::max(2, static_cast<int>(std::lround(0.0015 * sampleRate)));
     longestFade_ = std::max(fadeLength_, static_cast<int>(std::lround(0.003 * sampleRate)));
     shortestFade_ = std::max(1, static_cast<int>(std::lround(0.00025 * sampleRate)));
@@ -77,9 +76,7 @@ void PitchShifter::reset() noexcept {
     for (Grain& g : grains_) g = Grain{};
     newest_ = 0;
     frameFill_ = 0;
-    std::fill(std::begin(history_), std::end(history_), 0.0f);
-    historyAt_ = 0;
-    loudest_ = 0.0f;
+    onsets_.reset();
     transientState_ = 0;
     transientGrains_ = false;
     fadingIn_ = 0;
@@ -293,7 +290,7 @@ void PitchShifter::processChunk(float* const* io, int frames) noexcept {
             coarse_[k + coarseMask_ + 1] = v;
             coarseSum = 0.0f;
             coarseFill = 0;
-            if (++frameFill == frame_) {
+            if (++frameFill == onsets_.frameLength()) {
                 frameFill = 0;
                 detectTransient();
             }

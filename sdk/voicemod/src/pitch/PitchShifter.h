@@ -58,6 +58,7 @@
 #include "dsp/Dsp.h"
 #include "dsp/Elliptic.h"
 #include "dsp/Piece.h"
+#include "pitch/OnsetDetector.h"
 
 namespace vcmd {
 
@@ -158,16 +159,9 @@ private:
     Grain grains_[kGrains];
     int newest_ = 0;
 
-    // Transient detection on the coarse mix: the energy of its high band in
-    // frames of about 1 ms, against the frames before it.
-    static constexpr int kHistory = 14;      // frames kept: 14 ms
-    static constexpr int kRecentFrames = 8;  // frames the rise is measured over
-    int frame_ = 12;  // coarse samples per detection frame
+    // Transient detection on the coarse mix, in frames of about 1 ms.
+    OnsetDetector onsets_;
     int frameFill_ = 0;
-    float history_[kHistory] = {};
-    int historyAt_ = 0;
-    float loudest_ = 0.0f;         // decaying peak of the frame energies
-    float loudestDecay_ = 0.999f;  // per frame
     // A transient under way: 0 none, 1 its grain still to start, 2 its grain
     // holding until the next regular grain.
     int transientState_ = 0;

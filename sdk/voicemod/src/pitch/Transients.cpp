@@ -1,6 +1,6 @@
-// Transients.cpp - transients kept whole: the detector of sudden rises of
-// high-frequency energy, the crossfade into a transient's own grain and the
-// grains held while it passes.
+// Transients.cpp - transients kept whole: when the onset detector fires,
+// the crossfade into a transient's own grain and the grains held while it
+// passes.
 #include "pitch/PitchShifter.h"
 
 #include <algorithm>
@@ -42,54 +42,20 @@ void PitchShifter::crossfadeTo(Grain& g, int slot, int length, float correlation
 }
 
 void PitchShifter::detectTransient() noexcept {
-    // The frame's coarse samples through a fourth difference, a high-pass
-    // rising 24 dB per octave (the coarse mix runs at about 11 kHz, so it
-    // weighs 4 kHz some 20 dB above 1 kHz).
-    const std::int64_t first = written_ / stride_ - frame_ + 1;  // written_ is positive
+    // The frame just completed, with the four coarse samples before it for
+    // the detector's high-pass. While one transient waits for its grain,
+    // another is not looked for; once that grain runs, the next one's grain
+    // may take over from it. At exactly 0 semitones the shifter is a delay,
+    // with nothing to mend.
+    const int frame = onsets_.frameLength();
+    const std::int64_t first = written_ / stride_ - frame + 1;  // written_ is positive
     const float* c = coarse_.data() + (static_cast<std::uint64_t>(first - 4) & coarseMask_);
-    Float4 sum = {0.0f, 0.0f, 0.0f, 0.0f};
-    int k = 0;
-    for (; k + 4 <= frame_; k += 4) {
-        const Float4 d = load4(c + k + 4) - 4.0f * load4(c + k + 3) + 6.0f * load4(c + k + 2) -
-                         4.0f * load4(c + k + 1) + load4(c + k);
-        sum += d * d;
-    }
-    float energy = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-    for (; k < frame_; ++k) {
-        const float d = c[k + 4] - 4.0f * c[k + 3] + 6.0f * c[k + 2] - 4.0f * c[k + 1] + c[k];
-        energy += d * d;
-    }
-    // The frame's energy so weighted against the frames before it: a rise
-    // of 10 dB over the mean of the last 8 ms, no more than 40 dB under the
-    // loudest frame of the last seconds, is a transient, unless a frame 3
-    // to 14 ms back (a pitch period of the lowest voices) came within 3 dB
-    // of it. Without that, the glottal pulses of a low voice rose that much
-    // every period and were taken for transients (some 40 a second), each
-    // grain then placed without lining up with the one before, and the
-    // voicing came out rough. While one waits for its grain, another is not
-    // looked for; once that grain runs, the next one's grain may take over
-    // from it.
-    float recent = 0.0f, largest = 0.0f;
-    for (int i = 1; i <= kHistory; ++i) {
-        const float e = history_[(historyAt_ + kHistory - i) % kHistory];
-        if (i <= kRecentFrames) recent += e;
-        if (i > 2) largest = std::max(largest, e);
-    }
-    const float before = recent * (1.0f / kRecentFrames);
-    history_[historyAt_] = energy;
-    historyAt_ = (historyAt_ + 1) % kHistory;
-    loudest_ = std::max(energy, loudest_ * loudestDecay_);
-    constexpr float kRise = 10.0f;                               // 10 dB
-    constexpr float kOverPulses = 2.0f;                          // 3 dB
-    constexpr float kBelowLoudest = 1e-4f;                       // 40 dB
-    const bool steady = ratio_ == 1.0f && !semitones_.moving();  // an exact delay: nothing to do
-    if (steady || transientState_ == 1 || energy < kRise * before || energy < kOverPulses * largest ||
-        energy < kBelowLoudest * loudest_ || energy < 1e-12f)
-        return;
+    const bool steady = ratio_ == 1.0f && !semitones_.moving();
+    if (!onsets_.frame(c + 4, !steady && transientState_ != 1)) return;
     // Where it starts: taken as the frame's first sample, less two coarse
     // samples for the high-pass's delay. It is read (by a grain at its
     // nominal delay) when written_ reaches `read`.
-    const std::int64_t at = written_ + 1 - static_cast<std::int64_t>(frame_ + 2) * stride_;
+    const std::int64_t at = written_ + 1 - static_cast<std::int64_t>(frame + 2) * stride_;
     const std::int64_t read = at + nominalDelay_ + 1;
     const double r = ratio_;
     // Every running grain must be silent before it reaches the transient
