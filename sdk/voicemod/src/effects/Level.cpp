@@ -1,5 +1,5 @@
-// Level.cpp - the level effects: a fixed gain, and loudness matching (a meter of the
-// input and output and a gain that follows their ratio).
+// Level.cpp - the level effects: a fixed gain, and loudness matching (the meter of
+// dsp/Loudness.h on the input and output, and a gain that follows it).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "dsp/Dsp.h"
+#include "dsp/Loudness.h"
 #include "dsp/Piece.h"
 #include "effects/EffectKinds.h"
 #include "effects/RampedEffect.h"
@@ -29,20 +30,17 @@ private:
     float gain_;
 };
 
-// Keeps the voice's long-term loudness at its input's. Input (heard before
-// the chain) and output are K-weighted (a 38 Hz high-pass and a +4 dB shelf
-// above about 1.7 kHz, as loudness meters weigh), their mean squares taken
-// over blocks of 1024 frames; blocks whose input is below -70 dBFS (pauses)
-// are left out. Each block's powers join running averages (a plain mean
-// for the first 3 s of sound, then exponential over 3 s), and the gain
-// glides linearly over the next block to sqrt(input / output), within
-// +-range_db. Slow by design: it evens out how loud a voice is overall, not
-// the dynamics of speech.
+// Keeps the voice's long-term loudness at its input's: the input (heard
+// before the chain) and the output are K-weighted and their mean squares
+// taken over blocks of 1024 frames; a LoudnessComparison of the two gives
+// the gain, which glides linearly over the next block.
 class LoudnessMatchEffect final : public RampedEffect<1> {
 public:
     LoudnessMatchEffect(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate) {
-        weigh(sampleRate);
-        seconds_ = kBlock / sampleRate;
+        const KWeighting k = KWeighting::design(sampleRate);
+        highpassC_ = k.highpass;
+        shelfC_ = k.shelf;
+        comparison_.configure(kBlock / sampleRate);
     }
     bool hearsInput() const noexcept override { return true; }
     void hear(const float* const* input, int channels, int frames) noexcept override {
@@ -94,8 +92,8 @@ public:
     void reset() noexcept override {
         for (auto& s : highpass_) s = BiquadState{};
         for (auto& s : shelf_) s = BiquadState{};
-        sumIn_ = sumOut_ = meanIn_ = meanOut_ = 0.0;
-        heardSeconds_ = 0.0;
+        sumIn_ = sumOut_ = 0.0;
+        comparison_.reset();
         fill_ = 0;
         gain_ = 1.0f;
         step_ = 0.0f;
@@ -105,38 +103,17 @@ private:
     static constexpr int kBlock = 1024;
     static constexpr int kMaxPiece = kPieceFrames;
     void endBlock(float rangeDb) noexcept {
-        const double in = sumIn_ / kBlock, out = sumOut_ / kBlock;
+        const double in = sumIn_ / kBlock, out = sumOut_ / kBlock;  // out before the gain: the voice's own level
         sumIn_ = sumOut_ = 0.0;
         fill_ = 0;
-        float target = gain_;
-        if (in > 1e-7) {  // -70 dBFS
-            heardSeconds_ += seconds_;
-            const double a = std::max(seconds_ / 3.0, seconds_ / heardSeconds_);
-            meanIn_ += (in - meanIn_) * a;
-            meanOut_ += (out - meanOut_) * a;  // measured before the gain: the voice's own level
-            if (meanOut_ > 1e-20) {
-                const double limit = std::pow(10.0, rangeDb / 20.0);
-                target = static_cast<float>(std::min(limit, std::max(1.0 / limit, std::sqrt(meanIn_ / meanOut_))));
-            }
-        }
+        const float target = comparison_.update(in, out, rangeDb, gain_);
         step_ = (target - gain_) / kBlock;
-    }
-    void weigh(double rate) noexcept {
-        highpassC_ = designBiquad(FilterKind::HighPass, rate, 38.0, 0.5, 0.0);
-        // High shelf, +4 dB, from the audio-EQ cookbook.
-        const double A = std::pow(10.0, 4.0 / 40.0), w = 2.0 * kPi * std::min(1681.97, 0.45 * rate) / rate;
-        const double cw = std::cos(w), alpha = std::sin(w) / (2.0 * 0.7071), r = 2.0 * std::sqrt(A) * alpha;
-        const double b0 = A * ((A + 1) + (A - 1) * cw + r), b1 = -2 * A * ((A - 1) + (A + 1) * cw),
-                     b2 = A * ((A + 1) + (A - 1) * cw - r), a0 = (A + 1) - (A - 1) * cw + r,
-                     a1 = 2 * ((A - 1) - (A + 1) * cw), a2 = (A + 1) - (A - 1) * cw - r;
-        shelfC_ = {static_cast<float>(b0 / a0), static_cast<float>(b1 / a0), static_cast<float>(b2 / a0),
-                   static_cast<float>(a1 / a0), static_cast<float>(a2 / a0)};
     }
     BiquadCoefficients highpassC_, shelfC_;
     BiquadState highpass_[2], shelf_[2];  // input, output
     float heard_[kMaxPiece] = {};
-    double sumIn_ = 0.0, sumOut_ = 0.0, meanIn_ = 0.0, meanOut_ = 0.0;
-    double seconds_ = 0.0, heardSeconds_ = 0.0;
+    double sumIn_ = 0.0, sumOut_ = 0.0;
+    LoudnessComparison comparison_;
     int fill_ = 0;
     float gain_ = 1.0f, step_ = 0.0f;
 };
