@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -36,7 +37,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -391,15 +391,24 @@ struct Summary {
     long callbacks = 0, xruns = 0, late = 0;
 };
 
+// The summary line: "live: 8.0 s, N callbacks of F frames[ on average], X xruns, L late, ...".
 Summary summaryOf(const std::string& output) {
-    static const std::regex line(R"(live: [0-9.]+ s, ([0-9]+) callbacks of [0-9]+ frames(?: on average)?, ([0-9]+) xruns, ([0-9]+) late)");
     Summary summary;
-    std::smatch m;
-    if (!std::regex_search(output, m, line)) return summary;
-    summary.found = true;
-    summary.callbacks = std::stol(m[1]);
-    summary.xruns = std::stol(m[2]);
-    summary.late = std::stol(m[3]);
+    const auto at = output.rfind("\nlive: ");
+    if (at == std::string::npos) return summary;
+    const std::string line = output.substr(at + 1, output.find('\n', at + 1) - at - 1);
+    const auto xruns = line.find(" xruns, "), late = line.find(" late, ");
+    const auto callbacks = line.find(" callbacks of ");
+    if (xruns == std::string::npos || late == std::string::npos || callbacks == std::string::npos) return summary;
+    const auto numberBefore = [&](std::size_t end) {
+        std::size_t start = end;
+        while (start > 0 && std::isdigit(static_cast<unsigned char>(line[start - 1]))) --start;
+        return start == end ? -1L : std::stol(line.substr(start, end - start));
+    };
+    summary.callbacks = numberBefore(callbacks);
+    summary.xruns = numberBefore(xruns);
+    summary.late = numberBefore(late);
+    summary.found = summary.callbacks >= 0 && summary.xruns >= 0 && summary.late >= 0;
     return summary;
 }
 
