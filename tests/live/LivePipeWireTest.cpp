@@ -555,6 +555,8 @@ TEST_F(LivePipeWireTest, VirtualMicCarriesTheVoiceAtItsPitchAndLevelAndGoesAtThe
                                        << slurp(scratch_ / "voice-record.log") << slurp(scratch_ / "server.log");
     const std::vector<float> second(voice.begin(), voice.begin() + static_cast<long>(kRate * 2));
     const double hz = peakFrequency(second, 400.0, 1200.0);
+    std::printf("virtual microphone: %.2f Hz (%+.2f cents from %.2f Hz), %.2f dBFS (offline render %.2f dBFS)\n", hz,
+                1200.0 * std::log2(hz / expectedHz), expectedHz, rmsDb(voice), rmsDb(offline));
     EXPECT_NEAR(1200.0 * std::log2(hz / expectedHz), 0.0, 5.0) << hz << " Hz, not " << expectedHz;
     EXPECT_NEAR(rmsDb(voice), rmsDb(offline), 1.0);
 
