@@ -200,6 +200,37 @@ TEST(CommandLine, VoicesAndDemoHaveTheirDefaults) {
     EXPECT_EQ(r.command.demo.block, 8192u);
 }
 
+TEST(CommandLine, LiveTakesTheVirtualMicWithOrWithoutANameAndTheCleanMic) {
+    ParseResult r = parse({"live", "--virtual-mic", "--voice", "Robot"});
+    ASSERT_TRUE(r.run);
+    EXPECT_TRUE(r.command.live.virtualMic);
+    EXPECT_EQ(r.command.live.virtualMicName, "Corvane Voice");  // no NAME: the default
+    EXPECT_EQ(r.command.live.voice, "Robot");                   // not taken for the name
+    EXPECT_FALSE(r.command.live.denoise);
+    EXPECT_FALSE(r.command.live.gate);
+
+    r = parse({"live", "--virtual-mic", "My Voice", "--monitor", "--denoise", "--gate", "-45"});
+    ASSERT_TRUE(r.run);
+    EXPECT_EQ(r.command.live.virtualMicName, "My Voice");
+    EXPECT_TRUE(r.command.live.monitor);
+    EXPECT_TRUE(r.command.live.denoise);
+    EXPECT_TRUE(r.command.live.gate);
+    EXPECT_DOUBLE_EQ(r.command.live.gateThreshold, -45.0);
+
+    r = parse({"live"});
+    ASSERT_TRUE(r.run);
+    EXPECT_FALSE(r.command.live.virtualMic);
+
+    // The monitor is the virtual microphone's; a gate above 0 dBFS never opens.
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"live", "--monitor"}, std::vector<std::string>{"live", "--gate", "3"}}) {
+        std::string err;
+        r = parse(bad, nullptr, &err);
+        EXPECT_FALSE(r.run) << bad.back();
+        EXPECT_EQ(r.status, kExitUsage) << err;
+    }
+}
+
 TEST(CommandLine, BadUsageIsStatusTwoWithAMessageOnStandardError) {
     const std::vector<std::vector<std::string>> bad = {
         {},

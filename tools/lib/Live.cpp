@@ -129,11 +129,14 @@ std::string statusLine(Controls& controls, const LiveFigures& figures, double de
 }
 
 std::string summaryLine(const LiveFigures& figures, double seconds, std::uint32_t block) {
+    // The callbacks' own length (a PipeWire cycle need not be --block long).
+    const std::uint64_t frames = figures.callbacks > 0 ? figures.frames / figures.callbacks : block;
+    const bool even = figures.callbacks == 0 || frames * figures.callbacks == figures.frames;
     return "live: " + decimals(seconds, 1) + " s, " + std::to_string(figures.callbacks) + " callbacks of " +
-           std::to_string(block) + " frames, " + std::to_string(figures.xruns) + " xruns, " +
-           std::to_string(figures.late) + " late, worst callback " + decimals(figures.worstPercent(), 2) +
-           " % of its " + decimals(figures.deadlineSeconds * 1000.0, 2) + " ms deadline, " +
-           std::to_string(figures.overTenth) + " over 10 %";
+           std::to_string(frames) + (even ? " frames, " : " frames on average, ") + std::to_string(figures.xruns) +
+           " xruns, " + std::to_string(figures.late) + " late, worst callback " +
+           decimals(figures.worstPercent(), 2) + " % of its " + decimals(figures.deadlineSeconds * 1000.0, 2) +
+           " ms deadline, " + std::to_string(figures.overTenth) + " over 10 %";
 }
 
 // With --cpu-times: what the slowest callback cost its thread.

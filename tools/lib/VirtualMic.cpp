@@ -108,7 +108,7 @@ struct VirtualMic::Impl {
     std::string serverError;
     std::string stateError;
     int streaming = 0;  // streams that have reached PAUSED or STREAMING
-    std::uint32_t sourceId = 0, sinkId = 0;
+    std::uint32_t sourceId = 0;
     bool sourceGone = false;
 
     NodeInfo source, sink;
