@@ -1,3 +1,9 @@
+// SoundFile.cpp - see SoundFile.h. Longer than most files here: the format
+// policy, the reader and the writer, and the writer's rules for where the
+// audio goes (a temporary file renamed over a regular file, written in place
+// where the folder is not writable, a device or FIFO written directly,
+// standard output), each on Linux and on Windows. Those rules hold no audio;
+// they are the next piece to move beside the platform code.
 #include "SoundFile.h"
 
 #include <fcntl.h>

@@ -1,3 +1,8 @@
+// VirtualMic.cpp - see VirtualMic.h. Longer than most files here because it
+// is one piece: the three PipeWire streams of one node group (capture,
+// virtual microphone, monitor), their set-up from the options, the process
+// call that runs the host graph in the capture stream's cycle, and their
+// tear-down on every way out; PipeWire's C API spells each of those out.
 #include "VirtualMic.h"
 
 // PipeWire's C API is largely macros built on GNU statement expressions and
