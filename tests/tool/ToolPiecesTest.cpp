@@ -25,7 +25,7 @@
 #include "Progress.h"
 #include "Render.h"
 #include "SoundFile.h"
-#include "Spectrogram.h"
+#include "Sonogram.h"
 #include "ToolError.h"
 
 using namespace corvane;

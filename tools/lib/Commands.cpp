@@ -17,7 +17,7 @@
 #include "Render.h"
 #include "Png.h"
 #include "SoundFile.h"
-#include "Spectrogram.h"
+#include "Sonogram.h"
 #include "ToolError.h"
 
 namespace corvane::tool {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Spectrogram.h"
+#include "Sonogram.h"
 
 namespace corvane::tool {
 

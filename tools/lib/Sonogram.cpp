@@ -1,4 +1,5 @@
-#include "Spectrogram.h"
+// Sonogram.cpp - see Sonogram.h.
+#include "Sonogram.h"
 
 #include <algorithm>
 #include <cmath>

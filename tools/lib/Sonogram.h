@@ -1,4 +1,4 @@
-// Spectrogram.h - a sound's spectrum over time as a picture, on one scale
+// Sonogram.h - a sound's spectrum over time as a picture (a spectrogram), on one scale
 // for every sound so that pictures side by side compare.
 #pragma once
 
