@@ -1,9 +1,9 @@
-// SoundFile.cpp - see SoundFile.h. Longer than most files here: the format
-// policy, the reader and the writer, and the writer's rules for where the
-// audio goes (a temporary file renamed over a regular file, written in place
-// where the folder is not writable, a device or FIFO written directly,
-// standard output), each on Linux and on Windows. Those rules hold no audio;
-// they are the next piece to move beside the platform code.
+// SoundFile.cpp - see SoundFile.h: the reader and the writer. The writer's
+// rules for where the audio goes (a temporary file renamed over a regular
+// file, written in place where the folder is not writable, a device or FIFO
+// written directly, standard output), each on Linux and on Windows, make it
+// the longest piece; they hold no audio and are the next to move beside the
+// platform code.
 #include "SoundFile.h"
 
 #include <fcntl.h>
@@ -16,7 +16,6 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -30,25 +29,10 @@ namespace corvane::tool {
 namespace fs = std::filesystem;
 namespace {
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string libsndfileReason(SNDFILE* file) {
     const char* text = sf_strerror(file);
     return text != nullptr && text[0] != '\0' ? text : "unknown libsndfile error";
 }
-
-bool formatFits(int format, int sampleRate, int channels) {
-    SF_INFO info{};
-    info.samplerate = sampleRate;
-    info.channels = channels;
-    info.format = format;
-    return sf_format_check(&info) == SF_TRUE;
-}
-
-bool isFloatSubtype(int subtype) { return subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE; }
 
 std::string systemReason(int error) { return std::strerror(error); }
 
@@ -94,122 +78,6 @@ mode_t currentUmask() {
 #endif
 
 }  // namespace
-
-bool containerAvailable(int container) {
-    int count = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
-    for (int i = 0; i < count; ++i) {
-        SF_FORMAT_INFO info{};
-        info.format = i;
-        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) == 0 &&
-            (info.format & SF_FORMAT_TYPEMASK) == container)
-            return true;
-    }
-    return false;
-}
-
-int containerForName(const std::string& name) {
-    const std::string n = lower(name);
-    if (n == "wav") return SF_FORMAT_WAV;
-    if (n == "flac") return SF_FORMAT_FLAC;
-    if (n == "ogg") return SF_FORMAT_OGG;
-    if (n == "mp3") return SF_FORMAT_MPEG;
-    return 0;
-}
-
-int containerForPath(const fs::path& path) {
-    const std::string ext = lower(path.extension().u8string());
-    if (ext == ".wav") return SF_FORMAT_WAV;
-    if (ext == ".flac") return SF_FORMAT_FLAC;
-    if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG;
-    if (ext == ".mp3") return SF_FORMAT_MPEG;
-    return 0;
-}
-
-bool isStandardStream(const fs::path& path) { return path.native().size() == 1 && path.native()[0] == '-'; }
-
-
-int chooseOutputFormat(int inputFormat, int container) {
-    const int inputMajor = inputFormat & SF_FORMAT_TYPEMASK;
-    const int major = container != 0 ? container : inputMajor;
-    const int subtype = inputFormat & SF_FORMAT_SUBMASK;
-    // An encoding goes into another container only when it is plain
-    // samples: a compressed one (MP3, Vorbis, Opus) belongs to its own.
-    const bool plain = subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_16 ||
-                       subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || isFloatSubtype(subtype) ||
-                       subtype == SF_FORMAT_ULAW || subtype == SF_FORMAT_ALAW;
-    if ((plain || major == inputMajor) && formatFits(major | subtype, 48000, 2)) return major | subtype;
-    switch (major) {
-        case SF_FORMAT_MPEG: return major | SF_FORMAT_MPEG_LAYER_III;
-        case SF_FORMAT_FLAC: {
-            const bool fine = subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || isFloatSubtype(subtype);
-            return major | (fine ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_16);
-        }
-        case SF_FORMAT_OGG: return major | SF_FORMAT_VORBIS;
-        case SF_FORMAT_WAV: return major | (isFloatSubtype(subtype) ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
-        default: return major | SF_FORMAT_PCM_16;
-    }
-}
-
-bool formatStreams(int format) {
-    switch (format & SF_FORMAT_TYPEMASK) {
-        case SF_FORMAT_FLAC:
-        case SF_FORMAT_OGG:
-        case SF_FORMAT_MPEG:
-        case SF_FORMAT_AU:
-        case SF_FORMAT_RAW: return true;
-        default: return false;
-    }
-}
-
-bool keepsExactSamples(int inputFormat, int outputFormat) {
-    const int subtype = inputFormat & SF_FORMAT_SUBMASK;
-    return (subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_DOUBLE) &&
-           (outputFormat & SF_FORMAT_SUBMASK) == subtype;
-}
-
-std::string describeFormat(int format) {
-    std::string major;
-    switch (format & SF_FORMAT_TYPEMASK) {
-        case SF_FORMAT_WAV: major = "WAV"; break;
-        case SF_FORMAT_FLAC: major = "FLAC"; break;
-        case SF_FORMAT_OGG: major = "Ogg"; break;
-        case SF_FORMAT_AIFF: major = "AIFF"; break;
-        case SF_FORMAT_AU: major = "AU"; break;
-        case SF_FORMAT_W64: major = "W64"; break;
-        case SF_FORMAT_RF64: major = "RF64"; break;
-        case SF_FORMAT_MPEG:
-            if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_MPEG_LAYER_III) return "MP3";
-            major = "MPEG";
-            break;
-        default: {
-            SF_FORMAT_INFO info{};
-            info.format = format & SF_FORMAT_TYPEMASK;
-            major = sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof(info)) == 0 && info.name != nullptr
-                        ? info.name
-                        : "unknown container";
-        }
-    }
-    std::string subtype;
-    switch (format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8: subtype = "8-bit PCM"; break;
-        case SF_FORMAT_PCM_16: subtype = "16-bit PCM"; break;
-        case SF_FORMAT_PCM_24: subtype = "24-bit PCM"; break;
-        case SF_FORMAT_PCM_32: subtype = "32-bit PCM"; break;
-        case SF_FORMAT_FLOAT: subtype = "32-bit float"; break;
-        case SF_FORMAT_DOUBLE: subtype = "64-bit float"; break;
-        case SF_FORMAT_VORBIS: subtype = "Vorbis"; break;
-        case SF_FORMAT_OPUS: subtype = "Opus"; break;
-        case SF_FORMAT_ULAW: subtype = "u-law"; break;
-        case SF_FORMAT_ALAW: subtype = "A-law"; break;
-        case SF_FORMAT_MPEG_LAYER_I: subtype = "Layer I"; break;
-        case SF_FORMAT_MPEG_LAYER_II: subtype = "Layer II"; break;
-        case SF_FORMAT_MPEG_LAYER_III: subtype = "Layer III"; break;
-        default: subtype = "encoding " + std::to_string(format & SF_FORMAT_SUBMASK);
-    }
-    return major + " " + subtype;
-}
 
 // --- ExactSamples --------------------------------------------------------------
 
@@ -291,7 +159,7 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
     if (file_ == nullptr) {
         const int error = sf_error(nullptr);
         std::string reason = libsndfileReason(nullptr);
-        const std::string ext = lower(path.extension().u8string());
+        const std::string ext = asciiLower(path.extension().u8string());
         const bool aac = ext == ".m4a" || ext == ".mp4" || ext == ".aac" || ext == ".m4b";
         if (error == SF_ERR_UNRECOGNISED_FORMAT && (aac || ext == ".wma" || ext == ".webm")) {
             // Formats libsndfile has no reader for: say so, and how.
@@ -443,13 +311,7 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         }
         direct_ = true;
         SF_INFO info = wanted;
-        file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
-        if (file_ == nullptr) {
-            const std::string reason = libsndfileReason(nullptr);
-            discard();
-            return Error(what + reason);
-        }
-        return Result<void>::success();
+        return startFile(info, what);
     }
 #if defined(_WIN32)
     // Windows: a regular file (links followed) is replaced through a
@@ -547,13 +409,7 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
             if (descriptor_ >= 0) {
                 temporary_ = temporary;
                 inPlace_ = true;
-                file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
-                if (file_ == nullptr) {
-                    const std::string reason = libsndfileReason(nullptr);
-                    discard();
-                    return Error(what + reason);
-                }
-                return Result<void>::success();
+                return startFile(info, what);
             }
             errno = EACCES;
         }
@@ -570,6 +426,12 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         direct_ = false;
     }
 #endif
+    return startFile(info, what);
+}
+
+Result<void> SoundFileWriter::startFile(SF_INFO& info, const std::string& what) {
+    // libsndfile writes on the descriptor open() chose; failing, nothing of
+    // it is left behind.
     file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
     if (file_ == nullptr) {
         const std::string reason = libsndfileReason(nullptr);

@@ -20,45 +20,14 @@
 #include <corvane/AudioGraph.h>
 #include <corvane/Result.h>
 
+#include "SoundFormat.h"
+
 namespace corvane::tool {
 
 // sf_open by path, for reading or writing a file outside the graph (the tests
 // make and check their files with it): the wide path on Windows
 // (sf_wchar_open), so names beyond ASCII work there too.
 SNDFILE* openSoundFile(const std::filesystem::path& path, int mode, SF_INFO* info);
-
-// --- Formats (libsndfile SF_FORMAT_* values) ------------------------------
-
-// "wav", "flac", "ogg" or "mp3" (any case) as a container; 0 for anything else.
-int containerForName(const std::string& name);
-// Whether this libsndfile reads and writes `container` (SF_FORMAT_FLAC and
-// SF_FORMAT_OGG need its external codecs, which a build may lack).
-bool containerAvailable(int container);
-// The container an output file name asks for by its extension (.wav,
-// .flac, .ogg, .oga, .mp3); 0 when the extension says nothing.
-int containerForPath(const std::filesystem::path& path);
-// "-": standard input as INPUT, standard output as OUTPUT.
-bool isStandardStream(const std::filesystem::path& path);
-
-// The full format (container | subtype) an output gets when the input has
-// `inputFormat`: the input's container unless `container` (non-zero) says
-// otherwise, and the input's subtype whenever the container can hold it.
-// When it cannot: FLAC takes 24-bit PCM for inputs finer than 16 bits and
-// 16-bit otherwise, WAV 16-bit PCM (float for float inputs), Ogg Vorbis.
-int chooseOutputFormat(int inputFormat, int container);
-
-// True when a file of `format` can be written front to back without going
-// back to its header: what a pipe or a terminal takes (FLAC, Ogg, AU, raw;
-// not WAV or AIFF, whose headers hold the length).
-bool formatStreams(int format);
-
-// True when float samples cannot carry `inputFormat`'s samples exactly
-// (32-bit PCM, 64-bit float) and the output keeps that same encoding: the
-// render then keeps the exact samples beside the graph.
-bool keepsExactSamples(int inputFormat, int outputFormat);
-
-// "WAV 16-bit PCM", "FLAC 24-bit", "Ogg Vorbis"... for people.
-std::string describeFormat(int format);
 
 // --- Exact samples ----------------------------------------------------------
 
@@ -202,6 +171,8 @@ private:
     std::string name() const;  // "x.wav" quoted, or standard output
     void copyInPlace(const std::string& what);
     Result<void> open(const SF_INFO& info);
+    // libsndfile on descriptor_; `what` starts the message of a failure.
+    Result<void> startFile(SF_INFO& info, const std::string& what);
     void discard() noexcept;
 
     std::filesystem::path target_;
