@@ -46,10 +46,10 @@
 //
 // Marks. A chain of marks starts on a voiced hop (or one whose strongest
 // candidate reaches kMarkPeriodicity) and ends on one that is neither. Its
-// first mark is the main excitation of the last period: where the first
-// difference, which weighs the broad-band snap of a glottal closure above
-// the smooth swings of the formants, carries the most energy over half a
-// millisecond. From each mark, the next is searched where the full-rate
+// first mark is the main excitation of the last period: the start of the
+// burst of first-difference energy (which weighs the broad-band snap of a
+// glottal closure above the smooth swings of the formants) that is
+// strongest over half a millisecond. From each mark, the next is searched where the full-rate
 // waveform around it (2 ms before, 1 ms after) best matches the waveform
 // around the mark before, within 15 % of the period (at most 1.5 ms) of one
 // period on: first every few samples, then at every sample near the best,
@@ -180,9 +180,10 @@ void PitchTracker::configure(double sampleRate) {
                                                         2 * markReach_ + markAfter_ + 2 * kMaxFrames + 16));
     fullMask_ = fullSize_ - 1;
     full_.assign(2 * fullSize_, 0.0f);
-    lowSize_ = static_cast<std::size_t>(std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size())));
+    lowSize_ = nextPowerOfTwo(static_cast<std::size_t>(
+        std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size()))));
     low_.assign(2 * lowSize_, 0.0f);
-    coarseSize_ = static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4);
+    coarseSize_ = nextPowerOfTwo(static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4));
     coarse_.assign(2 * coarseSize_, 0.0f);
     nsdf_.assign(static_cast<std::size_t>(maxLag_ + 2), 0.0f);
     fine_.assign(static_cast<std::size_t>(2 * maxLag_ + 3), 0.0f);
@@ -240,18 +241,16 @@ void PitchTracker::process(const float* mono, int frames) noexcept {
 void PitchTracker::pushLow(float value) noexcept {
     dcOut_ = value - dcIn_ + dcPole_ * dcOut_;
     dcIn_ = value;
-    const std::size_t at = static_cast<std::size_t>(lowWritten_ % static_cast<std::int64_t>(lowSize_));
+    const std::size_t at = static_cast<std::size_t>(lowWritten_) & (lowSize_ - 1);
     low_[at] = dcOut_;
     low_[at + lowSize_] = dcOut_;
     ++lowWritten_;
     if ((lowWritten_ & 1) == 0) {
         // Every other one, through the half-band filter, to the coarse rate.
         const int taps = static_cast<int>(halfBand_.size());
-        const std::int64_t first = lowWritten_ - taps;
-        const std::size_t from =
-            static_cast<std::size_t>((first % static_cast<std::int64_t>(lowSize_) + lowSize_) % lowSize_);
+        const std::size_t from = static_cast<std::size_t>(lowWritten_ - taps) & (lowSize_ - 1);
         const float c = dot(halfBand_.data(), &low_[from], taps);
-        const std::size_t to = static_cast<std::size_t>(coarseWritten_ % static_cast<std::int64_t>(coarseSize_));
+        const std::size_t to = static_cast<std::size_t>(coarseWritten_) & (coarseSize_ - 1);
         coarse_[to] = c;
         coarse_[to + coarseSize_] = c;
         ++coarseWritten_;
@@ -267,9 +266,8 @@ void PitchTracker::pushLow(float value) noexcept {
 // `out` (indexed by lag).
 void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written,
                                     int window, int first, int last, float* out, double* energy) const noexcept {
-    const std::int64_t span = window + last;
-    const std::size_t start =
-        static_cast<std::size_t>(((written - span) % static_cast<std::int64_t>(size) + size) % size);
+    // `size` is a power of two; the ring holds window + last samples and more.
+    const std::size_t start = static_cast<std::size_t>(written - window - last) & (size - 1);
     const float* x = &ring[start] + last;
     const double newest = static_cast<double>(dot(x, x, window));
     double lagged = static_cast<double>(dot(x - first, x - first, window));
@@ -422,19 +420,28 @@ void PitchTracker::anchorMark() noexcept {
     // quarter of a period to the last one.
     if (lastMark_ > 0.0) first = std::max(first, static_cast<std::int64_t>(std::ceil(lastMark_ + 0.25 * period_)));
     if (first >= last) return;
-    const int half = std::max(1, static_cast<int>(sampleRate_ / 8000.0));
+    const int half = std::max(1, static_cast<int>(sampleRate_ / 4000.0));
     const auto snap = [&](std::int64_t i) {
         const float d = fullAt(i) - fullAt(i - 1);
         return d * d;
     };
+    // The burst's energy over half a millisecond around each sample: its
+    // largest, and then the start of the burst, where it first reaches half
+    // of that (within a millisecond before): the formants' ringing gives
+    // the largest a cycle or two of play, the start hardly any.
+    constexpr int kMostBack = 1024;  // a millisecond at 192 kHz, and more
+    float energy[kMostBack];
     float sum = 0.0f;
     for (std::int64_t i = first - half; i < first + half; ++i) sum += snap(i);
     std::int64_t at = first;
     float largest = -1.0f;
     for (std::int64_t i = first; i < last; ++i) {
+        energy[(i - first) % kMostBack] = sum;
         if (sum > largest) largest = sum, at = i;
         sum += snap(i + half) - snap(i - half);
     }
+    const std::int64_t back = std::max<std::int64_t>(first, at - std::min<std::int64_t>(kMostBack - 1, 2 * half));
+    for (std::int64_t i = at; i > back && energy[(i - 1 - first) % kMostBack] >= 0.5f * largest;) --i, at = i;
     if (largest <= 0.0f) return;
     marking_ = true;
     lastMark_ = static_cast<double>(at);
@@ -450,47 +457,57 @@ void PitchTracker::scheduleMark() noexcept {
     markDue_ = static_cast<std::int64_t>(std::floor(lastMark_ + period_ + markReach())) + markAfter_ + 1;
 }
 
-float PitchTracker::matchAround(std::int64_t a, std::int64_t b) const noexcept {
+float PitchTracker::matchAround(const float* reference, float referenceEnergy, std::int64_t at) const noexcept {
     const int length = markBefore_ + markAfter_;
-    const float* x = &full_[static_cast<std::size_t>(a - markBefore_) & fullMask_];
-    const float* y = &full_[static_cast<std::size_t>(b - markBefore_) & fullMask_];
-    const float xy = dot(x, y, length), xx = dot(x, x, length), yy = dot(y, y, length);
-    const float norm = std::sqrt(xx * yy);
-    return norm > 1e-20f ? xy / norm : 0.0f;
+    const float* y = &full_[static_cast<std::size_t>(at - markBefore_) & fullMask_];
+    const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
+    return norm > 1e-20f ? dot(reference, y, length) / norm : 0.0f;
 }
 
 void PitchTracker::nextMark() noexcept {
     const double predicted = lastMark_ + period_;
     const double reach = markReach();
-    const std::int64_t reference = static_cast<std::int64_t>(std::lround(lastMark_));
     const std::int64_t lowest = static_cast<std::int64_t>(std::ceil(predicted - reach));
     const std::int64_t highest = std::min<std::int64_t>(static_cast<std::int64_t>(std::floor(predicted + reach)),
                                                         written_ - markAfter_);
+    if (highest < lowest) {
+        marking_ = false;
+        return;
+    }
+    const int length = markBefore_ + markAfter_;
+    const float* reference =
+        &full_[static_cast<std::size_t>(std::lround(lastMark_) - markBefore_) & fullMask_];
+    const float referenceEnergy = dot(reference, reference, length);
     // Slightly in favour of one period on, so that an equal match a cycle
     // of a formant away does not pull the chain off its point.
     const auto score = [&](std::int64_t c) {
         const double d = (static_cast<double>(c) - predicted) / reach;
-        return matchAround(reference, c) - static_cast<float>(0.05 * d * d);
+        return matchAround(reference, referenceEnergy, c) - static_cast<float>(0.05 * d * d);
     };
-    const int stride = std::max(1, factor_ / 2);
+    // Every `stride` samples, then every sample around the best.
+    const int stride = std::max(1, factor_);
     std::int64_t best = lowest;
     float bestScore = -2.0f;
     for (std::int64_t c = lowest; c <= highest; c += stride) {
         const float s = score(c);
         if (s > bestScore) bestScore = s, best = c;
     }
+    constexpr int kNear = 2 * 24 + 1;  // a stride of at most 24 (192 kHz)
+    float near[kNear];
+    const std::int64_t from = std::max(lowest, best - stride), to = std::min(highest, best + stride);
     const std::int64_t coarse = best;
-    for (std::int64_t c = std::max(lowest, coarse - stride + 1); c <= std::min(highest, coarse + stride - 1); ++c) {
-        if (c == coarse) continue;
-        const float s = score(c);
+    const float coarseScore = bestScore;
+    for (std::int64_t c = from; c <= to; ++c) {
+        const float s = c == coarse ? coarseScore : score(c);
+        near[c - from] = s;
         if (s > bestScore) bestScore = s, best = c;
     }
-    if (bestScore < kMarkMatch || highest < lowest) {
+    if (bestScore < kMarkMatch) {
         marking_ = false;
         return;
     }
     float offset = 0.0f, value = bestScore;
-    if (best > lowest && best < highest) parabola(score(best - 1), bestScore, score(best + 1), offset, value);
+    if (best > from && best < to) parabola(near[best - 1 - from], bestScore, near[best + 1 - from], offset, value);
     const double at = static_cast<double>(best) + offset;
     const float interval = static_cast<float>(at - lastMark_);
     recentPeriod_ = recentPeriod_ > 0.0f ? 0.5f * (recentPeriod_ + interval) : interval;

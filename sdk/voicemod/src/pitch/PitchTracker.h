@@ -127,8 +127,9 @@ private:
     // How far from one period on the next mark is searched, and when.
     double markReach() const noexcept;
     void scheduleMark() noexcept;
-    // Normalised correlation of the full-rate input around `a` and `b`.
-    float matchAround(std::int64_t a, std::int64_t b) const noexcept;
+    // Normalised correlation of the full-rate input around `at` with
+    // `reference` (markBefore_ + markAfter_ samples, energy given).
+    float matchAround(const float* reference, float referenceEnergy, std::int64_t at) const noexcept;
     float fullAt(std::int64_t i) const noexcept { return full_[static_cast<std::size_t>(i) & fullMask_]; }
 
     // Configuration.
