@@ -51,11 +51,12 @@
 // glottal closure above the smooth swings of the formants) that is
 // strongest over half a millisecond. From each mark, the next is searched where the full-rate
 // waveform around it (2 ms before, 1 ms after) best matches the waveform
-// around the mark before, within 15 % of the period (at most 1.5 ms) of one
-// period on: first every few samples, then at every sample near the best,
-// then to a fraction by a parabola. It is final once the input up to the
-// farthest candidate's stretch has arrived: at most 1.5 + 1 ms after the
-// excitation. A match under kMarkMatch ends the chain, until the next hop
+// around the mark before, within 15 % of the period (at most 0.9 ms) of one
+// period on: first every low-rate sample, then at every sample near the
+// best, then to a fraction by a parabola. It is final once the input up to
+// the farthest candidate's stretch has arrived: 1.9 ms after the excitation
+// where it lies one period on, 2.8 ms at most. A first mark found more
+// than that after its excitation leads the chain without being handed out. A match under kMarkMatch ends the chain, until the next hop
 // finds the input periodic again.
 #include "pitch/PitchTracker.h"
 
@@ -86,7 +87,7 @@ constexpr double kSilence = 0.03;
 constexpr double kLoudestFallDbPerSecond = 6.0;
 constexpr double kMarkBeforeSeconds = 0.002;
 constexpr double kMarkAfterSeconds = 0.001;
-constexpr double kMarkReachSeconds = 0.0015;
+constexpr double kMarkReachSeconds = 0.0009;
 constexpr double kMarkReachShare = 0.15;
 constexpr float kMarkMatch = 0.5f;
 constexpr float kMarkPeriodicity = 0.85f;  // n that starts marks before the voicing
@@ -171,7 +172,8 @@ void PitchTracker::configure(double sampleRate) {
     markBefore_ = static_cast<int>(std::lround(kMarkBeforeSeconds * sampleRate_));
     markAfter_ = static_cast<int>(std::lround(kMarkAfterSeconds * sampleRate_));
     markReach_ = static_cast<int>(std::lround(kMarkReachSeconds * sampleRate_));
-    markDelay_ = markReach_ + markAfter_ + 1;
+    // A mark found at the near end of its search waited for the far end.
+    markDelay_ = 2 * markReach_ + markAfter_ + 2;
 
     // Full rate: the decimator's taps, and a mark's search two of the
     // longest periods back, with a block to spare.
@@ -445,7 +447,8 @@ void PitchTracker::anchorMark() noexcept {
     if (largest <= 0.0f) return;
     marking_ = true;
     lastMark_ = static_cast<double>(at);
-    marks_.push(PitchMark{lastMark_, period_});
+    // Found too late to be handed out, it still leads the chain.
+    if (written_ - at <= markDelay_) marks_.push(PitchMark{lastMark_, period_});
     scheduleMark();
 }
 
