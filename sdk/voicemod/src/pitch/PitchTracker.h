@@ -10,6 +10,21 @@
 //     excitation it marks.
 // Both are read from small queues after each process() call; whatever is
 // not read before the next call may be overwritten.
+//
+// The method (PitchTracker.cpp has the details):
+//   1. The input is low-passed and taken down to about 8 kHz.
+//   2. Every hop (5 ms at most) McLeod's normalised square difference of
+//      the newest stretch against the stretch one lag earlier is worked out
+//      for every lag of 55 to 800 Hz; its peaks are the period candidates.
+//   3. A forward dynamic programme weighs each candidate's periodicity, a
+//      small preference for the shorter lag and the cost of jumping from the
+//      previous hop's candidates, against an unvoiced state that gains as
+//      the input falls quiet; the best state now is the estimate. Jumps and
+//      voicing changes have to pay, which keeps octaves and voicing from
+//      flickering.
+//   4. Marks: while voiced, the first lands on the largest excursion of the
+//      last period; each next one is searched near one period on, where the
+//      waveform around it matches the waveform around the one before best.
 #pragma once
 
 #include <cstdint>
@@ -33,26 +48,27 @@ public:
     static constexpr double kLowestF0 = 55.0;
     static constexpr double kHighestF0 = 800.0;
 
-    // [control-thread] Sizes every buffer for `sampleRate` (8 to 192 kHz);
-    // the only call that allocates. Leaves the tracker reset.
+    // [control-thread] Sizes every buffer for `sampleRate` (8 to 192 kHz,
+    // clamped to that); the only call that allocates. Leaves the tracker
+    // reset.
     void configure(double sampleRate);
     // [audio-thread] Forgets all input. Never blocks or allocates.
     void reset() noexcept;
 
     // [audio-thread] Takes the next `frames` mono samples (at most
-    // kMaxFrames per call; non-finite samples count as silence). Never
-    // blocks or allocates.
+    // kMaxFrames per call, the rest is ignored; non-finite samples count as
+    // silence). Never blocks or allocates.
     void process(const float* mono, int frames) noexcept;
     static constexpr int kMaxFrames = 256;
 
     // [audio-thread] Takes the oldest estimate or mark not yet read; false
     // when there is none. Never blocks or allocates.
-    bool readEstimate(PitchEstimate& out) noexcept;
-    bool readMark(PitchMark& out) noexcept;
+    bool readEstimate(PitchEstimate& out) noexcept { return estimates_.pop(out); }
+    bool readMark(PitchMark& out) noexcept { return marks_.pop(out); }
 
-    // [any thread] What the tracker knows now: whether the newest estimate
-    // is voiced, and the period (input samples) the marks of the periods
-    // already seen are spaced at (0 when there are none).
+    // [audio-thread] What the tracker knows now: whether the newest
+    // estimate is voiced, and the period (input samples) between the marks
+    // of the periods already seen (0 while there are none).
     bool voiced() const noexcept { return voiced_; }
     float recentPeriod() const noexcept { return recentPeriod_; }
 
@@ -82,23 +98,86 @@ private:
         }
     };
 
-    // Decimation and analysis, defined in PitchTracker.cpp.
-    void analyse() noexcept;
-    void placeMarks() noexcept;
+    static constexpr int kCandidates = 6;  // period candidates kept per hop
+    struct Candidate {
+        float lag = 0.0f;    // period in low-rate samples, to a fraction
+        float score = 0.0f;  // normalised square difference at that lag
+        double total = 0.0;  // best accumulated score of a path ending here
+    };
 
+    // One decimated sample in; runs the analysis on every hop.
+    void pushLow(float value) noexcept;
+    // The normalised square difference of the newest window, its peaks and
+    // the dynamic programme: one estimate.
+    void analyse() noexcept;
+    void squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written, int window,
+                          int first, int last, float* out, double* energy) const noexcept;
+    // The chosen period (low-rate samples) and its score, from the low-rate
+    // difference around it.
+    void refine(float& lag, float& score) noexcept;
+    // Period candidates of nsdf_ (peaks, refined between lags), best first.
+    int findCandidates(Candidate* out) const noexcept;
+    // Marks: the first of a voiced stretch, and every next one once all the
+    // input its search needs has arrived.
+    void anchorMark() noexcept;
+    void nextMark() noexcept;
+    // How far from one period on the next mark is searched, and when.
+    double markReach() const noexcept;
+    void scheduleMark() noexcept;
+    // Normalised correlation of the full-rate input around `a` and `b`.
+    float matchAround(std::int64_t a, std::int64_t b) const noexcept;
+    float fullAt(std::int64_t i) const noexcept { return full_[static_cast<std::size_t>(i) & fullMask_]; }
+
+    // Configuration.
     double sampleRate_ = 48000.0;
+    int factor_ = 6;       // full-rate samples per low-rate sample
+    double lowRate_ = 8000.0;
+    double coarseRate_ = 4000.0;
+    int window_ = 176;       // low-rate samples compared per lag
+    int coarseWindow_ = 76;  // coarse samples compared per lag
+    int minLag_ = 5, maxLag_ = 73;  // coarse samples
+    int hopLow_ = 40;
+    int hop_ = 240;
     int lookahead_ = 0;
     int markDelay_ = 0;
-    int hop_ = 240;
+    int markBefore_ = 0, markAfter_ = 0;  // the match's stretch around a mark
+    int markReach_ = 0;                   // how far a mark may land from one period on
+    std::vector<float> kernel_;           // decimation low-pass, full rate
+    int firDelay_ = 0;
+
+    // The input, full rate and low rate, each in a mirrored ring so any
+    // recent stretch is contiguous.
+    std::vector<float> full_;
+    std::size_t fullMask_ = 0, fullSize_ = 0;
+    std::vector<float> low_;
+    std::size_t lowSize_ = 0;
+    std::vector<float> halfBand_;  // low rate to coarse rate
+    std::vector<float> coarse_;
+    std::size_t coarseSize_ = 0;
+    std::vector<float> nsdf_;  // per coarse lag, refilled every hop
+    std::vector<float> fine_;  // per low-rate lag, around the chosen one
+
+    // State.
     std::int64_t written_ = 0;
+    std::int64_t lowWritten_ = 0;
+    std::int64_t coarseWritten_ = 0;
+    int untilHop_ = 0;
+    float dcIn_ = 0.0f, dcOut_ = 0.0f;
+    float dcPole_ = 0.99f;
+    float loudest_ = 0.0f;      // decaying peak of the hop levels
+    float loudestDecay_ = 0.99f;
+    Candidate previous_[kCandidates];
+    int previousCount_ = 0;
+    double unvoicedTotal_ = 0.0;
     bool voiced_ = false;
+    float period_ = 0.0f;       // the newest voiced estimate's period, full rate
     float recentPeriod_ = 0.0f;
+    bool marking_ = false;
+    double lastMark_ = 0.0;
+    std::int64_t markDue_ = 0;  // written_ at which the next mark is searched
 
     Queue<PitchEstimate, 64> estimates_;
     Queue<PitchMark, 128> marks_;
-
-    std::vector<float> history_;  // full-rate input, mirrored ring
-    std::vector<float> low_;      // decimated, low-passed input, mirrored ring
 };
 
 }  // namespace vcmd

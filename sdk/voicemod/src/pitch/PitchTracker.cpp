@@ -1,0 +1,470 @@
+// PitchTracker.cpp - the causal pitch tracker: decimation, McLeod's
+// normalised square difference, a forward dynamic programme over period
+// candidates, and pitch marks by waveform matching.
+//
+// Decimation. A Kaiser-windowed sinc (50 dB, cut-off at 0.42 of the low
+// rate) takes the input down by a whole factor to about 8 kHz; it is
+// evaluated only at the samples kept. Its linear phase delays everything by
+// half its length (0.9 ms at 48 kHz), counted in the lookahead. A one-pole
+// DC blocker (about 25 Hz) follows.
+//
+// Periodicity. For the newest `window_` low-rate samples x and lag t,
+//   n(t) = 2 sum x[j] x[j-t] / (sum x[j]^2 + sum x[j-t]^2)
+// (P. McLeod and G. Wyvill, "A smarter way to find pitch", ICMC 2005): 1 for
+// a stretch that repeats exactly after t, whatever the level of each period,
+// so the alternating pulses of creak keep a high value at their own period
+// (2ab / (a^2 + b^2) = 0.91 for pulses 35 % apart) where YIN's difference
+// would favour twice the period. The window is 22 ms at 48 kHz, set so that
+// with the decimator's delay its middle lies 12 ms before the newest
+// sample: that is the moment an estimate describes. Peaks of n above 0.2
+// are refined by a parabola through the lag and its neighbours; the six
+// highest are the hop's candidates.
+//
+// Choice. A forward dynamic programme in the manner of Boersma's path
+// finder (Praat's "To Pitch (ac)"), run causally: every candidate and an
+// unvoiced state carry the best total score of a path ending in them.
+//   voiced candidate:  n + kOctaveBonus * log2(f / 55 Hz)
+//   unvoiced:          kVoicing, plus up to 2 as the hop's level falls under
+//                      kSilence of the loudest hop of the last seconds
+//   from a candidate:  - kOctaveJump * |log2 of the lag ratio|
+//   voicing change:    - kVoicingChange
+// The best total now is the estimate. A wrong octave has to beat the path
+// it would leave by the jump's cost, so a hop or two of a stronger
+// subharmonic or second harmonic does not take the track away, and a
+// voicing change has to beat kVoicingChange: hysteresis.
+//
+// Marks. The first mark of a periodic stretch is the largest excursion of
+// the last period. From each mark, the next is searched where the full-rate
+// waveform around it (2 ms before, 1 ms after) best matches the waveform
+// around the mark before, within 15 % of the period (at most 1.5 ms) of one
+// period on: first every few samples, then at every sample near the best,
+// then to a fraction by a parabola. It is final once the input up to the
+// farthest candidate's stretch has arrived: at most 1.5 + 1 ms after the
+// excitation. A match under kMarkMatch ends the chain, until the next hop
+// finds the input periodic again.
+#include "pitch/PitchTracker.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "dsp/Dsp.h"
+#include "pitch/ShifterMath.h"
+
+namespace vcmd {
+
+using shifter::dot;
+
+namespace {
+
+constexpr double kLowRate = 8000.0;        // about where the analysis runs
+constexpr double kLookaheadSeconds = 0.012;
+constexpr double kHopSeconds = 0.005;
+constexpr double kStopDb = 50.0;           // decimation filter
+constexpr float kMinPeak = 0.2f;           // n of a candidate
+constexpr int kStrongest = 3;              // candidates by height; the rest by lag
+constexpr float kNearHighest = 0.75f;
+constexpr double kOctaveBonus = 0.1;
+constexpr double kOctaveJump = 0.7;
+constexpr double kVoicingChange = 0.28;
+constexpr double kVoicing = 0.45;
+constexpr double kSilence = 0.03;
+constexpr double kLoudestFallDbPerSecond = 6.0;
+constexpr double kMarkBeforeSeconds = 0.002;
+constexpr double kMarkAfterSeconds = 0.001;
+constexpr double kMarkReachSeconds = 0.0015;
+constexpr double kMarkReachShare = 0.15;
+constexpr float kMarkMatch = 0.5f;
+constexpr float kAnchorPeriodicity = 0.6f;  // n that starts a chain of marks
+
+std::size_t nextPowerOfTwo(std::size_t n) {
+    std::size_t p = 1;
+    while (p < n) p <<= 1;
+    return p;
+}
+
+// Vertex of the parabola through (-1, a), (0, b), (1, c): offset and value.
+inline void parabola(float a, float b, float c, float& offset, float& value) noexcept {
+    const float curve = a - 2.0f * b + c;
+    offset = curve < 0.0f ? std::clamp(0.5f * (a - c) / curve, -0.5f, 0.5f) : 0.0f;
+    value = b - 0.25f * (a - c) * offset;
+}
+
+}  // namespace
+
+void PitchTracker::configure(double sampleRate) {
+    sampleRate_ = std::clamp(std::isfinite(sampleRate) ? sampleRate : 48000.0, 8000.0, 192000.0);
+    factor_ = std::max(1, static_cast<int>(std::lround(sampleRate_ / kLowRate)));
+    lowRate_ = sampleRate_ / factor_;
+
+    kernel_.clear();
+    firDelay_ = 0;
+    if (factor_ > 1) {
+        const double cutoff = 0.42 * lowRate_ / sampleRate_;     // cycles per full-rate sample
+        const double transition = 0.2 * lowRate_ / sampleRate_;
+        int taps = static_cast<int>(std::ceil((kStopDb - 8.0) / (2.285 * 2.0 * kPi * transition))) + 1;
+        taps |= 1;
+        const double beta = 0.1102 * (kStopDb - 8.7);
+        const double middle = 0.5 * (taps - 1);
+        kernel_.resize(static_cast<std::size_t>(taps));
+        double sum = 0.0;
+        for (int k = 0; k < taps; ++k) {
+            const double t = k - middle;
+            const double sinc = t == 0.0 ? 2.0 * cutoff : std::sin(2.0 * kPi * cutoff * t) / (kPi * t);
+            const double r = t / middle;
+            const double w = besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
+            kernel_[static_cast<std::size_t>(k)] = static_cast<float>(sinc * w);
+            sum += sinc * w;
+        }
+        for (float& h : kernel_) h = static_cast<float>(h / sum);
+        firDelay_ = static_cast<int>(middle);
+    }
+
+    // The coarse stream: every other low-rate sample through a low-pass
+    // (-6 dB at 0.15 of the low rate, 40 dB down from 0.19), which leaves
+    // smooth peaks of the difference function at half the low rate even for
+    // the highest voices.
+    {
+        const int taps = 31;
+        const double middle = 0.5 * (taps - 1), beta = 0.1102 * (40.0 - 8.7);
+        halfBand_.assign(static_cast<std::size_t>(taps), 0.0f);
+        double sum = 0.0;
+        for (int k = 0; k < taps; ++k) {
+            const double t = k - middle, r = t / middle;
+            const double sinc = t == 0.0 ? 0.3 : std::sin(0.3 * kPi * t) / (kPi * t);
+            const double w = besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
+            halfBand_[static_cast<std::size_t>(k)] = static_cast<float>(sinc * w);
+            sum += sinc * w;
+        }
+        for (float& h : halfBand_) h = static_cast<float>(h / sum);
+    }
+    const int halfBandDelay = static_cast<int>(halfBand_.size() / 2);
+    coarseRate_ = lowRate_ / 2.0;
+
+    // Windows: the middle of each lies the lookahead before the newest
+    // sample, counting the filters' delays.
+    const double lookahead = kLookaheadSeconds * sampleRate_;
+    window_ = static_cast<int>(std::floor(2.0 * (lookahead - firDelay_) / factor_)) & ~3;
+    coarseWindow_ = static_cast<int>(std::floor((lookahead - firDelay_) / factor_ - halfBandDelay)) & ~3;
+    lookahead_ = firDelay_ + window_ * factor_ / 2;
+    minLag_ = std::max(2, static_cast<int>(std::floor(coarseRate_ / kHighestF0)));
+    maxLag_ = static_cast<int>(std::ceil(coarseRate_ / kLowestF0));
+    hopLow_ = std::max(1, static_cast<int>(std::floor(kHopSeconds * lowRate_)));
+    hop_ = hopLow_ * factor_;
+    dcPole_ = static_cast<float>(std::exp(-2.0 * kPi * 25.0 / lowRate_));
+    loudestDecay_ = static_cast<float>(std::pow(10.0, -kLoudestFallDbPerSecond * hop_ / sampleRate_ / 20.0));
+
+    markBefore_ = static_cast<int>(std::lround(kMarkBeforeSeconds * sampleRate_));
+    markAfter_ = static_cast<int>(std::lround(kMarkAfterSeconds * sampleRate_));
+    markReach_ = static_cast<int>(std::lround(kMarkReachSeconds * sampleRate_));
+    markDelay_ = markReach_ + markAfter_ + 1;
+
+    // Full rate: the decimator's taps, and a mark's search two of the
+    // longest periods back, with a block to spare.
+    const double longest = sampleRate_ / kLowestF0;
+    fullSize_ = nextPowerOfTwo(static_cast<std::size_t>(kernel_.size() + 3.0 * longest + markBefore_ +
+                                                        2 * markReach_ + markAfter_ + 2 * kMaxFrames + 16));
+    fullMask_ = fullSize_ - 1;
+    full_.assign(2 * fullSize_, 0.0f);
+    lowSize_ = static_cast<std::size_t>(std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size())));
+    low_.assign(2 * lowSize_, 0.0f);
+    coarseSize_ = static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4);
+    coarse_.assign(2 * coarseSize_, 0.0f);
+    nsdf_.assign(static_cast<std::size_t>(maxLag_ + 2), 0.0f);
+    fine_.assign(static_cast<std::size_t>(2 * maxLag_ + 3), 0.0f);
+    reset();
+}
+
+void PitchTracker::reset() noexcept {
+    std::fill(full_.begin(), full_.end(), 0.0f);
+    std::fill(low_.begin(), low_.end(), 0.0f);
+    std::fill(coarse_.begin(), coarse_.end(), 0.0f);
+    written_ = 0;
+    lowWritten_ = 0;
+    coarseWritten_ = 0;
+    untilHop_ = hopLow_;
+    dcIn_ = dcOut_ = 0.0f;
+    loudest_ = 0.0f;
+    previousCount_ = 0;
+    unvoicedTotal_ = 0.0;
+    voiced_ = false;
+    period_ = 0.0f;
+    recentPeriod_ = 0.0f;
+    marking_ = false;
+    lastMark_ = 0.0;
+    markDue_ = 0;
+    estimates_.clear();
+    marks_.clear();
+}
+
+void PitchTracker::process(const float* mono, int frames) noexcept {
+    if (mono == nullptr || full_.empty()) return;
+    frames = std::clamp(frames, 0, kMaxFrames);
+    for (int i = 0; i < frames; ++i) {
+        const float x = std::isfinite(mono[i]) ? mono[i] : 0.0f;
+        const std::size_t at = static_cast<std::size_t>(written_ + i) & fullMask_;
+        full_[at] = x;
+        full_[at + fullSize_] = x;
+    }
+    // Step from event to event: the next low-rate sample, the next mark's
+    // search. Each sees the input only up to its own moment, written_.
+    const std::int64_t end = written_ + frames;
+    const int taps = static_cast<int>(kernel_.size());
+    while (written_ < end) {
+        const std::int64_t lowAt = (lowWritten_ + 1) * factor_;
+        std::int64_t next = std::min(end, lowAt);
+        if (marking_) next = std::min(next, std::max(markDue_, written_ + 1));
+        written_ = next;
+        if (written_ == lowAt) {
+            const std::size_t first = static_cast<std::size_t>(written_ - std::max(taps, 1)) & fullMask_;
+            pushLow(taps > 0 ? dot(kernel_.data(), &full_[first], taps) : full_[first]);
+        }
+        if (marking_ && written_ >= markDue_) nextMark();
+    }
+}
+
+void PitchTracker::pushLow(float value) noexcept {
+    dcOut_ = value - dcIn_ + dcPole_ * dcOut_;
+    dcIn_ = value;
+    const std::size_t at = static_cast<std::size_t>(lowWritten_ % static_cast<std::int64_t>(lowSize_));
+    low_[at] = dcOut_;
+    low_[at + lowSize_] = dcOut_;
+    ++lowWritten_;
+    if ((lowWritten_ & 1) == 0) {
+        // Every other one, through the half-band filter, to the coarse rate.
+        const int taps = static_cast<int>(halfBand_.size());
+        const std::int64_t first = lowWritten_ - taps;
+        const std::size_t from =
+            static_cast<std::size_t>((first % static_cast<std::int64_t>(lowSize_) + lowSize_) % lowSize_);
+        const float c = dot(halfBand_.data(), &low_[from], taps);
+        const std::size_t to = static_cast<std::size_t>(coarseWritten_ % static_cast<std::int64_t>(coarseSize_));
+        coarse_[to] = c;
+        coarse_[to + coarseSize_] = c;
+        ++coarseWritten_;
+    }
+    if (--untilHop_ == 0) {
+        untilHop_ = hopLow_;
+        analyse();
+    }
+}
+
+// The normalised square difference of the newest `window` samples of a
+// mirrored ring (`size`, `written` so far) for lags [first, last], into
+// `out` (indexed by lag).
+void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written,
+                                    int window, int first, int last, float* out, double* energy) const noexcept {
+    const std::int64_t span = window + last;
+    const std::size_t start =
+        static_cast<std::size_t>(((written - span) % static_cast<std::int64_t>(size) + size) % size);
+    const float* x = &ring[start] + last;
+    const double newest = static_cast<double>(dot(x, x, window));
+    double lagged = static_cast<double>(dot(x - first, x - first, window));
+    for (int t = first; t <= last; ++t) {
+        if (t > first) {
+            const double in = x[-t], out = x[window - t];
+            lagged += in * in - out * out;
+        }
+        const double sum = newest + std::max(0.0, lagged);
+        out[t] = sum > 1e-12 ? static_cast<float>(2.0 * dot(x, x - t, window) / sum) : 0.0f;
+    }
+    if (energy != nullptr) *energy = newest;
+}
+
+void PitchTracker::analyse() noexcept {
+    double newest = 0.0;
+    squareDifference(coarse_, coarseSize_, coarseWritten_, coarseWindow_, minLag_ - 1, maxLag_ + 1, nsdf_.data(),
+                     &newest);
+    Candidate now[kCandidates];
+    const int count = findCandidates(now);
+    // At the coarse rate the peaks of high voices are too narrow for a
+    // parabola to tell their height: each candidate is measured again at
+    // the low rate, in low-rate samples from here on.
+    for (int i = 0; i < count; ++i) {
+        now[i].lag *= 2.0f;
+        refine(now[i].lag, now[i].score);
+    }
+
+    // The hop's level against the loudest of the last seconds.
+    const float level = static_cast<float>(std::sqrt(newest / coarseWindow_));
+    loudest_ = std::max(level, loudest_ * loudestDecay_);
+    const double relative = loudest_ > 0.0f ? level / loudest_ : 0.0;
+    const double unvoicedScore = kVoicing + std::max(0.0, 2.0 - relative / (kSilence / (1.0 + kVoicing)));
+
+    double bestVoicedBefore = -1e30;
+    for (int j = 0; j < previousCount_; ++j) bestVoicedBefore = std::max(bestVoicedBefore, previous_[j].total);
+    for (int i = 0; i < count; ++i) {
+        double from = unvoicedTotal_ - kVoicingChange;
+        for (int j = 0; j < previousCount_; ++j)
+            from = std::max(from, previous_[j].total -
+                                      kOctaveJump * std::fabs(std::log2(now[i].lag / previous_[j].lag)));
+        const double f = lowRate_ / now[i].lag;
+        now[i].total = from + now[i].score + kOctaveBonus * std::log2(f / kLowestF0);
+    }
+    const double unvoicedTotal = unvoicedScore + std::max(unvoicedTotal_, bestVoicedBefore - kVoicingChange);
+
+    int best = -1;
+    double bestTotal = unvoicedTotal;
+    for (int i = 0; i < count; ++i)
+        if (now[i].total > bestTotal) {
+            best = i;
+            bestTotal = now[i].total;
+        }
+    // Keep the totals near 0; only their differences matter.
+    for (int i = 0; i < count; ++i) previous_[i] = now[i], previous_[i].total -= bestTotal;
+    previousCount_ = count;
+    unvoicedTotal_ = unvoicedTotal - bestTotal;
+
+    voiced_ = best >= 0;
+    PitchEstimate e;
+    e.at = written_ - lookahead_;
+    const int chosen = voiced_ ? best : 0;
+    if (count > 0) {
+        period_ = now[chosen].lag * static_cast<float>(factor_);
+        if (voiced_) e.f0 = static_cast<float>(lowRate_ / now[chosen].lag);
+        e.confidence = std::clamp(now[chosen].score, 0.0f, 1.0f);
+    }
+    estimates_.push(e);
+
+    // A chain of marks starts wherever the newest window is periodic.
+    const bool periodic = voiced_ || (count > 0 && now[0].score >= kAnchorPeriodicity);
+    if (!marking_ && periodic) anchorMark();
+}
+
+void PitchTracker::refine(float& lag, float& score) noexcept {
+    // The low-rate difference around `lag`, climbing to the nearest peak.
+    const int lowest = 2 * minLag_ - 1, highest = 2 * maxLag_ + 1;
+    int t = std::clamp(static_cast<int>(std::lround(lag)), lowest, highest);
+    float values[3];
+    for (int step = 0;; ++step) {
+        squareDifference(low_, lowSize_, lowWritten_, window_, t - 1, t + 1, fine_.data(), nullptr);
+        values[0] = fine_[static_cast<std::size_t>(t - 1)];
+        values[1] = fine_[static_cast<std::size_t>(t)];
+        values[2] = fine_[static_cast<std::size_t>(t + 1)];
+        if (step == 3) break;
+        if (values[0] > values[1] && t > lowest) --t;
+        else if (values[2] > values[1] && t < highest) ++t;
+        else break;
+    }
+    float offset = 0.0f, value = values[1];
+    parabola(values[0], values[1], values[2], offset, value);
+    lag = static_cast<float>(t) + offset;
+    score = value;
+}
+
+int PitchTracker::findCandidates(Candidate* out) const noexcept {
+    // Every peak, shortest lag first.
+    constexpr int kPeaks = 40;
+    Candidate peaks[kPeaks];
+    int found = 0;
+    float highest = 0.0f;
+    for (int t = minLag_; t <= maxLag_ && found < kPeaks; ++t) {
+        const float a = nsdf_[static_cast<std::size_t>(t - 1)], b = nsdf_[static_cast<std::size_t>(t)],
+                    c = nsdf_[static_cast<std::size_t>(t + 1)];
+        if (!(b > a && b >= c && b > kMinPeak)) continue;
+        float offset = 0.0f;
+        parabola(a, b, c, offset, peaks[found].score);
+        peaks[found].lag = static_cast<float>(t) + offset;
+        highest = std::max(highest, peaks[found].score);
+        ++found;
+    }
+    // The highest few, and then the shortest lags that come near them: a
+    // voice's own period is the shortest of the peaks its multiples make,
+    // and at the coarse rate a high voice's peak can look lower than theirs.
+    bool taken[kPeaks] = {};
+    int count = 0;
+    for (int round = 0; round < kStrongest && count < found; ++round) {
+        int best = -1;
+        for (int i = 0; i < found; ++i)
+            if (!taken[i] && (best < 0 || peaks[i].score > peaks[best].score)) best = i;
+        taken[best] = true;
+        out[count++] = peaks[best];
+    }
+    for (int i = 0; i < found && count < kCandidates; ++i)
+        if (!taken[i] && peaks[i].score >= kNearHighest * highest) {
+            taken[i] = true;
+            out[count++] = peaks[i];
+        }
+    return count;
+}
+
+void PitchTracker::anchorMark() noexcept {
+    if (period_ <= 0.0f) return;
+    const std::int64_t last = written_ - markAfter_;
+    std::int64_t first = std::max<std::int64_t>(last - static_cast<std::int64_t>(period_), markBefore_);
+    // Marks only go forwards: after a broken chain, no nearer than half a
+    // period to the last one.
+    if (lastMark_ > 0.0) first = std::max(first, static_cast<std::int64_t>(std::ceil(lastMark_ + 0.5 * period_)));
+    if (first >= last) return;
+    std::int64_t at = first;
+    float largest = -1.0f;
+    for (std::int64_t i = first; i < last; ++i) {
+        const float a = std::fabs(fullAt(i));
+        if (a > largest) {
+            largest = a;
+            at = i;
+        }
+    }
+    if (largest <= 0.0f) return;
+    marking_ = true;
+    lastMark_ = static_cast<double>(at);
+    marks_.push(PitchMark{lastMark_, period_});
+    scheduleMark();
+}
+
+double PitchTracker::markReach() const noexcept {
+    return std::max(1.0, std::min(static_cast<double>(markReach_), kMarkReachShare * period_));
+}
+
+void PitchTracker::scheduleMark() noexcept {
+    markDue_ = static_cast<std::int64_t>(std::floor(lastMark_ + period_ + markReach())) + markAfter_ + 1;
+}
+
+float PitchTracker::matchAround(std::int64_t a, std::int64_t b) const noexcept {
+    const int length = markBefore_ + markAfter_;
+    const float* x = &full_[static_cast<std::size_t>(a - markBefore_) & fullMask_];
+    const float* y = &full_[static_cast<std::size_t>(b - markBefore_) & fullMask_];
+    const float xy = dot(x, y, length), xx = dot(x, x, length), yy = dot(y, y, length);
+    const float norm = std::sqrt(xx * yy);
+    return norm > 1e-20f ? xy / norm : 0.0f;
+}
+
+void PitchTracker::nextMark() noexcept {
+    const double predicted = lastMark_ + period_;
+    const double reach = markReach();
+    const std::int64_t reference = static_cast<std::int64_t>(std::lround(lastMark_));
+    const std::int64_t lowest = static_cast<std::int64_t>(std::ceil(predicted - reach));
+    const std::int64_t highest = std::min<std::int64_t>(static_cast<std::int64_t>(std::floor(predicted + reach)),
+                                                        written_ - markAfter_);
+    // Slightly in favour of one period on, so that an equal match a cycle
+    // of a formant away does not pull the chain off its point.
+    const auto score = [&](std::int64_t c) {
+        const double d = (static_cast<double>(c) - predicted) / reach;
+        return matchAround(reference, c) - static_cast<float>(0.05 * d * d);
+    };
+    const int stride = std::max(1, factor_ / 2);
+    std::int64_t best = lowest;
+    float bestScore = -2.0f;
+    for (std::int64_t c = lowest; c <= highest; c += stride) {
+        const float s = score(c);
+        if (s > bestScore) bestScore = s, best = c;
+    }
+    const std::int64_t coarse = best;
+    for (std::int64_t c = std::max(lowest, coarse - stride + 1); c <= std::min(highest, coarse + stride - 1); ++c) {
+        if (c == coarse) continue;
+        const float s = score(c);
+        if (s > bestScore) bestScore = s, best = c;
+    }
+    if (bestScore < kMarkMatch || highest < lowest) {
+        marking_ = false;
+        return;
+    }
+    float offset = 0.0f, value = bestScore;
+    if (best > lowest && best < highest) parabola(score(best - 1), bestScore, score(best + 1), offset, value);
+    const double at = static_cast<double>(best) + offset;
+    const float interval = static_cast<float>(at - lastMark_);
+    recentPeriod_ = recentPeriod_ > 0.0f ? 0.5f * (recentPeriod_ + interval) : interval;
+    lastMark_ = at;
+    marks_.push(PitchMark{at, period_});
+    scheduleMark();
+}
+
+}  // namespace vcmd
