@@ -66,7 +66,9 @@ TrackerRun runTracker(const std::vector<float>& mono, double rate, int block) {
         vcmd::PitchMark m;
         while (tracker.readMark(m)) {
             if (m.at >= static_cast<double>(n)) continue;
-            run.longestMarkWaitMs = std::max(run.longestMarkWaitMs, 1000.0 * (newest - m.at) / rate);
+            const double waitMs = 1000.0 * (newest - m.at) / rate;
+            run.longestMarkWaitMs = std::max(run.longestMarkWaitMs, waitMs);
+            run.lateMarks += waitMs > run.markDelayMs + 1e-9;
             run.marks.push_back(m.at / rate);
         }
     }

@@ -45,6 +45,7 @@ struct TrackerRun {
     double markDelayMs = 0.0;
     double longestLookaheadMs = 0.0;  // seen: newest sample fed minus the estimate's time, when it is read
     double longestMarkWaitMs = 0.0;   // seen: newest sample fed minus the mark's time, when it is read
+    std::size_t lateMarks = 0;        // marks read later after their time than markDelayMs
 };
 
 // Feeds `mono` through a vcmd::PitchTracker configured for `rate`, `block`

@@ -180,6 +180,7 @@ void pitchTrackingSection(const std::string& alsaDir, const std::string& sample,
 
     // Fed one sample at a time: the same output, and the waits seen.
     double longestLookahead = 0.0, longestMarkWait = 0.0;
+    std::size_t lateMarks = 0, marks = 0;
     bool identical = true;
     std::vector<float> together;
     for (const SyntheticVoice& v : voices) {
@@ -188,6 +189,8 @@ void pitchTrackingSection(const std::string& alsaDir, const std::string& sample,
                     blocks.marks == single.marks;
         longestLookahead = std::max(longestLookahead, single.longestLookaheadMs);
         longestMarkWait = std::max(longestMarkWait, single.longestMarkWaitMs);
+        lateMarks += single.lateMarks;
+        marks += single.marks.size();
         together.insert(together.end(), v.samples.begin(), v.samples.end());
     }
     const double realTime = static_cast<double>(together.size()) / kRate / trackerSeconds(together);
@@ -231,8 +234,9 @@ void pitchTrackingSection(const std::string& alsaDir, const std::string& sample,
                  fixed(c0.marks.markedPercent(), 2) + " / " + fixed(c0.marks.spreadMs(), 3), "—", "≥ 98 % / ≤ 0.3 ms"});
     summary.add({"lookahead (ms): F0 and voicing / marks final after the excitation, stated",
                  fixed(statedLookahead, 2) + " / " + fixed(statedMarkDelay, 2), "offline", "≤ 12 / ≤ 3 ms"});
-    summary.add({"the same, seen (fed one sample at a time)", fixed(longestLookahead, 2) + " / " + fixed(longestMarkWait, 2),
-                 "—", "≤ 12 / ≤ 3 ms"});
+    summary.add({"the same, seen (fed one sample at a time; " + std::to_string(lateMarks) + " of " +
+                     std::to_string(marks) + " marks later than stated)",
+                 fixed(longestLookahead, 2) + " / " + fixed(longestMarkWait, 2), "—", "≤ 12 / ≤ 3 ms"});
     summary.add({"cost: the tracker alone, 48 kHz mono (× real time)", fixed(realTime, 0), "—", "≥ 1,000×"});
     std::printf("#### Pitch tracking against its goals\n\nHop %.2f ms. Output the same fed 1 or 256 samples at a "
                 "time: %s.\n\n%s\n",

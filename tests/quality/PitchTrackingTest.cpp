@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -86,15 +89,42 @@ TEST(SyntheticVoices, SoundAsTheirTruthSays) {
     EXPECT_NE(makeVoice(kind, 48000.0, 5).samples, makeVoice(kind, 48000.0, 6).samples);
 }
 
-// The noise sits at the stated ratio under the voice's voiced power.
+// Creak is in the signal, not only in its description: the waveform's
+// largest swing just after every other closure is about 35 % smaller.
+TEST(SyntheticVoices, CreakWeakensEveryOtherPulse) {
+    const SyntheticVoice v = makeVoice(voiceKinds()[1], 48000.0, 8);
+    ASSERT_NE(v.name.find("creaky"), std::string::npos);
+    std::vector<double> ratios;
+    double before = 0.0;
+    for (std::size_t k = 0; k + 1 < v.pulses.size(); ++k) {
+        if (v.f0At(v.pulses[k] - 0.03) <= 0.0 || v.f0At(v.pulses[k + 1] + 0.03) <= 0.0) {
+            before = 0.0;
+            continue;
+        }
+        double swing = 0.0;
+        // The closure's ringing: the next period's opening comes later.
+        const double ringing = v.pulses[k] + 0.3 * (v.pulses[k + 1] - v.pulses[k]);
+        for (std::size_t i = static_cast<std::size_t>(v.pulses[k] * v.rate); i < static_cast<std::size_t>(ringing * v.rate); ++i)
+            swing = std::max(swing, std::fabs(static_cast<double>(v.samples[i])));
+        if (before > 0.0) ratios.push_back(std::min(swing, before) / std::max(swing, before));
+        before = swing;
+    }
+    ASSERT_GT(ratios.size(), 150u);
+    std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
+    EXPECT_NEAR(ratios[ratios.size() / 2], 0.65, 0.08);
+}
+
+// The noise sits at the stated ratio under the voice's voiced power, and
+// is pink: an octave up holds the same power (3 dB less per Hz).
 TEST(SyntheticVoices, AddPinkNoiseAtTheStatedRatio) {
     const SyntheticVoice v = makeVoice(voiceKinds()[3], 48000.0, 1);
     const std::vector<float> noisy = withPinkNoise(v, 20.0, 9);
     double voice = 0.0, noise = 0.0;
     std::size_t voiced = 0;
+    std::vector<double> n(noisy.size());
     for (std::size_t i = 0; i < noisy.size(); ++i) {
-        const double n = static_cast<double>(noisy[i]) - v.samples[i];
-        noise += n * n;
+        n[i] = static_cast<double>(noisy[i]) - v.samples[i];
+        noise += n[i] * n[i];
         if (v.f0At(static_cast<double>(i) / v.rate) > 0.0) {
             voice += static_cast<double>(v.samples[i]) * v.samples[i];
             ++voiced;
@@ -102,6 +132,19 @@ TEST(SyntheticVoices, AddPinkNoiseAtTheStatedRatio) {
     }
     const double snr = 10.0 * std::log10((voice / static_cast<double>(voiced)) / (noise / static_cast<double>(noisy.size())));
     EXPECT_NEAR(snr, 20.0, 0.1);
+    // Power in 1-2 kHz and in 2-4 kHz, from the DFT of the first 16384 samples (white noise: 3 dB apart).
+    const std::size_t size = 16384;
+    double band[2] = {};
+    for (std::size_t bin = static_cast<std::size_t>(1000.0 * size / v.rate); bin < static_cast<std::size_t>(4000.0 * size / v.rate); bin += 3) {
+        double re = 0.0, im = 0.0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const double phase = 2.0 * 3.14159265358979323846 * static_cast<double>(bin * i % size) / size;
+            re += n[i] * std::cos(phase);
+            im -= n[i] * std::sin(phase);
+        }
+        band[static_cast<double>(bin) * v.rate / size >= 2000.0] += 3.0 * (re * re + im * im);
+    }
+    EXPECT_NEAR(10.0 * std::log10(band[1] / band[0]), 0.0, 1.0);
 }
 
 // A reference voiced at 100 Hz from 0.1025 s to 0.5025 s (off the 5 ms
@@ -184,6 +227,16 @@ TEST(PraatPitch, ReadsItsOutputAndRefusesAnythingElse) {
     EXPECT_THROW(parsePraatOutput("file 1 1\n0.026 --undefined--\n", 1), std::runtime_error);
     EXPECT_THROW(parsePraatOutput("Error: cannot open\n", 1), std::runtime_error);
     EXPECT_THROW(parsePraatOutput("file 1 2\n0.031 100\n0.026 100\n", 1), std::runtime_error);
+}
+
+// Without praat on the path the harness goes on: no frames, no throw.
+TEST(PraatPitch, IsUnavailableWithoutPraat) {
+    const char* path = std::getenv("PATH");
+    const std::string saved = path ? path : "";
+    ::setenv("PATH", "/nonexistent", 1);
+    EXPECT_FALSE(praatAvailable());
+    EXPECT_TRUE(praatPitch({{std::vector<float>(4800, 0.0f), 48000.0}}).empty());
+    ::setenv("PATH", saved.c_str(), 1);
 }
 
 // Praat itself, where it is installed (scripts/setup-deps installs it):
