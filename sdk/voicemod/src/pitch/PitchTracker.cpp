@@ -8,33 +8,48 @@
 // half its length (0.9 ms at 48 kHz), counted in the lookahead. A one-pole
 // DC blocker (about 25 Hz) follows.
 //
-// Periodicity. For the newest `window_` low-rate samples x and lag t,
+// Periodicity. For the newest window x and lag t,
 //   n(t) = 2 sum x[j] x[j-t] / (sum x[j]^2 + sum x[j-t]^2)
 // (P. McLeod and G. Wyvill, "A smarter way to find pitch", ICMC 2005): 1 for
 // a stretch that repeats exactly after t, whatever the level of each period,
 // so the alternating pulses of creak keep a high value at their own period
 // (2ab / (a^2 + b^2) = 0.91 for pulses 35 % apart) where YIN's difference
-// would favour twice the period. The window is 22 ms at 48 kHz, set so that
-// with the decimator's delay its middle lies 12 ms before the newest
-// sample: that is the moment an estimate describes. Peaks of n above 0.2
-// are refined by a parabola through the lag and its neighbours; the six
-// highest are the hop's candidates.
+// would favour twice the period. It is worked out for every lag on a coarse
+// copy at half the low rate (4 kHz, low-passed to about 1.2 kHz so that even
+// a high voice's peaks are broad enough to be found between lags), over a
+// 19 ms window; then each candidate is measured again at the low rate over
+// a 22 ms window, at three lags around it and, climbing, further where the
+// peak lies beyond, and placed between lags by a parabola. Both windows end
+// at the newest sample their filters have let through, and their middles
+// lie 12 ms before the newest input sample: the moment an estimate
+// describes.
+//
+// Candidates. Every peak of the coarse n above 0.2; kept are the three
+// highest and then, shortest lag first, those within 75 % of the highest,
+// six at most: the coarse peaks of a high voice can look lower than those
+// of its multiples, and its own period is the shortest of them.
 //
 // Choice. A forward dynamic programme in the manner of Boersma's path
 // finder (Praat's "To Pitch (ac)"), run causally: every candidate and an
 // unvoiced state carry the best total score of a path ending in them.
-//   voiced candidate:  n + kOctaveBonus * log2(f / 55 Hz)
+//   voiced candidate:  n + kOctaveBonus * log2(strongest's lag / its lag)
 //   unvoiced:          kVoicing, plus up to 2 as the hop's level falls under
 //                      kSilence of the loudest hop of the last seconds
 //   from a candidate:  - kOctaveJump * |log2 of the lag ratio|
 //   voicing change:    - kVoicingChange
-// The best total now is the estimate. A wrong octave has to beat the path
-// it would leave by the jump's cost, so a hop or two of a stronger
-// subharmonic or second harmonic does not take the track away, and a
-// voicing change has to beat kVoicingChange: hysteresis.
+// The best total now is the estimate. The bonus, counted from this hop's
+// strongest candidate, keeps a voice's own period ahead of its multiples
+// (creak's 0.91 against 1) without weighing against the unvoiced state. A
+// wrong octave has to beat the path it would leave by the jump's cost, so a
+// hop or two of a stronger subharmonic or second harmonic does not take the
+// track away, and a voicing change has to beat kVoicingChange: hysteresis.
 //
-// Marks. The first mark of a periodic stretch is the largest excursion of
-// the last period. From each mark, the next is searched where the full-rate
+// Marks. A chain of marks starts on a voiced hop (or one whose strongest
+// candidate reaches kMarkPeriodicity) and ends on one that is neither. Its
+// first mark is the main excitation of the last period: the start of the
+// burst of first-difference energy (which weighs the broad-band snap of a
+// glottal closure above the smooth swings of the formants) that is
+// strongest over half a millisecond. From each mark, the next is searched where the full-rate
 // waveform around it (2 ms before, 1 ms after) best matches the waveform
 // around the mark before, within 15 % of the period (at most 1.5 ms) of one
 // period on: first every few samples, then at every sample near the best,
@@ -74,7 +89,7 @@ constexpr double kMarkAfterSeconds = 0.001;
 constexpr double kMarkReachSeconds = 0.0015;
 constexpr double kMarkReachShare = 0.15;
 constexpr float kMarkMatch = 0.5f;
-constexpr float kAnchorPeriodicity = 0.6f;  // n that starts a chain of marks
+constexpr float kMarkPeriodicity = 0.85f;  // n that starts marks before the voicing
 
 std::size_t nextPowerOfTwo(std::size_t n) {
     std::size_t p = 1;
@@ -165,9 +180,10 @@ void PitchTracker::configure(double sampleRate) {
                                                         2 * markReach_ + markAfter_ + 2 * kMaxFrames + 16));
     fullMask_ = fullSize_ - 1;
     full_.assign(2 * fullSize_, 0.0f);
-    lowSize_ = static_cast<std::size_t>(std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size())));
+    lowSize_ = nextPowerOfTwo(static_cast<std::size_t>(
+        std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size()))));
     low_.assign(2 * lowSize_, 0.0f);
-    coarseSize_ = static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4);
+    coarseSize_ = nextPowerOfTwo(static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4));
     coarse_.assign(2 * coarseSize_, 0.0f);
     nsdf_.assign(static_cast<std::size_t>(maxLag_ + 2), 0.0f);
     fine_.assign(static_cast<std::size_t>(2 * maxLag_ + 3), 0.0f);
@@ -225,18 +241,16 @@ void PitchTracker::process(const float* mono, int frames) noexcept {
 void PitchTracker::pushLow(float value) noexcept {
     dcOut_ = value - dcIn_ + dcPole_ * dcOut_;
     dcIn_ = value;
-    const std::size_t at = static_cast<std::size_t>(lowWritten_ % static_cast<std::int64_t>(lowSize_));
+    const std::size_t at = static_cast<std::size_t>(lowWritten_) & (lowSize_ - 1);
     low_[at] = dcOut_;
     low_[at + lowSize_] = dcOut_;
     ++lowWritten_;
     if ((lowWritten_ & 1) == 0) {
         // Every other one, through the half-band filter, to the coarse rate.
         const int taps = static_cast<int>(halfBand_.size());
-        const std::int64_t first = lowWritten_ - taps;
-        const std::size_t from =
-            static_cast<std::size_t>((first % static_cast<std::int64_t>(lowSize_) + lowSize_) % lowSize_);
+        const std::size_t from = static_cast<std::size_t>(lowWritten_ - taps) & (lowSize_ - 1);
         const float c = dot(halfBand_.data(), &low_[from], taps);
-        const std::size_t to = static_cast<std::size_t>(coarseWritten_ % static_cast<std::int64_t>(coarseSize_));
+        const std::size_t to = static_cast<std::size_t>(coarseWritten_) & (coarseSize_ - 1);
         coarse_[to] = c;
         coarse_[to + coarseSize_] = c;
         ++coarseWritten_;
@@ -252,9 +266,8 @@ void PitchTracker::pushLow(float value) noexcept {
 // `out` (indexed by lag).
 void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written,
                                     int window, int first, int last, float* out, double* energy) const noexcept {
-    const std::int64_t span = window + last;
-    const std::size_t start =
-        static_cast<std::size_t>(((written - span) % static_cast<std::int64_t>(size) + size) % size);
+    // `size` is a power of two; the ring holds window + last samples and more.
+    const std::size_t start = static_cast<std::size_t>(written - window - last) & (size - 1);
     const float* x = &ring[start] + last;
     const double newest = static_cast<double>(dot(x, x, window));
     double lagged = static_cast<double>(dot(x - first, x - first, window));
@@ -289,6 +302,9 @@ void PitchTracker::analyse() noexcept {
     const double relative = loudest_ > 0.0f ? level / loudest_ : 0.0;
     const double unvoicedScore = kVoicing + std::max(0.0, 2.0 - relative / (kSilence / (1.0 + kVoicing)));
 
+    int strongest = 0;
+    for (int i = 1; i < count; ++i)
+        if (now[i].score > now[strongest].score) strongest = i;
     double bestVoicedBefore = -1e30;
     for (int j = 0; j < previousCount_; ++j) bestVoicedBefore = std::max(bestVoicedBefore, previous_[j].total);
     for (int i = 0; i < count; ++i) {
@@ -296,8 +312,10 @@ void PitchTracker::analyse() noexcept {
         for (int j = 0; j < previousCount_; ++j)
             from = std::max(from, previous_[j].total -
                                       kOctaveJump * std::fabs(std::log2(now[i].lag / previous_[j].lag)));
-        const double f = lowRate_ / now[i].lag;
-        now[i].total = from + now[i].score + kOctaveBonus * std::log2(f / kLowestF0);
+        // In favour of the shorter lags among this hop's candidates, counted
+        // from the strongest, so that the preference does not also weigh
+        // against the unvoiced state.
+        now[i].total = from + now[i].score + kOctaveBonus * std::log2(now[strongest].lag / now[i].lag);
     }
     const double unvoicedTotal = unvoicedScore + std::max(unvoicedTotal_, bestVoicedBefore - kVoicingChange);
 
@@ -316,7 +334,10 @@ void PitchTracker::analyse() noexcept {
     voiced_ = best >= 0;
     PitchEstimate e;
     e.at = written_ - lookahead_;
-    const int chosen = voiced_ ? best : 0;
+    // Marks may start a hop or two before the path turns voiced, where the
+    // newest window is already clearly periodic.
+    const bool periodic = voiced_ || (count > 0 && now[strongest].score >= kMarkPeriodicity);
+    const int chosen = voiced_ ? best : strongest;
     if (count > 0) {
         period_ = now[chosen].lag * static_cast<float>(factor_);
         if (voiced_) e.f0 = static_cast<float>(lowRate_ / now[chosen].lag);
@@ -324,9 +345,10 @@ void PitchTracker::analyse() noexcept {
     }
     estimates_.push(e);
 
-    // A chain of marks starts wherever the newest window is periodic.
-    const bool periodic = voiced_ || (count > 0 && now[0].score >= kAnchorPeriodicity);
-    if (!marking_ && periodic) anchorMark();
+    // Marks follow the voicing: a chain starts on a periodic hop and ends on
+    // one that is not, or where the periods stop matching.
+    if (!periodic) marking_ = false;
+    else if (!marking_) anchorMark();
 }
 
 void PitchTracker::refine(float& lag, float& score) noexcept {
@@ -388,21 +410,38 @@ int PitchTracker::findCandidates(Candidate* out) const noexcept {
 
 void PitchTracker::anchorMark() noexcept {
     if (period_ <= 0.0f) return;
+    // The main excitation of the last period: where the first difference,
+    // which weighs the broad-band snap of a glottal closure above the
+    // smooth swings of the formants, carries the most energy over a
+    // quarter of a millisecond.
     const std::int64_t last = written_ - markAfter_;
     std::int64_t first = std::max<std::int64_t>(last - static_cast<std::int64_t>(period_), markBefore_);
-    // Marks only go forwards: after a broken chain, no nearer than half a
-    // period to the last one.
-    if (lastMark_ > 0.0) first = std::max(first, static_cast<std::int64_t>(std::ceil(lastMark_ + 0.5 * period_)));
+    // Marks only go forwards: after a broken chain, no nearer than a
+    // quarter of a period to the last one.
+    if (lastMark_ > 0.0) first = std::max(first, static_cast<std::int64_t>(std::ceil(lastMark_ + 0.25 * period_)));
     if (first >= last) return;
+    const int half = std::max(1, static_cast<int>(sampleRate_ / 4000.0));
+    const auto snap = [&](std::int64_t i) {
+        const float d = fullAt(i) - fullAt(i - 1);
+        return d * d;
+    };
+    // The burst's energy over half a millisecond around each sample: its
+    // largest, and then the start of the burst, where it first reaches half
+    // of that (within a millisecond before): the formants' ringing gives
+    // the largest a cycle or two of play, the start hardly any.
+    constexpr int kMostBack = 1024;  // a millisecond at 192 kHz, and more
+    float energy[kMostBack];
+    float sum = 0.0f;
+    for (std::int64_t i = first - half; i < first + half; ++i) sum += snap(i);
     std::int64_t at = first;
     float largest = -1.0f;
     for (std::int64_t i = first; i < last; ++i) {
-        const float a = std::fabs(fullAt(i));
-        if (a > largest) {
-            largest = a;
-            at = i;
-        }
+        energy[(i - first) % kMostBack] = sum;
+        if (sum > largest) largest = sum, at = i;
+        sum += snap(i + half) - snap(i - half);
     }
+    const std::int64_t back = std::max<std::int64_t>(first, at - std::min<std::int64_t>(kMostBack - 1, 2 * half));
+    for (std::int64_t i = at; i > back && energy[(i - 1 - first) % kMostBack] >= 0.5f * largest;) --i, at = i;
     if (largest <= 0.0f) return;
     marking_ = true;
     lastMark_ = static_cast<double>(at);
@@ -418,47 +457,57 @@ void PitchTracker::scheduleMark() noexcept {
     markDue_ = static_cast<std::int64_t>(std::floor(lastMark_ + period_ + markReach())) + markAfter_ + 1;
 }
 
-float PitchTracker::matchAround(std::int64_t a, std::int64_t b) const noexcept {
+float PitchTracker::matchAround(const float* reference, float referenceEnergy, std::int64_t at) const noexcept {
     const int length = markBefore_ + markAfter_;
-    const float* x = &full_[static_cast<std::size_t>(a - markBefore_) & fullMask_];
-    const float* y = &full_[static_cast<std::size_t>(b - markBefore_) & fullMask_];
-    const float xy = dot(x, y, length), xx = dot(x, x, length), yy = dot(y, y, length);
-    const float norm = std::sqrt(xx * yy);
-    return norm > 1e-20f ? xy / norm : 0.0f;
+    const float* y = &full_[static_cast<std::size_t>(at - markBefore_) & fullMask_];
+    const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
+    return norm > 1e-20f ? dot(reference, y, length) / norm : 0.0f;
 }
 
 void PitchTracker::nextMark() noexcept {
     const double predicted = lastMark_ + period_;
     const double reach = markReach();
-    const std::int64_t reference = static_cast<std::int64_t>(std::lround(lastMark_));
     const std::int64_t lowest = static_cast<std::int64_t>(std::ceil(predicted - reach));
     const std::int64_t highest = std::min<std::int64_t>(static_cast<std::int64_t>(std::floor(predicted + reach)),
                                                         written_ - markAfter_);
+    if (highest < lowest) {
+        marking_ = false;
+        return;
+    }
+    const int length = markBefore_ + markAfter_;
+    const float* reference =
+        &full_[static_cast<std::size_t>(std::lround(lastMark_) - markBefore_) & fullMask_];
+    const float referenceEnergy = dot(reference, reference, length);
     // Slightly in favour of one period on, so that an equal match a cycle
     // of a formant away does not pull the chain off its point.
     const auto score = [&](std::int64_t c) {
         const double d = (static_cast<double>(c) - predicted) / reach;
-        return matchAround(reference, c) - static_cast<float>(0.05 * d * d);
+        return matchAround(reference, referenceEnergy, c) - static_cast<float>(0.05 * d * d);
     };
-    const int stride = std::max(1, factor_ / 2);
+    // Every `stride` samples, then every sample around the best.
+    const int stride = std::max(1, factor_);
     std::int64_t best = lowest;
     float bestScore = -2.0f;
     for (std::int64_t c = lowest; c <= highest; c += stride) {
         const float s = score(c);
         if (s > bestScore) bestScore = s, best = c;
     }
+    constexpr int kNear = 2 * 24 + 1;  // a stride of at most 24 (192 kHz)
+    float near[kNear];
+    const std::int64_t from = std::max(lowest, best - stride), to = std::min(highest, best + stride);
     const std::int64_t coarse = best;
-    for (std::int64_t c = std::max(lowest, coarse - stride + 1); c <= std::min(highest, coarse + stride - 1); ++c) {
-        if (c == coarse) continue;
-        const float s = score(c);
+    const float coarseScore = bestScore;
+    for (std::int64_t c = from; c <= to; ++c) {
+        const float s = c == coarse ? coarseScore : score(c);
+        near[c - from] = s;
         if (s > bestScore) bestScore = s, best = c;
     }
-    if (bestScore < kMarkMatch || highest < lowest) {
+    if (bestScore < kMarkMatch) {
         marking_ = false;
         return;
     }
     float offset = 0.0f, value = bestScore;
-    if (best > lowest && best < highest) parabola(score(best - 1), bestScore, score(best + 1), offset, value);
+    if (best > from && best < to) parabola(near[best - 1 - from], bestScore, near[best + 1 - from], offset, value);
     const double at = static_cast<double>(best) + offset;
     const float interval = static_cast<float>(at - lastMark_);
     recentPeriod_ = recentPeriod_ > 0.0f ? 0.5f * (recentPeriod_ + interval) : interval;

@@ -12,19 +12,22 @@
 // not read before the next call may be overwritten.
 //
 // The method (PitchTracker.cpp has the details):
-//   1. The input is low-passed and taken down to about 8 kHz.
+//   1. The input is low-passed and taken down to about 8 kHz, and once more
+//      to a coarse 4 kHz.
 //   2. Every hop (5 ms at most) McLeod's normalised square difference of
 //      the newest stretch against the stretch one lag earlier is worked out
-//      for every lag of 55 to 800 Hz; its peaks are the period candidates.
+//      at the coarse rate for every lag of 55 to 800 Hz; its peaks are the
+//      period candidates, each measured again at 8 kHz.
 //   3. A forward dynamic programme weighs each candidate's periodicity, a
 //      small preference for the shorter lag and the cost of jumping from the
 //      previous hop's candidates, against an unvoiced state that gains as
 //      the input falls quiet; the best state now is the estimate. Jumps and
 //      voicing changes have to pay, which keeps octaves and voicing from
 //      flickering.
-//   4. Marks: while voiced, the first lands on the largest excursion of the
-//      last period; each next one is searched near one period on, where the
-//      waveform around it matches the waveform around the one before best.
+//   4. Marks: the first of a voiced stretch lands on the main excitation of
+//      the last period; each next one is searched near one period on, where
+//      the waveform around it matches the waveform around the one before
+//      best.
 #pragma once
 
 #include <cstdint>
@@ -124,8 +127,9 @@ private:
     // How far from one period on the next mark is searched, and when.
     double markReach() const noexcept;
     void scheduleMark() noexcept;
-    // Normalised correlation of the full-rate input around `a` and `b`.
-    float matchAround(std::int64_t a, std::int64_t b) const noexcept;
+    // Normalised correlation of the full-rate input around `at` with
+    // `reference` (markBefore_ + markAfter_ samples, energy given).
+    float matchAround(const float* reference, float referenceEnergy, std::int64_t at) const noexcept;
     float fullAt(std::int64_t i) const noexcept { return full_[static_cast<std::size_t>(i) & fullMask_]; }
 
     // Configuration.
