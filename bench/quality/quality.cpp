@@ -1,7 +1,8 @@
 // quality.cpp - how every bundled voice sounds, in figures: level against
 // the input, peaks, the bands of the band-limited voices and the pitch
 // shifter's images, pitch accuracy and cleanliness, formants and
-// periodicity against the reference shifters. Prints Markdown tables and,
+// periodicity against the reference shifters, and the engine's pitch
+// tracker against known pitch and Praat. Prints Markdown tables and,
 // last, each target with whether it is met; exits 1 if one is not.
 //
 // Usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR]
@@ -10,7 +11,7 @@
 //   --sample  the project's speech sample
 //   --out     also write every voice's render there (32-bit float WAV)
 //   --only    these sections alone: voices, bands, pitch, transients,
-//             formants, periodicity
+//             formants, periodicity, tracking
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -37,6 +38,7 @@
 #include "Periodicity.h"
 #include "PitchTrack.h"
 #include "Shifters.h"
+#include "TrackingSection.h"
 
 namespace quality {
 namespace {
@@ -692,6 +694,7 @@ int run(const Options& o) {
     if (wanted("transients")) pitchTransients(inputs[0], targets);
     if (wanted("formants")) formants(o, inputs, targets);
     if (wanted("periodicity")) periodicity(o, inputs, targets);
+    if (wanted("tracking")) pitchTrackingSection(o.alsa, o.sample, targets);
     std::printf("### Targets\n\n%s\n", targets.markdown().c_str());
     return targets.allMet() ? 0 : 1;
 }
@@ -714,18 +717,19 @@ int main(int argc, char** argv) {
             else if (a == "--out") o.out = value();
             else if (a == "--only") {
                 std::istringstream list(value());
-                const char* sections[] = {"voices", "bands", "pitch", "transients", "formants", "periodicity"};
+                const char* sections[] = {"voices", "bands", "pitch", "transients", "formants", "periodicity",
+                                          "tracking"};
                 for (std::string section; std::getline(list, section, ',');) {
                     if (std::find(std::begin(sections), std::end(sections), section) == std::end(sections))
                         throw std::runtime_error(
-                            "--only takes voices, bands, pitch, transients, formants or periodicity, or several "
-                            "of them separated by commas");
+                            "--only takes voices, bands, pitch, transients, formants, periodicity or tracking, "
+                            "or several of them separated by commas");
                     o.only.push_back(section);
                 }
             } else {
                 std::fprintf(stderr,
                              "usage: quality [--voices DIR] [--alsa DIR] [--sample FILE] [--out DIR] "
-                             "[--only voices|bands|pitch|transients|formants|periodicity[,...]]\n");
+                             "[--only voices|bands|pitch|transients|formants|periodicity|tracking[,...]]\n");
                 return 2;
             }
         } catch (const std::exception& e) {
