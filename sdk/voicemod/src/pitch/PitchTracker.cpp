@@ -9,8 +9,13 @@
 // DC blocker (about 25 Hz) follows.
 //
 // Periodicity. For the newest window x and lag t,
-//   n(t) = 2 sum x[j] x[j-t] / (sum x[j]^2 + sum x[j-t]^2)
-// (P. McLeod and G. Wyvill, "A smarter way to find pitch", ICMC 2005): 1 for
+//   n(t) = sum x[j] x[j-t] / sqrt(sum x[j]^2 * sum x[j-t]^2),
+// the normalised correlation of the window with the window one lag before
+// (McLeod and Wyvill's normalised square difference, "A smarter way to find
+// pitch", ICMC 2005, divides by the arithmetic mean of the two energies
+// instead: a level rising through an onset then costs the true period more
+// than its half, and a tracker entering a voice took its second harmonic).
+// It is 1 for
 // a stretch that repeats exactly after t, whatever the level of each period,
 // so the alternating pulses of creak keep a high value at their own period
 // (2ab / (a^2 + b^2) = 0.91 for pulses 35 % apart) where YIN's difference
@@ -80,7 +85,7 @@ constexpr float kMinPeak = 0.2f;           // n of a candidate
 constexpr int kStrongest = 3;              // candidates by height; the rest by lag
 constexpr float kNearHighest = 0.75f;
 constexpr double kOctaveBonus = 0.1;
-constexpr double kOctaveJump = 0.7;
+constexpr double kOctaveJump = 1.0;
 constexpr double kVoicingChange = 0.28;
 constexpr double kVoicing = 0.45;
 constexpr double kSilence = 0.03;
@@ -278,8 +283,8 @@ void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t 
             const double in = x[-t], out = x[window - t];
             lagged += in * in - out * out;
         }
-        const double sum = newest + std::max(0.0, lagged);
-        out[t] = sum > 1e-12 ? static_cast<float>(2.0 * dot(x, x - t, window) / sum) : 0.0f;
+        const double norm = std::sqrt(newest * std::max(0.0, lagged));
+        out[t] = norm > 1e-12 ? static_cast<float>(dot(x, x - t, window) / norm) : 0.0f;
     }
     if (energy != nullptr) *energy = newest;
 }
@@ -315,9 +320,12 @@ void PitchTracker::analyse() noexcept {
             from = std::max(from, previous_[j].total -
                                       kOctaveJump * std::fabs(std::log2(now[i].lag / previous_[j].lag)));
         // In favour of the shorter lags among this hop's candidates, counted
-        // from the strongest, so that the preference does not also weigh
-        // against the unvoiced state.
-        now[i].total = from + now[i].score + kOctaveBonus * std::log2(now[strongest].lag / now[i].lag);
+        // from the strongest (an octave at most), so that the preference
+        // neither weighs against the unvoiced state nor lifts a formant's
+        // ringing over the voice's period.
+        const double octaves =
+            std::clamp(std::log2(static_cast<double>(now[strongest].lag) / now[i].lag), -1.0, 1.0);
+        now[i].total = from + now[i].score + kOctaveBonus * octaves;
     }
     const double unvoicedTotal = unvoicedScore + std::max(unvoicedTotal_, bestVoicedBefore - kVoicingChange);
 
