@@ -94,6 +94,8 @@ constexpr double kMarkBeforeSeconds = 0.002;
 constexpr double kMarkAfterSeconds = 0.001;
 constexpr double kMarkReachSeconds = 0.0009;
 constexpr double kMarkReachShare = 0.15;
+constexpr double kMarkRelockSeconds = 0.0004;
+constexpr float kEmphasis = 0.97f;
 constexpr float kMarkMatch = 0.5f;
 constexpr float kMarkPeriodicity = 0.85f;  // n that starts marks before the voicing
 
@@ -175,8 +177,13 @@ void PitchTracker::configure(double sampleRate) {
     loudestDecay_ = static_cast<float>(std::pow(10.0, -kLoudestFallDbPerSecond * hop_ / sampleRate_ / 20.0));
 
     markBefore_ = static_cast<int>(std::lround(kMarkBeforeSeconds * sampleRate_));
-    markAfter_ = static_cast<int>(std::lround(kMarkAfterSeconds * sampleRate_));
-    markReach_ = static_cast<int>(std::lround(kMarkReachSeconds * sampleRate_));
+    // A mark's excitation is looked for in the low-rate residual, which
+    // trails the input by the decimator's delay: the match waits for that
+    // too, and the search narrows so that the whole stays within 3 ms.
+    markAfter_ = std::max(static_cast<int>(std::lround(kMarkAfterSeconds * sampleRate_)), firDelay_ + factor_ + 1);
+    markReach_ = std::min(static_cast<int>(std::lround(kMarkReachSeconds * sampleRate_)),
+                          (static_cast<int>(0.003 * sampleRate_) - markAfter_ - 2) / 2);
+    markRelock_ = static_cast<int>(std::lround(kMarkRelockSeconds * sampleRate_));
     // A mark found at the near end of its search waited for the far end.
     markDelay_ = 2 * markReach_ + markAfter_ + 2;
 
@@ -190,6 +197,12 @@ void PitchTracker::configure(double sampleRate) {
     lowSize_ = nextPowerOfTwo(static_cast<std::size_t>(
         std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size()))));
     low_.assign(2 * lowSize_, 0.0f);
+    residual_.assign(2 * lowSize_, 0.0f);
+    order_ = std::min(kMaxOrder, static_cast<int>(std::lround(lowRate_ / 1000.0)) + 2);
+    hann_.resize(static_cast<std::size_t>(window_));
+    for (int j = 0; j < window_; ++j)
+        hann_[static_cast<std::size_t>(j)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * (j + 0.5) / window_));
+    windowed_.assign(static_cast<std::size_t>(window_), 0.0f);
     coarseSize_ = nextPowerOfTwo(static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4));
     coarse_.assign(2 * coarseSize_, 0.0f);
     nsdf_.assign(static_cast<std::size_t>(maxLag_ + 2), 0.0f);
@@ -200,6 +213,8 @@ void PitchTracker::configure(double sampleRate) {
 void PitchTracker::reset() noexcept {
     std::fill(full_.begin(), full_.end(), 0.0f);
     std::fill(low_.begin(), low_.end(), 0.0f);
+    std::fill(residual_.begin(), residual_.end(), 0.0f);
+    std::fill(std::begin(inverse_), std::end(inverse_), 0.0f);
     std::fill(coarse_.begin(), coarse_.end(), 0.0f);
     written_ = 0;
     lowWritten_ = 0;
@@ -251,6 +266,19 @@ void PitchTracker::pushLow(float value) noexcept {
     const std::size_t at = static_cast<std::size_t>(lowWritten_) & (lowSize_ - 1);
     low_[at] = dcOut_;
     low_[at + lowSize_] = dcOut_;
+    // The prediction residual through the newest hop's inverse filter:
+    // where the vocal tract's resonances are taken out, a glottal closure
+    // is a spike.
+    // Both work on the pre-emphasised signal (1 - 0.97 z^-1), which takes
+    // the glottal pulse's own slope out too: the spike then stands at the
+    // closure rather than on the broad swing before it.
+    const std::size_t mask = lowSize_ - 1;
+    const auto emphasised = [&](std::size_t k) { return low_[k & mask] - kEmphasis * low_[(k - 1) & mask]; };
+    const std::size_t k = static_cast<std::size_t>(lowWritten_);
+    float e = emphasised(k);
+    for (int j = 1; j <= order_; ++j) e += inverse_[j] * emphasised(k - static_cast<std::size_t>(j));
+    residual_[at] = e;
+    residual_[at + lowSize_] = e;
     ++lowWritten_;
     if ((lowWritten_ & 1) == 0) {
         // Every other one, through the half-band filter, to the coarse rate.
@@ -289,7 +317,36 @@ void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t 
     if (energy != nullptr) *energy = newest;
 }
 
+void PitchTracker::predictor() noexcept {
+    // Autocorrelation method on the pre-emphasised, Hann-windowed newest
+    // low-rate window,
+    // Levinson-Durbin; a little white noise (1e-4) keeps it stable.
+    const std::size_t start = static_cast<std::size_t>(lowWritten_ - window_) & (lowSize_ - 1);
+    const float* x = &low_[start];
+    for (int j = 0; j < window_; ++j)
+        windowed_[static_cast<std::size_t>(j)] = (x[j] - kEmphasis * x[j - 1]) * hann_[static_cast<std::size_t>(j)];
+    double r[kMaxOrder + 1];
+    for (int k = 0; k <= order_; ++k)
+        r[k] = static_cast<double>(dot(windowed_.data(), windowed_.data() + k, window_ - k));
+    if (!(r[0] > 1e-12)) return;  // silence: keep the last filter
+    r[0] *= 1.0001;
+    double a[kMaxOrder + 1] = {1.0}, previous[kMaxOrder + 1];
+    double error = r[0];
+    for (int i = 1; i <= order_; ++i) {
+        double acc = r[i];
+        for (int j = 1; j < i; ++j) acc += a[j] * r[i - j];
+        const double k = -acc / error;
+        std::copy(a, a + i, previous);
+        for (int j = 1; j < i; ++j) a[j] = previous[j] + k * previous[i - j];
+        a[i] = k;
+        error *= 1.0 - k * k;
+        if (!(error > 0.0)) return;
+    }
+    for (int j = 1; j <= order_; ++j) inverse_[j] = static_cast<float>(a[j]);
+}
+
 void PitchTracker::analyse() noexcept {
+    predictor();
     double newest = 0.0;
     squareDifference(coarse_, coarseSize_, coarseWritten_, coarseWindow_, minLag_ - 1, maxLag_ + 1, nsdf_.data(),
                      &newest);
@@ -350,6 +407,8 @@ void PitchTracker::analyse() noexcept {
     const int chosen = voiced_ ? best : strongest;
     if (count > 0) {
         period_ = now[chosen].lag * static_cast<float>(factor_);
+        // The next mark is looked for one new period after the last.
+        if (marking_) scheduleMark();
         if (voiced_) e.f0 = static_cast<float>(lowRate_ / now[chosen].lag);
         e.confidence = std::clamp(now[chosen].score, 0.0f, 1.0f);
     }
@@ -418,41 +477,44 @@ int PitchTracker::findCandidates(Candidate* out) const noexcept {
     return count;
 }
 
+std::int64_t PitchTracker::excitation(std::int64_t first, std::int64_t last, float& strength) const noexcept {
+    // The residual's largest spike among the low-rate samples that stand
+    // for full-rate times in [first, last), placed between samples by a
+    // parabola through its energy and its neighbours'. Low-rate sample k
+    // stands for full-rate time (k + 1) factor - 1 - the decimator's delay.
+    const auto timeOf = [&](std::int64_t k) { return (k + 1) * factor_ - 1 - firDelay_; };
+    std::int64_t k0 = (first + firDelay_ + 1) / factor_ - 1;
+    while (timeOf(k0) < first) ++k0;
+    const std::int64_t newestLow = lowWritten_ - 2;  // its right neighbour must be in
+    const std::size_t mask = lowSize_ - 1;
+    const auto energy = [&](std::int64_t k) {
+        const float v = residual_[static_cast<std::size_t>(k) & mask];
+        return v * v;
+    };
+    strength = -1.0f;
+    std::int64_t best = k0;
+    for (std::int64_t k = k0; timeOf(k) < last && k <= newestLow; ++k) {
+        const float v = energy(k);
+        if (v > strength) strength = v, best = k;
+    }
+    if (strength <= 0.0f) return first;
+    float offset = 0.0f, value = strength;
+    parabola(energy(best - 1), strength, energy(best + 1), offset, value);
+    return static_cast<std::int64_t>(std::lround(timeOf(best) + offset * factor_));
+}
+
 void PitchTracker::anchorMark() noexcept {
     if (period_ <= 0.0f) return;
-    // The main excitation of the last period: where the first difference,
-    // which weighs the broad-band snap of a glottal closure above the
-    // smooth swings of the formants, carries the most energy over a
-    // quarter of a millisecond.
+    // The main excitation of the last period.
     const std::int64_t last = written_ - markAfter_;
     std::int64_t first = std::max<std::int64_t>(last - static_cast<std::int64_t>(period_), markBefore_);
     // Marks only go forwards: after a broken chain, no nearer than a
     // quarter of a period to the last one.
     if (lastMark_ > 0.0) first = std::max(first, static_cast<std::int64_t>(std::ceil(lastMark_ + 0.25 * period_)));
     if (first >= last) return;
-    const int half = std::max(1, static_cast<int>(sampleRate_ / 4000.0));
-    const auto snap = [&](std::int64_t i) {
-        const float d = fullAt(i) - fullAt(i - 1);
-        return d * d;
-    };
-    // The burst's energy over half a millisecond around each sample: its
-    // largest, and then the start of the burst, where it first reaches half
-    // of that (within a millisecond before): the formants' ringing gives
-    // the largest a cycle or two of play, the start hardly any.
-    constexpr int kMostBack = 1024;  // a millisecond at 192 kHz, and more
-    float energy[kMostBack];
-    float sum = 0.0f;
-    for (std::int64_t i = first - half; i < first + half; ++i) sum += snap(i);
-    std::int64_t at = first;
-    float largest = -1.0f;
-    for (std::int64_t i = first; i < last; ++i) {
-        energy[(i - first) % kMostBack] = sum;
-        if (sum > largest) largest = sum, at = i;
-        sum += snap(i + half) - snap(i - half);
-    }
-    const std::int64_t back = std::max<std::int64_t>(first, at - std::min<std::int64_t>(kMostBack - 1, 2 * half));
-    for (std::int64_t i = at; i > back && energy[(i - 1 - first) % kMostBack] >= 0.5f * largest;) --i, at = i;
-    if (largest <= 0.0f) return;
+    float strength = 0.0f;
+    const std::int64_t at = excitation(first, last, strength);
+    if (strength <= 0.0f) return;
     marking_ = true;
     lastMark_ = static_cast<double>(at);
     // Found too late to be handed out, it still leads the chain.
@@ -495,7 +557,8 @@ void PitchTracker::nextMark() noexcept {
         const double d = (static_cast<double>(c) - predicted) / reach;
         return matchAround(reference, referenceEnergy, c) - static_cast<float>(0.05 * d * d);
     };
-    // Every `stride` samples, then every sample around the best.
+    // Every low-rate sample's worth: the excitation search below has the
+    // last word on where in that step the mark lies.
     const int stride = std::max(1, factor_);
     std::int64_t best = lowest;
     float bestScore = -2.0f;
@@ -503,27 +566,23 @@ void PitchTracker::nextMark() noexcept {
         const float s = score(c);
         if (s > bestScore) bestScore = s, best = c;
     }
-    constexpr int kNear = 2 * 24 + 1;  // a stride of at most 24 (192 kHz)
-    float near[kNear];
-    const std::int64_t from = std::max(lowest, best - stride), to = std::min(highest, best + stride);
-    const std::int64_t coarse = best;
-    const float coarseScore = bestScore;
-    for (std::int64_t c = from; c <= to; ++c) {
-        const float s = c == coarse ? coarseScore : score(c);
-        near[c - from] = s;
-        if (s > bestScore) bestScore = s, best = c;
-    }
     if (bestScore < kMarkMatch) {
         marking_ = false;
         return;
     }
-    float offset = 0.0f, value = bestScore;
-    if (best > from && best < to) parabola(near[best - 1 - from], bestScore, near[best + 1 - from], offset, value);
-    const double at = static_cast<double>(best) + offset;
+    // The waveform found the period; the excitation in it, the mark.
+    const std::int64_t radius =
+        std::max<std::int64_t>(1, std::min<std::int64_t>(markRelock_, std::lround(0.25 * period_)));
+    float strength = 0.0f;
+    const double at = static_cast<double>(
+        excitation(std::max(best - radius, static_cast<std::int64_t>(std::floor(lastMark_)) + 1),
+                   std::min(best + radius + 1, written_ - markAfter_ + 1), strength));
     const float interval = static_cast<float>(at - lastMark_);
     recentPeriod_ = recentPeriod_ > 0.0f ? 0.5f * (recentPeriod_ + interval) : interval;
     lastMark_ = at;
-    marks_.push(PitchMark{at, period_});
+    // One found later than promised (the period changed under its search)
+    // still leads the chain.
+    if (static_cast<double>(written_) - at <= markDelay_) marks_.push(PitchMark{at, period_});
     scheduleMark();
 }
 

@@ -113,6 +113,8 @@ private:
     // The normalised square difference of the newest window, its peaks and
     // the dynamic programme: one estimate.
     void analyse() noexcept;
+    // The newest window's linear predictor, for the residual.
+    void predictor() noexcept;
     void squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written, int window,
                           int first, int last, float* out, double* energy) const noexcept;
     // The chosen period (low-rate samples) and its score, from the low-rate
@@ -123,6 +125,9 @@ private:
     // Marks: the first of a voiced stretch, and every next one once all the
     // input its search needs has arrived.
     void anchorMark() noexcept;
+    // The start of the strongest excitation burst in [first, last), and its
+    // energy.
+    std::int64_t excitation(std::int64_t first, std::int64_t last, float& strength) const noexcept;
     void nextMark() noexcept;
     // How far from one period on the next mark is searched, and when.
     double markReach() const noexcept;
@@ -146,6 +151,7 @@ private:
     int markDelay_ = 0;
     int markBefore_ = 0, markAfter_ = 0;  // the match's stretch around a mark
     int markReach_ = 0;                   // how far a mark may land from one period on
+    int markRelock_ = 0;                  // how far the excitation may lie from the best match
     std::vector<float> kernel_;           // decimation low-pass, full rate
     int firDelay_ = 0;
 
@@ -154,7 +160,12 @@ private:
     std::vector<float> full_;
     std::size_t fullMask_ = 0, fullSize_ = 0;
     std::vector<float> low_;
+    std::vector<float> residual_;  // its prediction residual
     std::size_t lowSize_ = 0;
+    static constexpr int kMaxOrder = 12;
+    int order_ = 10;
+    float inverse_[kMaxOrder + 1] = {};  // 1 + sum inverse_[j] z^-j
+    std::vector<float> hann_, windowed_;
     std::vector<float> halfBand_;  // low rate to coarse rate
     std::vector<float> coarse_;
     std::size_t coarseSize_ = 0;
