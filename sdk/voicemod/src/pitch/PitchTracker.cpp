@@ -96,6 +96,7 @@ constexpr double kMarkReachSeconds = 0.0009;
 constexpr double kMarkReachShare = 0.15;
 constexpr double kMarkRelockSeconds = 0.0004;
 constexpr float kEmphasis = 0.97f;
+constexpr float kOrderPerLag = 0.4f;
 constexpr float kMarkMatch = 0.5f;
 constexpr float kMarkPeriodicity = 0.85f;  // n that starts marks before the voicing
 
@@ -325,14 +326,19 @@ void PitchTracker::predictor() noexcept {
     const float* x = &low_[start];
     for (int j = 0; j < window_; ++j)
         windowed_[static_cast<std::size_t>(j)] = (x[j] - kEmphasis * x[j - 1]) * hann_[static_cast<std::size_t>(j)];
+    // A high voice has few harmonics for the model to spread over: fewer
+    // poles, or they fit the harmonics instead of the formants.
+    const float periodLow = period_ / static_cast<float>(factor_);
+    const int order =
+        voiced_ && period_ > 0.0f ? std::clamp(static_cast<int>(periodLow * kOrderPerLag), 4, order_) : order_;
     double r[kMaxOrder + 1];
-    for (int k = 0; k <= order_; ++k)
+    for (int k = 0; k <= order; ++k)
         r[k] = static_cast<double>(dot(windowed_.data(), windowed_.data() + k, window_ - k));
     if (!(r[0] > 1e-12)) return;  // silence: keep the last filter
     r[0] *= 1.0001;
     double a[kMaxOrder + 1] = {1.0}, previous[kMaxOrder + 1];
     double error = r[0];
-    for (int i = 1; i <= order_; ++i) {
+    for (int i = 1; i <= order; ++i) {
         double acc = r[i];
         for (int j = 1; j < i; ++j) acc += a[j] * r[i - j];
         const double k = -acc / error;
@@ -342,7 +348,7 @@ void PitchTracker::predictor() noexcept {
         error *= 1.0 - k * k;
         if (!(error > 0.0)) return;
     }
-    for (int j = 1; j <= order_; ++j) inverse_[j] = static_cast<float>(a[j]);
+    for (int j = 1; j <= order_; ++j) inverse_[j] = j <= order ? static_cast<float>(a[j]) : 0.0f;
 }
 
 void PitchTracker::analyse() noexcept {
