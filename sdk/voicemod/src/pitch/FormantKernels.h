@@ -1,6 +1,6 @@
 // FormantKernels.h - the formant stage's inner loops: the autocorrelation
 // of its analysis reads and the per-sample filtering of the shifter's
-// output. They are built twice where the compiler can: for the baseline
+// output; and the pitch tracker's correlations. They are built twice where the compiler can: for the baseline
 // instruction set, and for x86-64 CPUs with AVX2 and FMA (eight floats a
 // vector, multiply and add in one step). The stage takes the widest set the
 // CPU runs; both give the same output up to rounding.
@@ -57,6 +57,12 @@ struct FormantKernels {
     // mix[i] of the corrected sample, the rest of the shifter's. filter[0]
     // for mono, filter[1] for stereo.
     void (*filter[2])(FormantFilters& f, float* const* io, int begin, int frames, const float* mix) noexcept;
+    // For the pitch tracker: the sum of a[i] b[i] over any n; and
+    // out[k] = sum of x[j] x[j - first - k] for j in [0, window), k in
+    // [0, count), window a multiple of 8, x readable from
+    // x - first - count + 1 on.
+    float (*correlate)(const float* a, const float* b, int n) noexcept;
+    void (*slide)(const float* x, int window, int first, int count, float* out) noexcept;
 };
 
 // [any-thread] The baseline kernels; the wide ones, or null where neither

@@ -195,5 +195,28 @@ void filter(FormantFilters& f, float* const* io, int begin, int frames, const fl
     }
 }
 
+float correlate(const float* a, const float* b, int n) noexcept {
+    const int whole = n / W * W;
+    float sum = whole > 0 ? dot(a, b, whole) : 0.0f;
+    for (int i = whole; i < n; ++i) sum += a[i] * b[i];
+    return sum;
+}
+
+void slide(const float* x, int window, int first, int count, float* out) noexcept {
+    // Eight lags a pass, each vector of the window loaded once for the eight.
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        Vec s[8];
+        for (auto& v : s) v = zero();
+        const float* y = x - first - k;
+        for (int i = 0; i < window; i += W) {
+            const Vec a = load(x + i);
+            for (int j = 0; j < 8; ++j) s[j] += a * load(y + i - j);
+        }
+        for (int j = 0; j < 8; ++j) out[k + j] = total(s[j]);
+    }
+    for (; k < count; ++k) out[k] = dot(x, x - first - k, window);
+}
+
 constexpr FormantKernels kKernels = {
-    VCMD_KERNEL_NAME, read, autocorrelate, {filter<1>, filter<2>}};
+    VCMD_KERNEL_NAME, read, autocorrelate, {filter<1>, filter<2>}, correlate, slide};

@@ -49,31 +49,32 @@
 // hop or two of a stronger subharmonic or second harmonic does not take the
 // track away, and a voicing change has to beat kVoicingChange: hysteresis.
 //
-// Marks. A chain of marks starts on a voiced hop (or one whose strongest
-// candidate reaches kMarkPeriodicity) and ends on one that is neither. Its
-// first mark is the main excitation of the last period: the start of the
-// burst of first-difference energy (which weighs the broad-band snap of a
-// glottal closure above the smooth swings of the formants) that is
-// strongest over half a millisecond. From each mark, the next is searched where the full-rate
-// waveform around it (2 ms before, 1 ms after) best matches the waveform
-// around the mark before, within 15 % of the period (at most 0.9 ms) of one
-// period on: first every low-rate sample, then at every sample near the
-// best, then to a fraction by a parabola. It is final once the input up to
-// the farthest candidate's stretch has arrived: 1.9 ms after the excitation
-// where it lies one period on, 2.8 ms at most. A first mark found more
-// than that after its excitation leads the chain without being handed out. A match under kMarkMatch ends the chain, until the next hop
-// finds the input periodic again.
+// Marks. Every hop also fits a linear predictor to the pre-emphasised
+// low-rate window (order 10, fewer for a high voice, whose few harmonics it
+// would model instead of the formants); its inverse filter turns the
+// low-rate stream into a residual in which a glottal closure is a spike. A
+// chain of marks starts on a voiced hop (or one whose strongest candidate
+// reaches kMarkPeriodicity) at the residual's largest spike in the last
+// period, and ends on a hop that is neither. From each mark, the next is
+// first looked for where the full-rate waveform around it (2 ms before, 1 ms
+// after) best matches the waveform around the mark before, within 15 % of
+// the period (at most 0.9 ms) of one period on; the mark is the residual's
+// largest spike within 0.4 ms of that match, placed between low-rate
+// samples by a parabola. It is final once the input its search needs has
+// arrived: at most 2.9 ms after the excitation at 48 kHz. A match under
+// kMarkMatch ends the chain, until the next hop finds the input periodic
+// again; a mark found later than promised (the first of a stretch, or one
+// whose period changed under its search) leads the chain unreported.
 #include "pitch/PitchTracker.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "dsp/Dsp.h"
-#include "pitch/ShifterMath.h"
+#include "pitch/FormantKernels.h"
 
 namespace vcmd {
 
-using shifter::dot;
 
 namespace {
 
@@ -116,6 +117,7 @@ inline void parabola(float a, float b, float c, float& offset, float& value) noe
 }  // namespace
 
 void PitchTracker::configure(double sampleRate) {
+    kernels_ = &bestFormantKernels();
     sampleRate_ = std::clamp(std::isfinite(sampleRate) ? sampleRate : 48000.0, 8000.0, 192000.0);
     factor_ = std::max(1, static_cast<int>(std::lround(sampleRate_ / kLowRate)));
     lowRate_ = sampleRate_ / factor_;
@@ -129,14 +131,17 @@ void PitchTracker::configure(double sampleRate) {
         taps |= 1;
         const double beta = 0.1102 * (kStopDb - 8.7);
         const double middle = 0.5 * (taps - 1);
-        kernel_.resize(static_cast<std::size_t>(taps));
+        // Zeros ahead of the oldest tap make the length a multiple of four,
+        // which the dot product runs through fastest.
+        const int padding = (4 - taps % 4) % 4;
+        kernel_.assign(static_cast<std::size_t>(taps + padding), 0.0f);
         double sum = 0.0;
         for (int k = 0; k < taps; ++k) {
             const double t = k - middle;
             const double sinc = t == 0.0 ? 2.0 * cutoff : std::sin(2.0 * kPi * cutoff * t) / (kPi * t);
             const double r = t / middle;
             const double w = besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
-            kernel_[static_cast<std::size_t>(k)] = static_cast<float>(sinc * w);
+            kernel_[static_cast<std::size_t>(padding + k)] = static_cast<float>(sinc * w);
             sum += sinc * w;
         }
         for (float& h : kernel_) h = static_cast<float>(h / sum);
@@ -148,27 +153,27 @@ void PitchTracker::configure(double sampleRate) {
     // smooth peaks of the difference function at half the low rate even for
     // the highest voices.
     {
-        const int taps = 31;
+        const int taps = 31;  // and one zero ahead, for a length of 32
         const double middle = 0.5 * (taps - 1), beta = 0.1102 * (40.0 - 8.7);
-        halfBand_.assign(static_cast<std::size_t>(taps), 0.0f);
+        halfBand_.assign(static_cast<std::size_t>(taps + 1), 0.0f);
         double sum = 0.0;
         for (int k = 0; k < taps; ++k) {
             const double t = k - middle, r = t / middle;
             const double sinc = t == 0.0 ? 0.3 : std::sin(0.3 * kPi * t) / (kPi * t);
             const double w = besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
-            halfBand_[static_cast<std::size_t>(k)] = static_cast<float>(sinc * w);
+            halfBand_[static_cast<std::size_t>(k + 1)] = static_cast<float>(sinc * w);
             sum += sinc * w;
         }
         for (float& h : halfBand_) h = static_cast<float>(h / sum);
     }
-    const int halfBandDelay = static_cast<int>(halfBand_.size() / 2);
+    const int halfBandDelay = static_cast<int>(halfBand_.size() / 2) - 1;
     coarseRate_ = lowRate_ / 2.0;
 
     // Windows: the middle of each lies the lookahead before the newest
     // sample, counting the filters' delays.
     const double lookahead = kLookaheadSeconds * sampleRate_;
-    window_ = static_cast<int>(std::floor(2.0 * (lookahead - firDelay_) / factor_)) & ~3;
-    coarseWindow_ = static_cast<int>(std::floor((lookahead - firDelay_) / factor_ - halfBandDelay)) & ~3;
+    window_ = static_cast<int>(std::floor(2.0 * (lookahead - firDelay_) / factor_)) & ~7;
+    coarseWindow_ = static_cast<int>(std::floor((lookahead - firDelay_) / factor_ - halfBandDelay)) & ~7;
     lookahead_ = firDelay_ + window_ * factor_ / 2;
     minLag_ = std::max(2, static_cast<int>(std::floor(coarseRate_ / kHighestF0)));
     maxLag_ = static_cast<int>(std::ceil(coarseRate_ / kLowestF0));
@@ -198,8 +203,11 @@ void PitchTracker::configure(double sampleRate) {
     lowSize_ = nextPowerOfTwo(static_cast<std::size_t>(
         std::max(window_ + 2 * maxLag_ + 8, static_cast<int>(halfBand_.size()))));
     low_.assign(2 * lowSize_, 0.0f);
+    emphasised_.assign(2 * lowSize_, 0.0f);
     residual_.assign(2 * lowSize_, 0.0f);
+    lowSquares_.assign(static_cast<std::size_t>(window_ + 2 * maxLag_ + 4), 0.0);
     order_ = std::min(kMaxOrder, static_cast<int>(std::lround(lowRate_ / 1000.0)) + 2);
+    residualTaps_ = (order_ + 1 + 3) & ~3;
     hann_.resize(static_cast<std::size_t>(window_));
     for (int j = 0; j < window_; ++j)
         hann_[static_cast<std::size_t>(j)] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * (j + 0.5) / window_));
@@ -207,15 +215,17 @@ void PitchTracker::configure(double sampleRate) {
     coarseSize_ = nextPowerOfTwo(static_cast<std::size_t>(coarseWindow_ + maxLag_ + 4));
     coarse_.assign(2 * coarseSize_, 0.0f);
     nsdf_.assign(static_cast<std::size_t>(maxLag_ + 2), 0.0f);
-    fine_.assign(static_cast<std::size_t>(2 * maxLag_ + 3), 0.0f);
+    cross_.assign(static_cast<std::size_t>(maxLag_ + 3), 0.0f);
     reset();
 }
 
 void PitchTracker::reset() noexcept {
     std::fill(full_.begin(), full_.end(), 0.0f);
     std::fill(low_.begin(), low_.end(), 0.0f);
+    std::fill(emphasised_.begin(), emphasised_.end(), 0.0f);
     std::fill(residual_.begin(), residual_.end(), 0.0f);
-    std::fill(std::begin(inverse_), std::end(inverse_), 0.0f);
+    std::fill(std::begin(reversed_), std::end(reversed_), 0.0f);
+    reversed_[residualTaps_ - 1] = 1.0f;
     std::fill(coarse_.begin(), coarse_.end(), 0.0f);
     written_ = 0;
     lowWritten_ = 0;
@@ -255,7 +265,7 @@ void PitchTracker::process(const float* mono, int frames) noexcept {
         written_ = next;
         if (written_ == lowAt) {
             const std::size_t first = static_cast<std::size_t>(written_ - std::max(taps, 1)) & fullMask_;
-            pushLow(taps > 0 ? dot(kernel_.data(), &full_[first], taps) : full_[first]);
+            pushLow(taps > 0 ? kernels_->correlate(kernel_.data(), &full_[first], taps) : full_[first]);
         }
         if (marking_ && written_ >= markDue_) nextMark();
     }
@@ -274,10 +284,12 @@ void PitchTracker::pushLow(float value) noexcept {
     // the glottal pulse's own slope out too: the spike then stands at the
     // closure rather than on the broad swing before it.
     const std::size_t mask = lowSize_ - 1;
-    const auto emphasised = [&](std::size_t k) { return low_[k & mask] - kEmphasis * low_[(k - 1) & mask]; };
-    const std::size_t k = static_cast<std::size_t>(lowWritten_);
-    float e = emphasised(k);
-    for (int j = 1; j <= order_; ++j) e += inverse_[j] * emphasised(k - static_cast<std::size_t>(j));
+    const float p = dcOut_ - kEmphasis * low_[(static_cast<std::size_t>(lowWritten_) - 1) & mask];
+    emphasised_[at] = p;
+    emphasised_[at + lowSize_] = p;
+    const std::size_t oldest =
+        (static_cast<std::size_t>(lowWritten_) - static_cast<std::size_t>(residualTaps_ - 1)) & mask;
+    const float e = kernels_->correlate(reversed_, &emphasised_[oldest], residualTaps_);
     residual_[at] = e;
     residual_[at + lowSize_] = e;
     ++lowWritten_;
@@ -285,7 +297,7 @@ void PitchTracker::pushLow(float value) noexcept {
         // Every other one, through the half-band filter, to the coarse rate.
         const int taps = static_cast<int>(halfBand_.size());
         const std::size_t from = static_cast<std::size_t>(lowWritten_ - taps) & (lowSize_ - 1);
-        const float c = dot(halfBand_.data(), &low_[from], taps);
+        const float c = kernels_->correlate(halfBand_.data(), &low_[from], taps);
         const std::size_t to = static_cast<std::size_t>(coarseWritten_) & (coarseSize_ - 1);
         coarse_[to] = c;
         coarse_[to + coarseSize_] = c;
@@ -301,19 +313,20 @@ void PitchTracker::pushLow(float value) noexcept {
 // mirrored ring (`size`, `written` so far) for lags [first, last], into
 // `out` (indexed by lag).
 void PitchTracker::squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written,
-                                    int window, int first, int last, float* out, double* energy) const noexcept {
+                                    int window, int first, int last, float* out, double* energy) noexcept {
     // `size` is a power of two; the ring holds window + last samples and more.
     const std::size_t start = static_cast<std::size_t>(written - window - last) & (size - 1);
     const float* x = &ring[start] + last;
-    const double newest = static_cast<double>(dot(x, x, window));
-    double lagged = static_cast<double>(dot(x - first, x - first, window));
+    const double newest = static_cast<double>(kernels_->correlate(x, x, window));
+    double lagged = static_cast<double>(kernels_->correlate(x - first, x - first, window));
+    kernels_->slide(x, window, first, last - first + 1, cross_.data());
     for (int t = first; t <= last; ++t) {
         if (t > first) {
             const double in = x[-t], out = x[window - t];
             lagged += in * in - out * out;
         }
         const double norm = std::sqrt(newest * std::max(0.0, lagged));
-        out[t] = norm > 1e-12 ? static_cast<float>(dot(x, x - t, window) / norm) : 0.0f;
+        out[t] = norm > 1e-12 ? static_cast<float>(cross_[static_cast<std::size_t>(t - first)] / norm) : 0.0f;
     }
     if (energy != nullptr) *energy = newest;
 }
@@ -323,9 +336,8 @@ void PitchTracker::predictor() noexcept {
     // low-rate window,
     // Levinson-Durbin; a little white noise (1e-4) keeps it stable.
     const std::size_t start = static_cast<std::size_t>(lowWritten_ - window_) & (lowSize_ - 1);
-    const float* x = &low_[start];
-    for (int j = 0; j < window_; ++j)
-        windowed_[static_cast<std::size_t>(j)] = (x[j] - kEmphasis * x[j - 1]) * hann_[static_cast<std::size_t>(j)];
+    const float* p = &emphasised_[start];
+    for (int j = 0; j < window_; ++j) windowed_[static_cast<std::size_t>(j)] = p[j] * hann_[static_cast<std::size_t>(j)];
     // A high voice has few harmonics for the model to spread over: fewer
     // poles, or they fit the harmonics instead of the formants.
     const float periodLow = period_ / static_cast<float>(factor_);
@@ -333,7 +345,7 @@ void PitchTracker::predictor() noexcept {
         voiced_ && period_ > 0.0f ? std::clamp(static_cast<int>(periodLow * kOrderPerLag), 4, order_) : order_;
     double r[kMaxOrder + 1];
     for (int k = 0; k <= order; ++k)
-        r[k] = static_cast<double>(dot(windowed_.data(), windowed_.data() + k, window_ - k));
+        r[k] = static_cast<double>(kernels_->correlate(windowed_.data(), windowed_.data() + k, window_ - k));
     if (!(r[0] > 1e-12)) return;  // silence: keep the last filter
     r[0] *= 1.0001;
     double a[kMaxOrder + 1] = {1.0}, previous[kMaxOrder + 1];
@@ -348,7 +360,10 @@ void PitchTracker::predictor() noexcept {
         error *= 1.0 - k * k;
         if (!(error > 0.0)) return;
     }
-    for (int j = 1; j <= order_; ++j) inverse_[j] = j <= order ? static_cast<float>(a[j]) : 0.0f;
+    // Reversed, so that the residual is one dot product with the newest
+    // samples: 1 + sum a[j] z^-j.
+    for (int j = 1; j <= order_; ++j) reversed_[residualTaps_ - 1 - j] = j <= order ? static_cast<float>(a[j]) : 0.0f;
+    reversed_[residualTaps_ - 1] = 1.0f;
 }
 
 void PitchTracker::analyse() noexcept {
@@ -361,6 +376,7 @@ void PitchTracker::analyse() noexcept {
     // At the coarse rate the peaks of high voices are too narrow for a
     // parabola to tell their height: each candidate is measured again at
     // the low rate, in low-rate samples from here on.
+    prepareRefine();
     for (int i = 0; i < count; ++i) {
         now[i].lag *= 2.0f;
         refine(now[i].lag, now[i].score);
@@ -426,20 +442,45 @@ void PitchTracker::analyse() noexcept {
     else if (!marking_) anchorMark();
 }
 
-void PitchTracker::refine(float& lag, float& score) noexcept {
-    // The low-rate difference around `lag`, climbing to the nearest peak.
+void PitchTracker::prepareRefine() noexcept {
+    // The newest low-rate window and the lags before it, with the running
+    // sum of their squares: each lag's energy is then a difference.
+    const int span = window_ + 2 * maxLag_ + 2;
+    const std::size_t start = static_cast<std::size_t>(lowWritten_ - span) & (lowSize_ - 1);
+    const float* x = &low_[start];
+    double sum = 0.0;
+    lowSquares_[0] = 0.0;
+    for (int j = 0; j < span; ++j) {
+        sum += static_cast<double>(x[j]) * x[j];
+        lowSquares_[static_cast<std::size_t>(j + 1)] = sum;
+    }
+    refineSpan_ = x + (span - window_);
+}
+
+float PitchTracker::lowCorrelation(int t) const noexcept {
+    const int span = window_ + 2 * maxLag_ + 2, newestFrom = span - window_;
+    const double newest = lowSquares_[static_cast<std::size_t>(span)] - lowSquares_[static_cast<std::size_t>(newestFrom)];
+    const double lagged = lowSquares_[static_cast<std::size_t>(span - t)] -
+                          lowSquares_[static_cast<std::size_t>(newestFrom - t)];
+    const double norm = std::sqrt(newest * std::max(0.0, lagged));
+    return norm > 1e-12 ? static_cast<float>(kernels_->correlate(refineSpan_, refineSpan_ - t, window_) / norm) : 0.0f;
+}
+
+void PitchTracker::refine(float& lag, float& score) const noexcept {
+    // The low-rate correlation around `lag`, climbing to the nearest peak.
     const int lowest = 2 * minLag_ - 1, highest = 2 * maxLag_ + 1;
     int t = std::clamp(static_cast<int>(std::lround(lag)), lowest, highest);
-    float values[3];
-    for (int step = 0;; ++step) {
-        squareDifference(low_, lowSize_, lowWritten_, window_, t - 1, t + 1, fine_.data(), nullptr);
-        values[0] = fine_[static_cast<std::size_t>(t - 1)];
-        values[1] = fine_[static_cast<std::size_t>(t)];
-        values[2] = fine_[static_cast<std::size_t>(t + 1)];
-        if (step == 3) break;
-        if (values[0] > values[1] && t > lowest) --t;
-        else if (values[2] > values[1] && t < highest) ++t;
-        else break;
+    float values[3] = {lowCorrelation(t - 1), lowCorrelation(t), lowCorrelation(t + 1)};
+    for (int step = 0; step < 3; ++step) {
+        if (values[0] > values[1] && t > lowest) {
+            --t;
+            values[2] = values[1], values[1] = values[0], values[0] = lowCorrelation(t - 1);
+        } else if (values[2] > values[1] && t < highest) {
+            ++t;
+            values[0] = values[1], values[1] = values[2], values[2] = lowCorrelation(t + 1);
+        } else {
+            break;
+        }
     }
     float offset = 0.0f, value = values[1];
     parabola(values[0], values[1], values[2], offset, value);
@@ -539,8 +580,8 @@ void PitchTracker::scheduleMark() noexcept {
 float PitchTracker::matchAround(const float* reference, float referenceEnergy, std::int64_t at) const noexcept {
     const int length = markBefore_ + markAfter_;
     const float* y = &full_[static_cast<std::size_t>(at - markBefore_) & fullMask_];
-    const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
-    return norm > 1e-20f ? dot(reference, y, length) / norm : 0.0f;
+    const float norm = std::sqrt(referenceEnergy * kernels_->correlate(y, y, length));
+    return norm > 1e-20f ? kernels_->correlate(reference, y, length) / norm : 0.0f;
 }
 
 void PitchTracker::nextMark() noexcept {
@@ -556,7 +597,7 @@ void PitchTracker::nextMark() noexcept {
     const int length = markBefore_ + markAfter_;
     const float* reference =
         &full_[static_cast<std::size_t>(std::lround(lastMark_) - markBefore_) & fullMask_];
-    const float referenceEnergy = dot(reference, reference, length);
+    const float referenceEnergy = kernels_->correlate(reference, reference, length);
     // Slightly in favour of one period on, so that an equal match a cycle
     // of a formant away does not pull the chain off its point.
     const auto score = [&](std::int64_t c) {

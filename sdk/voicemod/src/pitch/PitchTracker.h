@@ -33,6 +33,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pitch/FormantKernels.h"
+
 namespace vcmd {
 
 struct PitchEstimate {
@@ -116,10 +118,13 @@ private:
     // The newest window's linear predictor, for the residual.
     void predictor() noexcept;
     void squareDifference(const std::vector<float>& ring, std::size_t size, std::int64_t written, int window,
-                          int first, int last, float* out, double* energy) const noexcept;
-    // The chosen period (low-rate samples) and its score, from the low-rate
-    // difference around it.
-    void refine(float& lag, float& score) noexcept;
+                          int first, int last, float* out, double* energy) noexcept;
+    // A candidate's period (low-rate samples) and its score, from the
+    // low-rate correlation around it; prepareRefine() readies the newest
+    // window for them once a hop.
+    void prepareRefine() noexcept;
+    float lowCorrelation(int lag) const noexcept;
+    void refine(float& lag, float& score) const noexcept;
     // Period candidates of nsdf_ (peaks, refined between lags), best first.
     int findCandidates(Candidate* out) const noexcept;
     // Marks: the first of a voiced stretch, and every next one once all the
@@ -138,6 +143,7 @@ private:
     float fullAt(std::int64_t i) const noexcept { return full_[static_cast<std::size_t>(i) & fullMask_]; }
 
     // Configuration.
+    const FormantKernels* kernels_ = &baselineFormantKernels();  // the widest the CPU runs
     double sampleRate_ = 48000.0;
     int factor_ = 6;       // full-rate samples per low-rate sample
     double lowRate_ = 8000.0;
@@ -160,17 +166,21 @@ private:
     std::vector<float> full_;
     std::size_t fullMask_ = 0, fullSize_ = 0;
     std::vector<float> low_;
-    std::vector<float> residual_;  // its prediction residual
+    std::vector<float> emphasised_;  // it pre-emphasised
+    std::vector<float> residual_;    // ... and through the predictor's inverse filter
+    std::vector<double> lowSquares_;  // running sum of squares of the window and its lags
+    const float* refineSpan_ = nullptr;  // the newest low-rate window
     std::size_t lowSize_ = 0;
     static constexpr int kMaxOrder = 12;
     int order_ = 10;
-    float inverse_[kMaxOrder + 1] = {};  // 1 + sum inverse_[j] z^-j
+    int residualTaps_ = 12;               // order_ + 1, rounded up to a multiple of four
+    float reversed_[kMaxOrder + 4] = {};  // the inverse filter, newest tap last
     std::vector<float> hann_, windowed_;
     std::vector<float> halfBand_;  // low rate to coarse rate
     std::vector<float> coarse_;
     std::size_t coarseSize_ = 0;
-    std::vector<float> nsdf_;  // per coarse lag, refilled every hop
-    std::vector<float> fine_;  // per low-rate lag, around the chosen one
+    std::vector<float> nsdf_;   // per coarse lag, refilled every hop
+    std::vector<float> cross_;  // ... before it is normalised
 
     // State.
     std::int64_t written_ = 0;
