@@ -2,10 +2,10 @@
 // normalised square difference, a forward dynamic programme over period
 // candidates, and pitch marks by waveform matching.
 //
-// Decimation. A Kaiser-windowed sinc (50 dB, cut-off at 0.42 of the low
+// Decimation. A Kaiser-windowed sinc (40 dB, cut-off at 0.42 of the low
 // rate) takes the input down by a whole factor to about 8 kHz; it is
 // evaluated only at the samples kept. Its linear phase delays everything by
-// half its length (0.9 ms at 48 kHz), counted in the lookahead. A one-pole
+// half its length (0.5 ms at 48 kHz), counted in the lookahead. A one-pole
 // DC blocker (about 25 Hz) follows.
 //
 // Periodicity. For the newest window x and lag t,
@@ -22,8 +22,8 @@
 // would favour twice the period. It is worked out for every lag on a coarse
 // copy at half the low rate (4 kHz, low-passed to about 1.2 kHz so that even
 // a high voice's peaks are broad enough to be found between lags), over a
-// 19 ms window; then each candidate is measured again at the low rate over
-// a 22 ms window, at three lags around it and, climbing, further where the
+// 18 ms window; then each candidate is measured again at the low rate over
+// a 23 ms window, at three lags around it and, climbing, further where the
 // peak lies beyond, and placed between lags by a parabola. Both windows end
 // at the newest sample their filters have let through, and their middles
 // lie 12 ms before the newest input sample: the moment an estimate
@@ -61,7 +61,7 @@
 // the period (at most 0.9 ms) of one period on; the mark is the residual's
 // largest spike within 0.4 ms of that match, placed between low-rate
 // samples by a parabola. It is final once the input its search needs has
-// arrived: at most 2.9 ms after the excitation at 48 kHz. A match under
+// arrived: at most 2.8 ms after the excitation at 48 kHz. A match under
 // kMarkMatch ends the chain, until the next hop finds the input periodic
 // again; a mark found later than promised (the first of a stretch, or one
 // whose period changed under its search) leads the chain unreported.
@@ -72,6 +72,7 @@
 
 #include "dsp/Dsp.h"
 #include "pitch/FormantKernels.h"
+#include "pitch/ShifterMath.h"
 
 namespace vcmd {
 
@@ -81,7 +82,7 @@ namespace {
 constexpr double kLowRate = 8000.0;        // about where the analysis runs
 constexpr double kLookaheadSeconds = 0.012;
 constexpr double kHopSeconds = 0.005;
-constexpr double kStopDb = 50.0;           // decimation filter
+constexpr double kStopDb = 40.0;           // decimation filter
 constexpr float kMinPeak = 0.2f;           // n of a candidate
 constexpr int kStrongest = 3;              // candidates by height; the rest by lag
 constexpr float kNearHighest = 0.75f;
@@ -126,7 +127,7 @@ void PitchTracker::configure(double sampleRate) {
     firDelay_ = 0;
     if (factor_ > 1) {
         const double cutoff = 0.42 * lowRate_ / sampleRate_;     // cycles per full-rate sample
-        const double transition = 0.2 * lowRate_ / sampleRate_;
+        const double transition = 0.3 * lowRate_ / sampleRate_;
         int taps = static_cast<int>(std::ceil((kStopDb - 8.0) / (2.285 * 2.0 * kPi * transition))) + 1;
         taps |= 1;
         const double beta = 0.1102 * (kStopDb - 8.7);
@@ -289,7 +290,7 @@ void PitchTracker::pushLow(float value) noexcept {
     emphasised_[at + lowSize_] = p;
     const std::size_t oldest =
         (static_cast<std::size_t>(lowWritten_) - static_cast<std::size_t>(residualTaps_ - 1)) & mask;
-    const float e = kernels_->correlate(reversed_, &emphasised_[oldest], residualTaps_);
+    const float e = shifter::dot(reversed_, &emphasised_[oldest], residualTaps_);  // short: inline
     residual_[at] = e;
     residual_[at + lowSize_] = e;
     ++lowWritten_;
@@ -297,7 +298,7 @@ void PitchTracker::pushLow(float value) noexcept {
         // Every other one, through the half-band filter, to the coarse rate.
         const int taps = static_cast<int>(halfBand_.size());
         const std::size_t from = static_cast<std::size_t>(lowWritten_ - taps) & (lowSize_ - 1);
-        const float c = kernels_->correlate(halfBand_.data(), &low_[from], taps);
+        const float c = shifter::dot(halfBand_.data(), &low_[from], taps);
         const std::size_t to = static_cast<std::size_t>(coarseWritten_) & (coarseSize_ - 1);
         coarse_[to] = c;
         coarse_[to + coarseSize_] = c;
