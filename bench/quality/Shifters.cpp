@@ -6,6 +6,7 @@
 
 #include "pitch/FormantShifter.h"
 #include "pitch/PitchShifter.h"
+#include "pitch/PitchSynchronous.h"
 
 #ifdef QUALITY_WITH_RUBBERBAND
 #include <rubberband/RubberBandStretcher.h>
@@ -26,7 +27,8 @@ std::vector<float> aligned(std::vector<float> out, std::size_t delay, std::size_
     return out;
 }
 
-Shifted ours(const std::vector<float>& input, double rate, double pitch, double formant, bool offline) {
+Shifted ours(const std::vector<float>& input, double rate, double pitch, double formant, bool offline,
+             bool synchronous = false) {
     vcmd::PitchShifter shifter;
     shifter.configure(rate, offline);
     shifter.jumpSemitones(static_cast<float>(pitch));
@@ -35,14 +37,22 @@ Shifted ours(const std::vector<float>& input, double rate, double pitch, double 
     formants.jumpPitch(static_cast<float>(pitch));
     formants.jumpFormant(static_cast<float>(formant));
     const std::size_t delay = shifter.latencyFrames() + static_cast<std::size_t>(formants.latencyFrames());
+    vcmd::PitchSynchronous voiced;
+    if (synchronous) {
+        voiced.configure(rate, static_cast<int>(delay));
+        voiced.jumpPitch(static_cast<float>(pitch));
+        voiced.jumpFormant(static_cast<float>(formant));
+    }
     std::vector<float> s = input;
     s.resize(input.size() + delay, 0.0f);
     for (std::size_t i = 0; i < s.size(); i += kBlock) {
         float* io[1] = {s.data() + i};
         const int n = static_cast<int>(std::min<std::size_t>(kBlock, s.size() - i));
         formants.hear(io, 1, n);
+        if (synchronous) voiced.hear(io, 1, n);
         shifter.process(io, 1, n);
         formants.process(io, 1, n);
+        if (synchronous) voiced.process(io, 1, n);
     }
     return {true, aligned(std::move(s), delay, input.size()), static_cast<double>(delay) / rate};
 }
@@ -122,6 +132,7 @@ std::string shifterName(Shifter s) {
         case Shifter::RubberBandR3: return "Rubber Band R3 (finer)";
         case Shifter::RubberBandR2: return "Rubber Band R2 (faster)";
         case Shifter::SoundTouch: return "SoundTouch";
+        case Shifter::OursSynchronous: return "ours, pitch-synchronous (real time)";
     }
     return "?";
 }
@@ -130,6 +141,7 @@ Shifted shift(Shifter s, const std::vector<float>& input, double rate, double pi
     switch (s) {
         case Shifter::Ours: return ours(input, rate, pitch, formant, false);
         case Shifter::OursOffline: return ours(input, rate, pitch, formant, true);
+        case Shifter::OursSynchronous: return ours(input, rate, pitch, formant, false, true);
 #ifdef QUALITY_WITH_RUBBERBAND
         case Shifter::RubberBandR3: return rubberBand(input, rate, pitch, formant, true);
         case Shifter::RubberBandR2: return rubberBand(input, rate, pitch, formant, false);

@@ -10,7 +10,10 @@
 
 namespace quality {
 
-enum class Shifter { Ours, OursOffline, RubberBandR3, RubberBandR2, SoundTouch };
+// OursSynchronous: ours with its voiced parts made pitch-synchronously on
+// the pitch tracker's marks (the pitch effect's "synthesis" 1); not in
+// availableShifters(), the periodicity section asks for it by name.
+enum class Shifter { Ours, OursOffline, RubberBandR3, RubberBandR2, SoundTouch, OursSynchronous };
 
 struct Shifted {
     bool supported = false;       // the shifter can do this shift

@@ -39,6 +39,7 @@
 #include "PitchTrack.h"
 #include "Shifters.h"
 #include "TrackingSection.h"
+#include "SyntheticVoices.h"
 
 namespace quality {
 namespace {
@@ -533,7 +534,7 @@ PeriodicityRow shiftedPeriodicity(Shifter s, const Input& in, const std::vector<
     if (!out.supported) return row;
     row.supported = true;
     row.lag = contourLag(track, out.output, in.audio.rate, pitch);
-    const bool ours = s == Shifter::Ours || s == Shifter::OursOffline;
+    const bool ours = s == Shifter::Ours || s == Shifter::OursOffline || s == Shifter::OursSynchronous;
     row.result = measurePeriodicity(track, ours ? out.output : advanced(out.output, row.lag), in.audio.rate,
                                     std::exp2(pitch / 12.0));
     return row;
@@ -558,6 +559,36 @@ void stageCostTargets(const std::string& where, const PeriodicityResult& kept, c
                 fixed(100.0 * kept.voicedShare, 1) + " against " + fixed(100.0 * following.voicedShare, 1) + " % (" +
                     fixed(following.voicedShare > 0.0 ? 100.0 * kept.voicedShare / following.voicedShare : 0.0, 1) +
                     " % of it)");
+}
+
+// The grain path against the pitch-synchronous one on the synthetic voices
+// of the tracking section, whose low and creaky kinds the grains lose.
+void syntheticPeriodicity() {
+    Table t({"voice", "shift (st)", "grains, kept", "grains, follow", "pitch-synchronous, kept",
+             "pitch-synchronous, follow"},
+            "lrrrrr");
+    const std::vector<VoiceKind> kinds = voiceKinds();
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        const SyntheticVoice voice = makeVoice(kinds[k], 48000.0, static_cast<std::uint32_t>(k + 1));
+        const std::vector<double> track = trackPitch(voice.samples, voice.rate);
+        for (double pitch : {7.0, -7.0}) {
+            std::vector<std::string> row = {voice.name, fixed(pitch, 0, true)};
+            for (Shifter s : {Shifter::Ours, Shifter::OursSynchronous})
+                for (double formant : {0.0, pitch}) {
+                    const PeriodicityResult r = measurePeriodicity(
+                        track, shift(s, voice.samples, voice.rate, pitch, formant).output, voice.rate,
+                        std::exp2(pitch / 12.0));
+                    row.push_back(fixed(r.hnrMedianDb, 1) + " dB / " + fixed(100.0 * r.voicedShare, 1) + " %");
+                }
+            t.add(row);
+        }
+    }
+    std::printf("#### Synthetic voices: grains against pitch-synchronous grains\n\n"
+                "The tracking section's synthetic voices (`SyntheticVoices.h`), real time: HNR and voiced frames "
+                "kept, as above, for the grain shifter with its formant stage and for the same with its voiced "
+                "parts made pitch-synchronously on the pitch tracker's marks (the pitch effect's \"synthesis\" "
+                "1, `PitchSynchronous.h`), formants kept and following the pitch.\n\n%s\n",
+                t.markdown().c_str());
 }
 
 void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& targets) {
@@ -597,12 +628,14 @@ void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& ta
             };
             const Case cases[] = {{"ours, formants kept", Shifter::Ours, 0.0},
                                   {"ours, formants follow", Shifter::Ours, pitch},
+                                  {"ours pitch-synchronous, formants kept", Shifter::OursSynchronous, 0.0},
+                                  {"ours pitch-synchronous, formants follow", Shifter::OursSynchronous, pitch},
                                   {"Rubber Band R3, formants preserved", Shifter::RubberBandR3, 0.0},
                                   {"Rubber Band R2, formants preserved", Shifter::RubberBandR2, 0.0},
                                   {"SoundTouch (formants follow)", Shifter::SoundTouch, pitch}};
             PeriodicityRow kept, following, r3;
             for (const Case& c : cases) {
-                if (!has(c.shifter)) continue;
+                if (c.shifter != Shifter::OursSynchronous && !has(c.shifter)) continue;
                 const PeriodicityRow r = shiftedPeriodicity(c.shifter, in, track, pitch, c.formant);
                 row = {c.name, fixed(pitch, 0, true)};
                 for (const std::string& cell : periodicityCells(r, rate)) row.push_back(cell);
@@ -673,6 +706,7 @@ void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& ta
                                          "formant stage), not listed.").c_str(),
                     v.markdown().c_str());
     }
+    syntheticPeriodicity();
 }
 
 // --- main -------------------------------------------------------------------------------

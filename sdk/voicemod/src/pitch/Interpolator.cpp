@@ -1,15 +1,24 @@
 // Interpolator.cpp - the table of the band-limited interpolator the grains
 // read through: a 16-tap Kaiser-windowed sinc at kFractions fractions of a
 // sample.
-#include "pitch/PitchShifter.h"
+#include "pitch/Interpolator.h"
 
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
+#include "dsp/Dsp.h"
+#include "pitch/PitchShifter.h"
+
 namespace vcmd {
 
 void PitchShifter::designInterpolator() {
+    static_assert(kTaps == kInterpolatorTaps && kFractions == kInterpolatorFractions, "one interpolator");
+    vcmd::designInterpolator(kernel_);
+}
+
+void designInterpolator(std::vector<float>& kernel) {
+    constexpr int kTaps = kInterpolatorTaps, kFractions = kInterpolatorFractions;
     // The interpolator: row r holds the weights of taps -7..+8 around a read
     // position r / kFractions of a sample past a whole one. Each row sums to
     // 1, so that the gain does not wobble with the fraction; the rows for a
@@ -36,10 +45,10 @@ void PitchShifter::designInterpolator() {
     }
     // Stored as each row followed by its step to the next, so that a read
     // position's weights (row + a * step) come from one place.
-    kernel_.assign(static_cast<std::size_t>(kFractions * 2 * kTaps), 0.0f);
+    kernel.assign(static_cast<std::size_t>(kFractions * 2 * kTaps), 0.0f);
     for (int r = 0; r < kFractions; ++r) {
         const float* row = rows.data() + static_cast<std::size_t>(r * kTaps);
-        float* out = kernel_.data() + static_cast<std::size_t>(r * 2 * kTaps);
+        float* out = kernel.data() + static_cast<std::size_t>(r * 2 * kTaps);
         for (int j = 0; j < kTaps; ++j) {
             out[j] = row[j];
             out[kTaps + j] = row[kTaps + j] - row[j];

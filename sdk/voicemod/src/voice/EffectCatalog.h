@@ -57,14 +57,20 @@ struct EffectInfo {
 // tape played faster or slower) until a parameter sets them.
 constexpr float kFormantFollowsPitch = -1.0e9f;
 
+// A pitch effect's "synthesis" setting: the grain shifter alone, or with
+// its voiced parts made pitch-synchronously on the pitch tracker's marks.
+constexpr float kSynthesisPitchSynchronous = 1.0f;
+
 // Upper bounds the effects allocate for, whatever the settings.
 constexpr float kMaxEchoMs = 2000.0f;
 constexpr float kMaxChorusDelayMs = 40.0f;
 constexpr float kMaxChorusDepthMs = 15.0f;
 
 inline constexpr EffectInfo kEffectInfos[] = {
-    {EffectType::PitchShift, "pitch", false, 2,
-     {{"semitones", -12.0f, 12.0f, 0.0f, "st"}, {"formant", -12.0f, 12.0f, 0.0f, "st"}}},
+    {EffectType::PitchShift, "pitch", false, 3,
+     {{"semitones", -12.0f, 12.0f, 0.0f, "st"},
+      {"formant", -12.0f, 12.0f, 0.0f, "st"},
+      {"synthesis", 0.0f, 1.0f, 0.0f, ""}}},
     {EffectType::RingMod, "ringmod", false, 2,
      {{"frequency", 1.0f, 5000.0f, 30.0f, "Hz"}, {"mix", 0.0f, 1.0f, 1.0f, ""}}},
     {EffectType::NoiseMod, "noisemod", false, 1, {{"mix", 0.0f, 1.0f, 1.0f, ""}}},

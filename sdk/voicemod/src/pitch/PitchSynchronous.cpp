@@ -1,0 +1,287 @@
+// PitchSynchronous.cpp - see PitchSynchronous.h.
+#include "pitch/PitchSynchronous.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pitch/Interpolator.h"
+#include "pitch/ShifterMath.h"
+
+namespace vcmd {
+using namespace shifter;
+
+namespace {
+
+constexpr double kRiseSeconds = 0.001;
+constexpr double kAlignSeconds = 0.00015;
+constexpr int kHalfTaps = kInterpolatorTaps / 2;
+
+// Group delay at DC of a cascade of sections.
+double delayAtDc(const BiquadCoefficients* c, int n) noexcept {
+    double d = 0.0;
+    for (int i = 0; i < n; ++i)
+        d += (static_cast<double>(c[i].b1) + 2.0 * c[i].b2) / (static_cast<double>(c[i].b0) + c[i].b1 + c[i].b2) -
+             (static_cast<double>(c[i].a1) + 2.0 * c[i].a2) / (1.0 + c[i].a1 + c[i].a2);
+    return d;
+}
+
+// The grain's envelope at `u` samples from its mark: a rise of `rise`
+// before it, 1, and a fall of `rise` ending at `length`.
+inline float envelope(double u, double rise, double length) noexcept {
+    if (u < -rise || u > length) return 0.0f;
+    if (u < 0.0) {
+        const double s = std::sin(0.5 * kPi * (u + rise) / rise);
+        return static_cast<float>(s * s);
+    }
+    if (u > length - rise) {
+        const double c = std::cos(0.5 * kPi * (u - (length - rise)) / rise);
+        return static_cast<float>(c * c);
+    }
+    return 1.0f;
+}
+
+}  // namespace
+
+void PitchSynchronous::configure(double sampleRate, int delayFrames) {
+    sampleRate_ = sampleRate;
+    delay_ = std::max(1, delayFrames);
+    rise_ = std::max(2, static_cast<int>(std::lround(kRiseSeconds * sampleRate)));
+    alignBefore_ = static_cast<int>(std::lround(0.002 * sampleRate));
+    alignAfter_ = static_cast<int>(std::lround(0.001 * sampleRate));
+    alignReach_ = std::min(kMostAlign, static_cast<int>(std::lround(kAlignSeconds * sampleRate)));
+    tracker_.configure(sampleRate);
+    pitch_.configure(sampleRate);
+    formant_.configure(sampleRate);
+    // The input back to two of the longest periods (an octave down) before
+    // the oldest output mark; the grains as far ahead of the output.
+    const double longest = sampleRate / PitchTracker::kLowestF0;
+    const std::size_t n =
+        powerOfTwoAtLeast(static_cast<std::size_t>(delay_ + 4.0 * longest + 4 * kInterpolatorTaps + 2 * kPieceFrames));
+    mask_ = n - 1;
+    for (auto& line : lines_) line.assign(2 * n, 0.0f);
+    for (auto& line : filtered_) line.assign(2 * n, 0.0f);
+    const std::size_t out = powerOfTwoAtLeast(static_cast<std::size_t>(delay_ + 4.0 * longest + 2 * kPieceFrames));
+    outMask_ = out - 1;
+    for (auto& g : grains_) g.assign(out, 0.0f);
+    cover_.assign(out, 0.0f);
+    designInterpolator(kernel_);
+    reset();
+}
+
+void PitchSynchronous::reset() noexcept {
+    tracker_.reset();
+    for (auto& line : lines_) std::fill(line.begin(), line.end(), 0.0f);
+    for (auto& line : filtered_) std::fill(line.begin(), line.end(), 0.0f);
+    for (auto& g : grains_) std::fill(g.begin(), g.end(), 0.0f);
+    std::fill(cover_.begin(), cover_.end(), 0.0f);
+    for (auto& channel : prefilterState_)
+        for (auto& s : channel) s = BiquadState{};
+    markCount_ = 0;
+    heard_ = made_ = 0;
+    voiced_ = false;
+    nextOut_ = 0.0;
+    lastSource_ = -1.0;
+    lastAligned_ = -1.0;
+    designedRatio_ = 0.0f;
+}
+
+void PitchSynchronous::designPrefilter(float ratio) noexcept {
+    // Stop band from rate / (2 ratio), as the grain shifter's.
+    const double stopHz = std::min(0.47, 0.5 / std::max(1.0, static_cast<double>(ratio))) * sampleRate_;
+    const double passHz =
+        std::atan(std::tan(kPi * stopHz / sampleRate_) / prefilterDesign_.stopRatio()) * sampleRate_ / kPi;
+    prefilterDesign_.lowpass(sampleRate_, passHz, prefilter_);
+    prefilterLag_ = delayAtDc(prefilter_, kPrefilterSections);
+    designedRatio_ = ratio;
+}
+
+void PitchSynchronous::hear(const float* const* input, int channels, int frames) noexcept {
+    frames = std::clamp(frames, 0, kPieceFrames);
+    channels = std::clamp(channels, 1, kMaxChannels);
+    const float ratio = std::exp2(std::max(formant_.target(), formant_.value()) / 12.0f);
+    if (ratio != designedRatio_) designPrefilter(ratio);
+    for (int i = 0; i < frames; ++i) {
+        float sum = 0.0f;
+        const std::size_t at = static_cast<std::size_t>(heard_ + i) & mask_;
+        for (int c = 0; c < channels; ++c) {
+            const float x = std::isfinite(input[c][i]) ? input[c][i] : 0.0f;
+            sum += x;
+            lines_[c][at] = lines_[c][at + mask_ + 1] = x;
+            float y = x;
+            for (int s = 0; s < kPrefilterSections; ++s) y = prefilterState_[c][s].run(prefilter_[s], y);
+            filtered_[c][at] = filtered_[c][at + mask_ + 1] = y;
+        }
+        mono_[i] = sum / static_cast<float>(channels);
+    }
+    heard_ += frames;
+    tracker_.process(mono_, frames);
+    PitchEstimate estimate;
+    while (tracker_.readEstimate(estimate)) {
+        // The marks carry what the grains need; the estimates only drain.
+    }
+    for (PitchMark m; tracker_.readMark(m);) marks_[markCount_++ % kMarks] = m;
+}
+
+float PitchSynchronous::read(const std::vector<float>& line, double position) const noexcept {
+    const auto whole = static_cast<std::int64_t>(std::floor(position));
+    const float f = static_cast<float>(position - static_cast<double>(whole)) * kInterpolatorFractions;
+    const int row = std::min(kInterpolatorFractions - 1, static_cast<int>(f));
+    const float* k0 = kernel_.data() + static_cast<std::size_t>(row * 2 * kInterpolatorTaps);
+    const Weights w(k0, k0 + kInterpolatorTaps, f - static_cast<float>(row));
+    const Float4 s = w.apply(line.data() + (static_cast<std::size_t>(whole - (kHalfTaps - 1)) & mask_));
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+std::int64_t PitchSynchronous::nearestMark(double target, std::int64_t now) const noexcept {
+    // Marks are handed out at most markDelayFrames() after their
+    // excitation; counting them usable only from then keeps the output the
+    // same whatever the block size.
+    const double final = static_cast<double>(now - tracker_.markDelayFrames());
+    std::int64_t best = -1;
+    double distance = 0.0;
+    const std::int64_t first = std::max<std::int64_t>(0, markCount_ - kMarks);
+    for (std::int64_t k = markCount_ - 1; k >= first; --k) {
+        const PitchMark& m = marks_[k % kMarks];
+        if (m.at > final) continue;
+        const double d = std::fabs(m.at - target);
+        if (d > m.period) {
+            if (m.at < target) break;  // older ones lie further still
+            continue;
+        }
+        if (best < 0 || d < distance) best = k, distance = d;
+    }
+    return best;
+}
+
+float PitchSynchronous::periodAt(std::int64_t k, std::int64_t now) const noexcept {
+    // The period the mark starts, from the marks themselves: the mean of
+    // kSpan intervals around it (the next one's where it is final), which
+    // follows a moving pitch within a period or two where the tracker's
+    // estimate, describing the input 12 ms back, lags behind it, and evens
+    // out the marks' own scatter. The estimate where the marks disagree
+    // with it.
+    const PitchMark& m = marks_[k % kMarks];
+    const double final = static_cast<double>(now - tracker_.markDelayFrames());
+    std::int64_t last = k;
+    if (k + 1 < markCount_ && marks_[(k + 1) % kMarks].at <= final) last = k + 1;
+    const std::int64_t first = last - kSpan;
+    if (first < 0 || first < markCount_ - kMarks) return m.period;
+    for (std::int64_t i = first; i < last; ++i) {
+        const double interval = marks_[(i + 1) % kMarks].at - marks_[i % kMarks].at;
+        if (!(interval > 0.7 * m.period && interval < 1.4 * m.period)) return m.period;
+    }
+    return static_cast<float>((marks_[last % kMarks].at - marks_[first % kMarks].at) / kSpan);
+}
+
+double PitchSynchronous::align(double mark, float period) const noexcept {
+    // The mark moved by up to kAlignSeconds to where the waveform around it
+    // best matches the waveform around the last grain's source: the marks'
+    // own scatter (a tenth of a millisecond) would jitter the output's
+    // periods, which the ear hears as roughness, most in high voices.
+    if (lastAligned_ < 0.0 || std::fabs(mark - lastAligned_) > 3.0 * static_cast<double>(period)) return mark;
+    const int before = std::min(alignBefore_, static_cast<int>(0.5f * period));
+    const int after = std::min(alignAfter_, static_cast<int>(0.25f * period));
+    const int length = before + after;
+    if (length < 8) return mark;
+    const auto start = [&](double at) {
+        return lines_[0].data() + (static_cast<std::size_t>(std::lround(at) - before) & mask_);
+    };
+    const float* reference = start(lastAligned_);
+    const float referenceEnergy = dot(reference, reference, length);
+    const int reach = std::min(alignReach_, static_cast<int>(0.1f * period));
+    float scores[2 * kMostAlign + 1];
+    int best = 0;
+    for (int d = -reach; d <= reach; ++d) {
+        const float* y = start(mark + d);
+        const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
+        scores[d + reach] = norm > 1e-20f ? dot(reference, y, length) / norm : 0.0f;
+        if (scores[d + reach] > scores[best + reach]) best = d;
+    }
+    if (scores[best + reach] < 0.5f) return mark;
+    float offset = 0.0f;
+    if (best > -reach && best < reach) {
+        const float a = scores[best - 1 + reach], b = scores[best + reach], c = scores[best + 1 + reach];
+        const float curve = a - 2.0f * b + c;
+        if (curve < 0.0f) offset = std::clamp(0.5f * (a - c) / curve, -0.5f, 0.5f);
+    }
+    return static_cast<double>(std::lround(mark)) + best + offset;
+}
+
+void PitchSynchronous::layGrain(std::int64_t now) noexcept {
+    const double pitchRatio = std::exp2(static_cast<double>(pitch_.value()) / 12.0);
+    const double formantRatio = std::exp2(static_cast<double>(formant_.value()) / 12.0);
+    const double lag = formantRatio > 1.0 ? prefilterLag_ : 0.0;
+    // The grain reads its input period, at the formant ratio, up to where
+    // the next output grain takes over.
+    const auto extent = [&](float period) {
+        return std::min(static_cast<double>(period) / pitchRatio, static_cast<double>(period) / formantRatio);
+    };
+    const double o = nextOut_;
+    const std::int64_t k = nearestMark(o, now);
+    if (k < 0) {
+        voiced_ = false;
+        return;
+    }
+    const PitchMark& mark = marks_[k % kMarks];
+    const float inputPeriod = periodAt(k, now);
+    double length = extent(inputPeriod);
+    // What the delay lets it read: a low voice's grain is cut short.
+    const double room = (static_cast<double>(now - kHalfTaps - 2) - mark.at - lag) / formantRatio;
+    length = std::min(length, room);
+    const double period = static_cast<double>(inputPeriod) / pitchRatio;
+    const double rise = std::min(static_cast<double>(rise_), 0.25 * period);
+    if (length < 2.0 * rise) {
+        voiced_ = false;
+        return;
+    }
+    const double source = align(mark.at, inputPeriod) + lag;
+    const std::vector<float>* from = formantRatio > 1.0 ? filtered_ : lines_;
+    const auto first = static_cast<std::int64_t>(std::ceil(o - rise));
+    const auto last = static_cast<std::int64_t>(std::floor(o + std::max(length, period)));
+    for (std::int64_t i = first; i <= last; ++i) {
+        const double u = static_cast<double>(i) - o;
+        const std::size_t at = static_cast<std::size_t>(i) & outMask_;
+        cover_[at] += envelope(u, rise, period);
+        const float w = envelope(u, rise, length);
+        if (w == 0.0f) continue;
+        const double p = source + u * formantRatio;
+        for (int c = 0; c < static_cast<int>(channelsHeard_); ++c) grains_[c][at] += w * read(from[c], p);
+    }
+    lastSource_ = mark.at;
+    lastAligned_ = source - lag;
+    nextOut_ = o + period;
+}
+
+void PitchSynchronous::process(float* const* io, int channels, int frames) noexcept {
+    frames = std::clamp(frames, 0, kPieceFrames);
+    channels = std::clamp(channels, 1, kMaxChannels);
+    channelsHeard_ = static_cast<float>(channels);
+    for (int i = 0; i < frames; ++i) {
+        pitch_.next();
+        formant_.next();
+        const std::int64_t at = made_ - delay_;  // the input time this output sample stands at
+        const std::int64_t now = made_ + 1;      // input samples it may have seen
+        if (!voiced_ && markCount_ > 0) {
+            // A voiced stretch starts on the newest usable mark still ahead.
+            const std::int64_t k = nearestMark(static_cast<double>(at) + rise_, now);
+            const double mark = k >= 0 ? marks_[k % kMarks].at : -1.0;
+            if (k >= 0 && mark > lastSource_ && mark - rise_ >= static_cast<double>(at)) {
+                voiced_ = true;
+                nextOut_ = mark;
+            }
+        }
+        while (voiced_ && nextOut_ - rise_ <= static_cast<double>(at)) layGrain(now);
+        const std::size_t k = static_cast<std::size_t>(at) & outMask_;
+        if (at >= 0) {
+            const float other = 1.0f - std::min(1.0f, cover_[k]);
+            for (int c = 0; c < channels; ++c) {
+                io[c][i] = grains_[c][k] + other * io[c][i];
+                grains_[c][k] = 0.0f;
+            }
+            cover_[k] = 0.0f;
+        }
+        ++made_;
+    }
+}
+
+}  // namespace vcmd
