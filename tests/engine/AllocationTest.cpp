@@ -159,5 +159,34 @@ TEST_F(AllocationTest, TakingANewVoiceOnTheAudioThreadAllocatesNothing) {
     EXPECT_EQ(n.releases, 0);
 }
 
+TEST_F(AllocationTest, PitchSynchronousGrainsAllocateNothing) {
+    // A voice at 125 Hz (pulses through a resonance near 500 Hz), long
+    // enough for the tracker to mark its periods and the grains to be laid.
+    mountLab();
+    ASSERT_EQ(vcmdLoadVoice("Synchronous Lab", 0, 0), VCMD_OK);
+    static std::vector<float> voice(48000 * 2);
+    double y1 = 0.0, y2 = 0.0;
+    for (std::size_t i = 0; i < voice.size(); ++i) {
+        const double y = ((i % 384 == 0) ? 1.0 : 0.0) + 1.97 * y1 - 0.975 * y2;
+        y2 = y1, y1 = y;
+        voice[i] = static_cast<float>(0.02 * y);
+    }
+    static std::size_t at = 0;
+    static void (*const block)() = [] {
+        static std::vector<float> l(256), r(256);
+        std::copy(voice.begin() + static_cast<std::ptrdiff_t>(at),
+                  voice.begin() + static_cast<std::ptrdiff_t>(at + 256), l.begin());
+        std::copy(l.begin(), l.end(), r.begin());
+        at = (at + 256) % (voice.size() - 256);
+        (void)vcmdProcessStereoBuffer(l.data(), r.data(), 256);
+    };
+    for (int i = 0; i < 100; ++i) block();  // the voice taken, the marks under way
+    const HeapCalls n = countDuring([] {
+        for (int i = 0; i < 200; ++i) block();
+    });
+    EXPECT_EQ(n.allocations, 0);
+    EXPECT_EQ(n.releases, 0);
+}
+
 }  // namespace
 }  // namespace enginetest

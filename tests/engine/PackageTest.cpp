@@ -115,8 +115,8 @@ TEST_F(PackageTest, SamePackageMountedTwiceGivesSameIdAndListsItsVoicesOnce) {
     const std::string otherPath = dataDir() + "/good/second.zvmd";
     ASSERT_EQ(vcmdMountPackage(otherPath.c_str(), 0, 0, 0, &other), VCMD_OK);
     EXPECT_NE(other, first);
-    const std::vector<std::string> expected = {"Ring Lab",    "Echo Lab",     "Noise Lab", "Gain Lab",
-                                               "Pitch Lab",   "Formant Lab",  "Second Voice", "Ring Lab"};
+    const std::vector<std::string> expected = {"Ring Lab",  "Echo Lab",        "Noise Lab",    "Gain Lab", "Pitch Lab",
+                                               "Formant Lab", "Synchronous Lab", "Second Voice", "Ring Lab"};
     EXPECT_EQ(voiceNames(), expected);
 }
 
