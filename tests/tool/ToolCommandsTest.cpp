@@ -1063,8 +1063,17 @@ TEST_F(ToolCommands, AFullDeviceOrStandardOutputFailsEveryFormatWithTheSystemsRe
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "corvane-voicemod: cannot write standard output: No space left on device\n");
     }
+    // Text too: the voice list, and the line a render reports.
+    Launch toFull;
+    toFull.standardOutput = full;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"voices"}, {"render", "tone.wav", "out.wav", "--voice", "Robot"}}) {
+        const ToolRun r = finish(start(args, toFull));
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "corvane-voicemod: cannot write standard output: No space left on device\n");
+    }
     ::close(full);
-    EXPECT_EQ(entries(dir_), std::set<std::string>{"tone.wav"});
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{"tone.wav", "out.wav"}));
 }
 
 // What the tool writes to a pipe is the file it writes to a file, and what
