@@ -604,10 +604,14 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
 
 // libsndfile's virtual I/O on the writer's descriptor, as libsndfile itself
 // would use the descriptor (its file starting where the descriptor stood),
-// except that the errno of a write that fails is kept, and every later write
-// is refused: libsndfile's encoders do not all pass a failed write on (its
-// MP3 encoder only logs a short one, its FLAC encoder's last frames go
-// unchecked when the file is closed).
+// except that the errno of a write that fails is kept: libsndfile's encoders
+// do not all pass a failed write on (its MP3 encoder only logs a short one,
+// its FLAC encoder's last frames go unchecked when the file is closed), so
+// the writer looks at writeError_ after every call into libsndfile. From the
+// failed write on, the render has failed and what libsndfile writes is
+// dropped but taken as written: its encoders then close as they always do
+// and free what they hold (its Ogg Vorbis encoder, whose header found no
+// room, would start a second stream when closed and lose the first).
 struct SoundFileWriter::Io {
     static SoundFileWriter& of(void* self) { return *static_cast<SoundFileWriter*>(self); }
     static sf_count_t length(void* self) { return std::max<Offset>(0, sizeOf(of(self).descriptor_) - of(self).origin_); }
@@ -625,15 +629,14 @@ struct SoundFileWriter::Io {
     }
     static sf_count_t write(const void* data, sf_count_t count, void* self) {
         SoundFileWriter& w = of(self);
-        sf_count_t put = 0;
-        while (put < count && w.writeError_ == 0) {
+        for (sf_count_t put = 0; put < count && w.writeError_ == 0;) {
             const auto n = ::write(w.descriptor_, static_cast<const char*>(data) + put,
                                    static_cast<unsigned>(std::min<sf_count_t>(count - put, 1 << 30)));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) w.writeError_ = n < 0 ? errno : EIO;
             else put += n;
         }
-        return put;
+        return count;
     }
 };
 
