@@ -112,7 +112,9 @@ pid_t startTool(const std::vector<std::string>& args, const fs::path& cwd, const
         if (launch.namespacesOf > 0) {
             const std::string ns = "/proc/" + std::to_string(launch.namespacesOf) + "/ns/";
             for (const std::string kind : {"user", "mnt"}) {
-                if (kind == "user" && ::geteuid() == 0) continue;  // root's holder keeps root's
+                std::error_code same;
+                if (fs::read_symlink(ns + kind, same) == fs::read_symlink("/proc/self/ns/" + kind, same))
+                    continue;  // root's holder may keep root's user namespace
                 const int fd = ::open((ns + kind).c_str(), O_RDONLY | O_CLOEXEC);
                 if (fd < 0 || ::setns(fd, 0) != 0) ::_exit(kCannotStart);
                 ::close(fd);
@@ -386,9 +388,11 @@ public:
                 return done;
             };
             int failed[2] = {0, 0};  // the step, its errno
-            if (::geteuid() == 0 ? ::unshare(CLONE_NEWNS) != 0
-                                 : ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
-                                       !put("/proc/self/uid_map", uidMap) || !put("/proc/self/gid_map", gidMap))
+            // Root makes a mount namespace; anyone else (or root where that
+            // is refused, in some containers) a user namespace with it.
+            if ((::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) &&
+                (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
+                 !put("/proc/self/uid_map", uidMap) || !put("/proc/self/gid_map", gidMap)))
                 failed[0] = 1;
             else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
                 failed[0] = 2;
