@@ -1,9 +1,10 @@
 // SoundFile.cpp - see SoundFile.h: the reader and the writer. The writer's
 // rules for where the audio goes (a temporary file renamed over a regular
-// file, written in place where the folder is not writable, a device or FIFO
-// written directly, standard output), each on Linux and on Windows, make it
-// the longest piece; they hold no audio and are the next to move beside the
-// platform code.
+// file, written in place where the folder is not writable, a device written
+// directly, a pipe or FIFO given the finished file, standard output), each
+// on Linux and on Windows, and the I/O through which it checks every byte,
+// make it the longest piece; they hold no audio and are the next to move
+// beside the platform code, with the reader's MPEG decoding.
 #include "SoundFile.h"
 
 #include <fcntl.h>

@@ -151,7 +151,8 @@ private:
 // (removed from its folder as soon as it is made): the encoders go back to
 // their headers when they finish (FLAC's stream information, MP3's length
 // frame), which a stream cannot take, so what a pipe gets is the same file a
-// regular file gets.
+// regular file gets. (Not on Windows, whose libsndfile has none of those
+// encoders: there it is written directly.)
 //
 // Every byte libsndfile writes goes through this writer (libsndfile's
 // virtual I/O on the descriptor), so a write that fails, in whatever encoder
