@@ -1139,6 +1139,19 @@ TEST_F(ToolCommands, WhatGoesThroughAPipeComesBackWhole) {
         }
     }
 
+    if (corvane::tool::containerAvailable(SF_FORMAT_FLAC)) {
+        // Standard output appended to (">>") takes every write at its end:
+        // it cannot go back to a header either.
+        const int appended = ::open(path("appended.flac").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        ASSERT_EQ(::write(appended, "take 1;", 7), 7);
+        Launch toFile;
+        toFile.standardOutput = appended;
+        const ToolRun r = finish(start({"render", "tone.wav", "-", "--voice", "Robot", "--bypass", "--format", "flac"}, toFile));
+        ::close(appended);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(slurp(path("appended.flac")) == "take 1;" + slurp(path("file.flac")));
+    }
+
     if (!corvane::tool::containerAvailable(SF_FORMAT_MPEG)) return;
     // An encoder writing to a pipe cannot go back for the frame that gives
     // the length (libsndfile's, LAME's): read to its last frame, it holds the

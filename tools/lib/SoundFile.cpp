@@ -471,7 +471,13 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         descriptor_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
 #endif
         if (descriptor_ < 0) return Error(what + systemReason(errno));
+        // Appended to (">>"), a file takes every write at its end: it cannot
+        // go back to a header either.
+#if defined(_WIN32)
         const bool seekable = seekTo(descriptor_, 0, SEEK_CUR) >= 0;
+#else
+        const bool seekable = seekTo(descriptor_, 0, SEEK_CUR) >= 0 && (::fcntl(descriptor_, F_GETFL) & O_APPEND) == 0;
+#endif
         if (!formatStreams(format_) && !seekable) {
             ::close(descriptor_);
             descriptor_ = -1;
