@@ -10,7 +10,10 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -87,6 +90,7 @@ struct Launch {
     bool asNobody = false;         // drop root's privileges to the user "nobody" first
     int standardOutput = -1;       // a descriptor for the tool's standard output instead of a file
     int standardInput = -1;        // a descriptor for the tool's standard input instead of /dev/null
+    pid_t namespacesOf = 0;        // run in this process's mount namespace (and user namespace, not as root)
 };
 
 constexpr uid_t kNobody = 65534;
@@ -105,6 +109,17 @@ pid_t startTool(const std::vector<std::string>& args, const fs::path& cwd, const
                                                    : ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = launch.standardInput >= 0 ? launch.standardInput : ::open("/dev/null", O_RDONLY);
+        if (launch.namespacesOf > 0) {
+            const std::string ns = "/proc/" + std::to_string(launch.namespacesOf) + "/ns/";
+            for (const std::string kind : {"user", "mnt"}) {
+                std::error_code same;
+                if (fs::read_symlink(ns + kind, same) == fs::read_symlink("/proc/self/ns/" + kind, same))
+                    continue;  // root's holder may keep root's user namespace
+                const int fd = ::open((ns + kind).c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0 || ::setns(fd, 0) != 0) ::_exit(kCannotStart);
+                ::close(fd);
+            }
+        }
         if (out < 0 || err < 0 || in < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(kCannotStart);
         ::dup2(in, 0);
         ::dup2(out, 1);
@@ -344,6 +359,78 @@ private:
     std::string data_;
     std::atomic<bool> toolEnded_{false};
     std::thread thread_;
+};
+
+// A small file system of its own for the tool to fill: a tmpfs of `bytes`
+// on `folder`, in a mount namespace that a holder process keeps (root makes
+// one; anyone else makes a user namespace with it). The tool is started in
+// it (Launch::namespacesOf); this process sees its files under seen().
+// Where neither can be had, ready() is false and why() says what refused.
+class SmallFileSystem {
+public:
+    SmallFileSystem(const fs::path& folder, std::size_t bytes) {
+        int ready[2], hold[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0) {
+            why_ = std::strerror(errno);
+            return;
+        }
+        const std::string uidMap = std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1";
+        const std::string gidMap = std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1";
+        const std::string size = "size=" + std::to_string(bytes);
+        holder_ = ::fork();
+        if (holder_ == 0) {
+            ::close(ready[0]);
+            ::close(hold[1]);
+            const auto put = [](const char* file, const std::string& text) {
+                const int fd = ::open(file, O_WRONLY);
+                const bool done = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+                if (fd >= 0) ::close(fd);
+                return done;
+            };
+            int failed[2] = {0, 0};  // the step, its errno
+            // Root makes a mount namespace; anyone else (or root where that
+            // is refused, in some containers) a user namespace with it.
+            if ((::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) &&
+                (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
+                 !put("/proc/self/uid_map", uidMap) || !put("/proc/self/gid_map", gidMap)))
+                failed[0] = 1;
+            else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                failed[0] = 2;
+            else if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) != 0)
+                failed[0] = 3;
+            failed[1] = errno;
+            (void)!::write(ready[1], failed, sizeof failed);
+            char c;
+            while (failed[0] == 0 && (::read(hold[0], &c, 1) > 0 || errno == EINTR)) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(hold[0]);
+        hold_ = hold[1];
+        int failed[2] = {1, EAGAIN};
+        if (holder_ < 0 || ::read(ready[0], failed, sizeof failed) != static_cast<ssize_t>(sizeof failed))
+            failed[1] = errno;
+        ::close(ready[0]);
+        static const char* const steps[] = {"", "a mount namespace", "a private mount namespace", "a tmpfs"};
+        if (failed[0] != 0) why_ = std::string(steps[failed[0]]) + ": " + std::strerror(failed[1]);
+    }
+    ~SmallFileSystem() {
+        ::close(hold_);  // the holder ends, and its namespace and tmpfs with it
+        if (holder_ > 0) ::waitpid(holder_, nullptr, 0);
+    }
+    bool ready() const { return why_.empty(); }
+    const std::string& why() const { return why_; }
+    pid_t holder() const { return holder_; }
+    // A path of the holder's namespace as this process reaches it.
+    fs::path seen(const fs::path& path) const {
+        return fs::path("/proc/" + std::to_string(holder_) + "/root") / path.relative_path();
+    }
+
+private:
+    pid_t holder_ = -1;
+    int hold_ = -1;
+    std::string why_;
 };
 #endif
 
@@ -758,6 +845,33 @@ TEST_F(ToolCommands, AFailedRenderLeavesAnExistingOutputAlone) {
     EXPECT_EQ(entries(dir_), (std::set<std::string>{"out.wav", "tone.wav"}));
 }
 
+// An input that breaks off, or ends before the length its header gives, is
+// not taken for a whole one: the render fails and says where.
+TEST_F(ToolCommands, AnInputCutShortOrDamagedFailsTheRender) {
+    if (!corvane::tool::containerAvailable(SF_FORMAT_MPEG)) GTEST_SKIP() << "this libsndfile has no MP3";
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 1.0);
+    ToolRun r = tool({"render", "tone.wav", "tone.mp3", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool({"render", "tone.wav", "tone.flac", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string mp3 = slurp(path("tone.mp3")), flac = slurp(path("tone.flac"));
+    std::ofstream(path("cut.mp3"), std::ios::binary) << mp3.substr(0, mp3.size() / 2);
+    std::ofstream(path("cut.flac"), std::ios::binary) << flac.substr(0, flac.size() / 2);
+    std::string damaged = mp3;  // a run of bytes in the middle overwritten
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(mp3.size() / 2), 400, '\x55');
+    std::ofstream(path("damaged.mp3"), std::ios::binary) << damaged;
+    fs::remove(path("tone.flac"));
+    for (const char* name : {"cut.mp3", "damaged.mp3", "cut.flac"}) {
+        expectFailure({"render", name, "out.wav", "--voice", "Robot"}, 1,
+                      "cannot read \"" + std::string(name) + "\": ");
+    }
+    // Whole, the same file is read to its end.
+    r = tool({"render", "tone.mp3", "out.wav", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readAudio(path("out.wav")).frames(), 48000u);
+    EXPECT_TRUE(r.err.empty()) << "nothing from the decoder: " << r.err;
+}
+
 TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
     expectFailure({}, 2, "A subcommand is required");
     expectFailure({"sing", "along"}, 2, "unknown command \"sing\" (commands: voices, render, demo, live, devices)");
@@ -839,7 +953,7 @@ TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
         EXPECT_EQ(r.status, 0) << r.err;
         r = tool({"render", "tone.wav", "full", "--voice", "Robot"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("cannot write \"full\": System error : No space left on device"), std::string::npos)
+        EXPECT_NE(r.err.find("cannot write \"full\": No space left on device\n"), std::string::npos)
             << r.err;
         EXPECT_TRUE(S_ISCHR(modeOf(path("null"))) && S_ISCHR(modeOf(path("full")))) << "still devices";
     } else {
@@ -878,6 +992,193 @@ TEST_F(ToolCommands, DevicesFifosAndLinksAreWrittenThroughNeverReplaced) {
     EXPECT_TRUE(fs::is_symlink(path("link.wav")));
     EXPECT_EQ(readAudio(path("takes/real.wav")).frames(), 14400u);
     EXPECT_EQ(entries(path("takes")), std::set<std::string>{"real.wav"});
+}
+
+// A file system that fills up: every format's last bytes, which its encoder
+// writes as it is closed, find no room. The render fails with the system's
+// reason, and an existing output is left exactly as it was.
+TEST_F(ToolCommands, AFullFileSystemFailsEveryFormatAndLeavesTheOldFileAsItWas) {
+    writeTones(path("noise.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {0.0}, 1.0);  // no encoder shrinks noise much
+    fs::create_directories(path("small"));
+    const SmallFileSystem small(path("small"), 1 << 20);
+    if (!small.ready()) GTEST_SKIP() << "no small file system of its own can be made here: " << small.why();
+    Launch inside;
+    inside.namespacesOf = small.holder();
+    const fs::path folder = small.seen(path("small"));
+    // Leaves `room` bytes free on the small file system (a filler takes the rest).
+    const auto leaveRoom = [&](std::uintmax_t room) {
+        fs::remove(folder / "filler");
+        struct statvfs free {};
+        ASSERT_EQ(::statvfs(folder.c_str(), &free), 0);
+        const std::uintmax_t available = static_cast<std::uintmax_t>(free.f_bavail) * free.f_frsize;
+        ASSERT_GE(available, room);
+        std::ofstream(folder / "filler", std::ios::binary) << std::string(available - room, 'x');
+    };
+    const std::string previous = "the previous take";
+    for (const std::string ext : {"wav", "flac", "ogg", "mp3"}) {
+        if (!corvane::tool::containerAvailable(corvane::tool::containerForName(ext))) continue;
+        SCOPED_TRACE(ext);
+        ToolRun r = tool({"render", "noise.wav", "whole." + ext, "--voice", "Robot"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::uintmax_t size = fs::file_size(path("whole." + ext)), page = 4096;
+        const std::uintmax_t allButTheLastPage = (size - 1) / page * page;
+        for (const std::string& name : {"new." + ext, "victim." + ext}) {
+            for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry.path());
+            if (name != "new." + ext) std::ofstream(folder / name) << previous;
+            leaveRoom(allButTheLastPage);
+            const std::set<std::string> before = entries(folder);
+            r = finish(start({"render", "noise.wav", "small/" + name, "--voice", "Robot"}, inside));
+            EXPECT_EQ(r.status, 1) << name << ": " << r.err;
+            EXPECT_EQ(r.err, "corvane-voicemod: cannot write \"small/" + name + "\": No space left on device\n");
+            EXPECT_TRUE(r.out.empty()) << r.out;
+            EXPECT_EQ(entries(folder), before) << "no temporary file left behind";
+            if (name != "new." + ext) {
+                EXPECT_TRUE(slurp(folder / name) == previous) << "the old file, byte for byte";
+            }
+        }
+        // A page more, and the same render fits: the limit was the file's own size.
+        for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry.path());
+        leaveRoom(allButTheLastPage + 2 * page);
+        r = finish(start({"render", "noise.wav", "small/new." + ext, "--voice", "Robot"}, inside));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(fs::file_size(folder / ("new." + ext)), size);
+    }
+}
+
+// A device that takes nothing (/dev/full), as OUTPUT and as standard output:
+// every format fails with the system's reason.
+TEST_F(ToolCommands, AFullDeviceOrStandardOutputFailsEveryFormatWithTheSystemsReason) {
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "/dev/full cannot be opened here: " << std::strerror(errno);
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 0.3);
+    for (const std::string ext : {"wav", "flac", "ogg", "mp3"}) {
+        if (!corvane::tool::containerAvailable(corvane::tool::containerForName(ext))) continue;
+        SCOPED_TRACE(ext);
+        const std::vector<std::string> device{"render", "tone.wav", "/dev/full", "--voice", "Robot", "--format", ext};
+        ToolRun r = tool(device);
+        record(device, r);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "corvane-voicemod: cannot write \"/dev/full\": No space left on device\n");
+        Launch toFull;
+        toFull.standardOutput = full;
+        const std::vector<std::string> standard{"render", "tone.wav", "-", "--voice", "Robot", "--format", ext};
+        r = finish(start(standard, toFull));
+        if (ext == "mp3") record(standard, r, {}, "standard output on /dev/full");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "corvane-voicemod: cannot write standard output: No space left on device\n");
+    }
+    // Text too: the voice list, and the line a render reports.
+    Launch toFull;
+    toFull.standardOutput = full;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"voices"}, {"render", "tone.wav", "out.wav", "--voice", "Robot"}}) {
+        const ToolRun r = finish(start(args, toFull));
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "corvane-voicemod: cannot write standard output: No space left on device\n");
+    }
+    ::close(full);
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{"tone.wav", "out.wav"}));
+}
+
+// What the tool writes to a pipe is the file it writes to a file, and what
+// comes back through a pipe is read whole; so is an MP3 an encoder wrote to a
+// pipe, which has no frame giving its length.
+TEST_F(ToolCommands, WhatGoesThroughAPipeComesBackWhole) {
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 2.0);
+    const Audio input = readAudio(path("tone.wav"));
+    // Runs the tool with `in` on its standard input (nothing when empty) and
+    // returns what it wrote to its standard output, a pipe.
+    const auto throughPipes = [&](const std::vector<std::string>& args, const std::string& in, ToolRun& run) {
+        int toTool[2], fromTool[2];
+        EXPECT_EQ(::pipe2(toTool, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(fromTool, O_CLOEXEC), 0);
+        Launch launch;
+        launch.standardInput = toTool[0];
+        launch.standardOutput = fromTool[1];
+        const pid_t pid = start(args, launch);
+        ::close(toTool[0]);
+        ::close(fromTool[1]);
+        std::thread feeder([&] {
+            for (std::size_t at = 0; at < in.size();) {
+                const ssize_t n = ::write(toTool[1], in.data() + at, in.size() - at);
+                if (n <= 0) break;
+                at += static_cast<std::size_t>(n);
+            }
+            ::close(toTool[1]);
+        });
+        std::string out;
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fromTool[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+        ::close(fromTool[0]);
+        feeder.join();
+        run = finish(pid);
+        return out;
+    };
+    for (const std::string ext : {"flac", "mp3", "ogg"}) {
+        if (!corvane::tool::containerAvailable(corvane::tool::containerForName(ext))) continue;
+        SCOPED_TRACE(ext);
+        ToolRun r;
+        const std::string piped = throughPipes({"render", "tone.wav", "-", "--voice", "Robot", "--bypass", "--format", ext}, "", r);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = tool({"render", "tone.wav", "file." + ext, "--voice", "Robot", "--bypass"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (ext != "ogg") {  // Ogg's serial number is random
+            EXPECT_TRUE(piped == slurp(path("file." + ext))) << "the same bytes as to a file";
+        }
+        std::ofstream(path("piped." + ext), std::ios::binary) << piped;
+        // Back, from a file and from a pipe.
+        r = tool({"render", "piped." + ext, "back.wav", "--voice", "Robot", "--bypass"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(readAudio(path("back.wav")).frames(), input.frames());
+        throughPipes({"render", "-", "back.wav", "--voice", "Robot", "--bypass"}, piped, r);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Audio back = readAudio(path("back.wav"));
+        EXPECT_EQ(back.frames(), input.frames());
+        if (ext == "flac") {
+            EXPECT_EQ(back.codes, input.codes) << "lossless, sample for sample";
+        }
+    }
+
+    if (corvane::tool::containerAvailable(SF_FORMAT_FLAC)) {
+        // Standard output appended to (">>") takes every write at its end:
+        // it cannot go back to a header either.
+        const int appended = ::open(path("appended.flac").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        ASSERT_EQ(::write(appended, "take 1;", 7), 7);
+        Launch toFile;
+        toFile.standardOutput = appended;
+        const ToolRun r = finish(start({"render", "tone.wav", "-", "--voice", "Robot", "--bypass", "--format", "flac"}, toFile));
+        ::close(appended);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(slurp(path("appended.flac")) == "take 1;" + slurp(path("file.flac")));
+    }
+
+    if (!corvane::tool::containerAvailable(SF_FORMAT_MPEG)) return;
+    // An encoder writing to a pipe cannot go back for the frame that gives
+    // the length (libsndfile's, LAME's): read to its last frame, it holds the
+    // whole input and the encoder's delay and padding (under two frames).
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    std::string headerless;
+    std::thread drain([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) headerless.append(buffer, static_cast<std::size_t>(n));
+    });
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    SNDFILE* encoder = sf_open_fd(ends[1], SFM_WRITE, &info, SF_TRUE);
+    ASSERT_NE(encoder, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(encoder, input.samples[0].data(), static_cast<sf_count_t>(input.frames()));
+    sf_close(encoder);  // and the pipe's end
+    drain.join();
+    ::close(ends[0]);
+    std::ofstream(path("headerless.mp3"), std::ios::binary) << headerless;
+    const ToolRun r = tool({"render", "headerless.mp3", "back.wav", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::size_t frames = readAudio(path("back.wav")).frames();
+    EXPECT_GE(frames, input.frames());
+    EXPECT_LE(frames, input.frames() + 2 * 1152);
 }
 
 TEST_F(ToolCommands, AReplacedFileKeepsItsModeAndAnyNameTheFolderTakesWorks) {

@@ -2,7 +2,9 @@
 
 #include <corvane/Logger.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -74,6 +76,21 @@ void checkStop(const Console& console) {
         throw ToolError("interrupted", kExitInterrupted);
 }
 
+// Why standard output's text did not all go out: the errno its write left
+// (the caller clears errno before writing), or the tool's own words.
+std::string outputFailure() {
+    const int error = errno;
+    return std::string("cannot write standard output: ") + (error != 0 ? std::strerror(error) : "not all of it was taken");
+}
+
+// Sends standard output's text on; a signal that cut it short is an
+// interruption, a write that failed (a full disk, /dev/full) a failure.
+void finishOutput(const Console& console) {
+    console.out.flush();
+    checkStop(console);
+    if (!console.out.good()) throw ToolError(outputFailure());
+}
+
 }  // namespace
 
 int runVoices(const Command& command, Console& console) {
@@ -83,9 +100,9 @@ int runVoices(const Command& command, Console& console) {
     if (changer.voices().empty())
         console.err << kProgram << ": no voices in " << quote(content.path.u8string()) << '\n';
     if (!command.voices.json) {
+        errno = 0;
         for (const std::string& name : changer.voices()) console.out << name << '\n';
-        console.out.flush();
-        checkStop(console);  // also when a signal cut the writing short
+        finishOutput(console);
         return kExitSuccess;
     }
     nlohmann::json list = nlohmann::json::array();
@@ -99,9 +116,9 @@ int runVoices(const Command& command, Console& console) {
             list.push_back(nlohmann::json{{"name", name}});
         }
     }
+    errno = 0;
     console.out << list.dump(2) << '\n';
-    console.out.flush();
-    checkStop(console);
+    finishOutput(console);
     return kExitSuccess;
 }
 
@@ -273,11 +290,9 @@ int runDemo(const Command& command, Console& console) {
     return status;
 }
 
-int toolMain(const std::vector<std::string>& arguments, Console& console) {
-    ParseResult parsed = parseCommandLine(arguments, console.out, console.err);
-    if (!parsed.run) return parsed.status;
-    const Command& command = parsed.command;
-    applyVerbosity(command.common.verbosity);
+namespace {
+
+int runCommand(const Command& command, Console& console) {
     try {
         switch (command.kind) {
             case CommandKind::Voices: return runVoices(command, console);
@@ -294,6 +309,27 @@ int toolMain(const std::vector<std::string>& arguments, Console& console) {
         return kExitFailure;
     }
     return kExitFailure;
+}
+
+}  // namespace
+
+int toolMain(const std::vector<std::string>& arguments, Console& console) {
+    ParseResult parsed = parseCommandLine(arguments, console.out, console.err);
+    if (!parsed.run) return parsed.status;
+    const Command& command = parsed.command;
+    applyVerbosity(command.common.verbosity);
+    const int status = runCommand(command, console);
+    // What went to standard output (the voice list, the demo's table, the
+    // 'wrote ...' line) must have gone out whole too (not to a full disk or
+    // /dev/full with status 0).
+    if (status != kExitSuccess) return status;
+    errno = 0;  // an earlier failure left no reason to show
+    console.out.flush();
+    if (!console.out.good()) {
+        console.err << kProgram << ": " << outputFailure() << '\n';
+        return kExitFailure;
+    }
+    return status;
 }
 
 }  // namespace corvane::tool

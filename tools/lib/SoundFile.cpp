@@ -1,9 +1,10 @@
 // SoundFile.cpp - see SoundFile.h: the reader and the writer. The writer's
 // rules for where the audio goes (a temporary file renamed over a regular
-// file, written in place where the folder is not writable, a device or FIFO
-// written directly, standard output), each on Linux and on Windows, make it
-// the longest piece; they hold no audio and are the next to move beside the
-// platform code.
+// file, written in place where the folder is not writable, a device written
+// directly, a pipe or FIFO given the finished file, standard output), each
+// on Linux and on Windows, and the I/O through which it checks every byte,
+// make it the longest piece; they hold no audio and are the next to move
+// beside the platform code, with the reader's MPEG decoding.
 #include "SoundFile.h"
 
 #include <fcntl.h>
@@ -15,8 +16,13 @@
 #include <unistd.h>
 #endif
 
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+#include <mpg123.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -35,6 +41,69 @@ std::string libsndfileReason(SNDFILE* file) {
 }
 
 std::string systemReason(int error) { return std::strerror(error); }
+
+// A libsndfile message fit to show, or the tool's own sentence where the
+// library has none worth reading ("Unspecified internal error.", "This is a
+// bug in libsndfile.").
+std::string libraryReason(const char* text, const std::string& fallback) {
+    const std::string message = text != nullptr ? text : "";
+    if (message.empty() || message.find("bug in libsndfile") != std::string::npos ||
+        message.find("internal error") != std::string::npos || message.find("No error defined") != std::string::npos)
+        return fallback;
+    return message;
+}
+
+std::string seconds(std::uint64_t frames, int rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", rate > 0 ? static_cast<double>(frames) / rate : 0.0);
+    return text;
+}
+
+#if defined(_WIN32)
+using Offset = __int64;
+Offset seekTo(int fd, Offset offset, int whence) { return ::_lseeki64(fd, offset, whence); }
+Offset sizeOf(int fd) {
+    struct _stati64 status {};
+    return ::_fstati64(fd, &status) == 0 ? status.st_size : 0;
+}
+#else
+using Offset = off_t;
+Offset seekTo(int fd, Offset offset, int whence) { return ::lseek(fd, offset, whence); }
+Offset sizeOf(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? status.st_size : 0;
+}
+#endif
+
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+// libmpg123's text for an error, without the " (code 18)" it ends with.
+std::string mpegReason(int error) {
+    std::string text = mpg123_plain_strerror(error);
+    const std::size_t code = text.rfind(" (code ");
+    if (code != std::string::npos) text.erase(code);
+    return text;
+}
+
+// Whether the file starts as MPEG audio does: an MPEG audio frame header,
+// maybe after an ID3v2 tag. Such a file goes to libmpg123 without
+// libsndfile, whose own use of it prints the decoder's notes on standard
+// error and stops at a length guessed from the first frame when no header
+// gives one. (AAC's ADTS headers, layer 0, are no MPEG audio.)
+bool startsAsMpeg(int fd) {
+    unsigned char head[10] = {};
+    Offset at = 0;
+    if (seekTo(fd, 0, SEEK_SET) != 0 || ::read(fd, head, sizeof head) != static_cast<ssize_t>(sizeof head))
+        return false;
+    if (head[0] == 'I' && head[1] == 'D' && head[2] == '3') {
+        at = 10 + ((head[6] & 0x7f) << 21 | (head[7] & 0x7f) << 14 | (head[8] & 0x7f) << 7 | (head[9] & 0x7f)) +
+             ((head[5] & 0x10) != 0 ? 10 : 0);
+        if (seekTo(fd, at, SEEK_SET) != at || ::read(fd, head, 4) != 4) return false;
+    }
+    seekTo(fd, 0, SEEK_SET);
+    const int layer = (head[1] >> 1) & 3, bitrate = head[2] >> 4, rate = (head[2] >> 2) & 3;
+    return head[0] == 0xff && (head[1] & 0xe0) == 0xe0 && layer != 0 && bitrate != 15 && rate != 3;
+}
+#endif
 
 // The interrupted failure, for an open that a signal ended.
 ToolError interrupted(const fs::path& path) {
@@ -155,6 +224,12 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
     }
     if (descriptor_ == -2) throw interrupted(path);
     if (descriptor_ < 0) throw ToolError(what + systemReason(errno));
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+    if (startsAsMpeg(descriptor_)) {
+        openMpeg(what);
+        return;
+    }
+#endif
     file_ = sf_open_fd(descriptor_, SFM_READ, &info_, SF_FALSE);
     if (file_ == nullptr) {
         const int error = sf_error(nullptr);
@@ -179,15 +254,120 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
         descriptor_ = -1;
         throw ToolError(what + "it has no audio channels");
     }
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+    if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+        // MPEG audio libsndfile found further in: decoded as any other.
+        sf_close(file_);
+        file_ = nullptr;
+        openMpeg(what);
+    }
+#endif
 }
+
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+void SoundFileReader::openMpeg(const std::string& what) {
+    const auto fail = [&](const std::string& reason) {
+        close();
+        throw ToolError(what + reason);
+    };
+    int error = MPG123_OK;
+    mpg123_init();  // once per process; later calls do nothing
+    mpeg_ = mpg123_new(nullptr, &error);
+    if (mpeg_ == nullptr) fail(std::string("no MPEG decoder: ") + mpegReason(error));
+    // Quiet: a failure is the tool's to report. No peeking at the end for
+    // a length to guess from the file's size: a header gives the length, or
+    // the frames are read to their end. Gapless, as the encoder's header
+    // says (LAME's delay and padding cut).
+    mpg123_param(mpeg_, MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0.0);
+    mpg123_param(mpeg_, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_FORCE_FLOAT | MPG123_GAPLESS | MPG123_NO_PEEK_END,
+                 0.0);
+    seekTo(descriptor_, 0, SEEK_SET);
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    if (mpg123_open_fd(mpeg_, descriptor_) != MPG123_OK || mpg123_getformat(mpeg_, &rate, &channels, &encoding) != MPG123_OK)
+        fail(std::string("no MPEG audio in it: ") + mpegReason(mpg123_errcode(mpeg_)));
+    mpg123_format_none(mpeg_);
+    mpg123_format(mpeg_, rate, channels, MPG123_ENC_FLOAT_32);
+    mpg123_frameinfo frame{};
+    mpg123_info(mpeg_, &frame);
+    const off_t length = mpg123_length(mpeg_);
+    info_.samplerate = static_cast<int>(rate);
+    info_.channels = channels;
+    info_.frames = length > 0 ? static_cast<sf_count_t>(length) : std::numeric_limits<sf_count_t>::max();
+    info_.format = SF_FORMAT_MPEG | (frame.layer == 1   ? SF_FORMAT_MPEG_LAYER_I
+                                     : frame.layer == 2 ? SF_FORMAT_MPEG_LAYER_II
+                                                        : SF_FORMAT_MPEG_LAYER_III);
+    if (info_.channels < 1 || info_.samplerate < 1) fail("it has no audio channels");
+}
+#else
+void SoundFileReader::openMpeg(const std::string&) {}
+#endif
 
 SoundFileReader::~SoundFileReader() { close(); }
 
 void SoundFileReader::close() noexcept {
     if (file_ != nullptr) sf_close(file_);
     file_ = nullptr;
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+    if (mpeg_ != nullptr) mpg123_delete(mpeg_);  // closes what it opened, not the descriptor
+#endif
+    mpeg_ = nullptr;
     if (descriptor_ >= 0) ::close(descriptor_);
     descriptor_ = -1;
+}
+
+std::uint32_t SoundFileReader::readFrames(std::uint32_t count) {
+    const std::string what =
+        "cannot read " + (isStandardStream(path_) ? std::string("standard input") : quote(path_.u8string())) + ": ";
+    const bool knownLength = static_cast<std::uint64_t>(info_.frames) < (std::uint64_t{1} << 62);
+    sf_count_t n = 0;
+#if defined(CORVANE_VOICEMOD_HAVE_MPG123)
+    if (mpeg_ != nullptr) {
+        const std::size_t frameBytes = sizeof(float) * channels();
+        std::size_t done = 0;
+        int status = MPG123_OK;
+        while (done < count * frameBytes && status == MPG123_OK) {
+            std::size_t got = 0;
+            status = mpg123_read(mpeg_, reinterpret_cast<unsigned char*>(interleaved_.data()) + done,
+                                 count * frameBytes - done, &got);
+            done += got;
+        }
+        n = static_cast<sf_count_t>(done / frameBytes);
+        framesRead_ += static_cast<std::uint64_t>(n);
+        if (status != MPG123_OK && status != MPG123_DONE) {
+            failed_ = true;
+            failure_ = what + "the MPEG decoder stopped at " + seconds(framesRead_, info_.samplerate) +
+                       (knownLength ? " of " + seconds(static_cast<std::uint64_t>(info_.frames), info_.samplerate) : "") +
+                       ": " +
+                       (status == MPG123_NEW_FORMAT ? "the audio changes its format there"
+                                                    : mpegReason(mpg123_errcode(mpeg_)));
+        }
+    } else
+#endif
+    {
+        if (exact_ != nullptr) {
+            n = sf_readf_double(file_, exactBlock_.data(), count);
+            if (n > 0) {
+                exact_->push(exactBlock_.data(), static_cast<std::size_t>(n));
+                for (std::size_t i = 0; i < static_cast<std::size_t>(n) * channels(); ++i)
+                    interleaved_[i] = toFloat(exactBlock_[i]);
+            }
+        } else {
+            n = sf_readf_float(file_, interleaved_.data(), count);
+        }
+        if (n < 0) n = 0;
+        framesRead_ += static_cast<std::uint64_t>(n);
+        if (static_cast<std::uint32_t>(n) < count && sf_error(file_) != SF_ERR_NO_ERROR) failed_ = true;
+    }
+    // The end came before the length the header gives: a file cut short, or
+    // a decoder that gave up without a word. Not a whole input.
+    if (!failed_ && static_cast<std::uint32_t>(n) < count && knownLength &&
+        framesRead_ < static_cast<std::uint64_t>(info_.frames)) {
+        failed_ = true;
+        failure_ = what + "it ends at " + seconds(framesRead_, info_.samplerate) + ", before the " +
+                   seconds(static_cast<std::uint64_t>(info_.frames), info_.samplerate) + " its header gives";
+    }
+    return static_cast<std::uint32_t>(n);
 }
 
 AudioBusFormat SoundFileReader::getFormat() const { return AudioBusFormat{sampleRate(), channels(), 0}; }
@@ -218,30 +398,17 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
             got += silence(leadingSilence_, got);
         } else if (!ended_) {
             const std::uint32_t asked = wanted - got;
-            sf_count_t n;
-            if (exact_ != nullptr) {
-                n = sf_readf_double(file_, exactBlock_.data(), asked);
-                if (n > 0) {
-                    exact_->push(exactBlock_.data(), static_cast<std::size_t>(n));
-                    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * stride; ++i)
-                        interleaved_[i] = toFloat(exactBlock_[i]);
-                }
-            } else {
-                n = sf_readf_float(file_, interleaved_.data(), asked);
+            const std::uint32_t count = readFrames(asked);
+            if (failed_) {
+                ended_ = true;
+                return 0;
             }
-            const std::uint32_t count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
             for (std::uint32_t c = 0; c < chans; ++c) {
                 float* out = block.getWritePointer(c) + got;
                 for (std::uint32_t i = 0; i < count; ++i) out[i] = interleaved_[i * stride + c];
             }
             got += count;
-            if (count < asked) {
-                ended_ = true;
-                if (sf_error(file_) != SF_ERR_NO_ERROR) {
-                    failed_ = true;
-                    return 0;
-                }
-            }
+            if (count < asked) ended_ = true;
         } else if (trailingSilence_ > 0) {
             got += silence(trailingSilence_, got);
         } else {
@@ -252,8 +419,9 @@ std::uint32_t SoundFileReader::read(AudioBuffer<float>& block) {
 }
 
 std::string SoundFileReader::failure() const {
+    if (!failure_.empty()) return failure_;
     return "cannot read " + (isStandardStream(path_) ? std::string("standard input") : quote(path_.u8string())) +
-           ": " + libsndfileReason(file_);
+           ": " + libraryReason(sf_strerror(file_), "the " + describeFormat(info_.format) + " decoder failed without a reason");
 }
 
 // --- SoundFileWriter -----------------------------------------------------------
@@ -303,7 +471,14 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         descriptor_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
 #endif
         if (descriptor_ < 0) return Error(what + systemReason(errno));
-        if (!formatStreams(format_) && ::lseek(descriptor_, 0, SEEK_CUR) < 0) {
+        // Appended to (">>"), a file takes every write at its end: it cannot
+        // go back to a header either.
+#if defined(_WIN32)
+        const bool seekable = seekTo(descriptor_, 0, SEEK_CUR) >= 0;
+#else
+        const bool seekable = seekTo(descriptor_, 0, SEEK_CUR) >= 0 && (::fcntl(descriptor_, F_GETFL) & O_APPEND) == 0;
+#endif
+        if (!formatStreams(format_) && !seekable) {
             ::close(descriptor_);
             descriptor_ = -1;
             return Error(what + describeFormat(format_) +
@@ -311,6 +486,9 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         }
         direct_ = true;
         SF_INFO info = wanted;
+#if !defined(_WIN32)
+        if (!seekable) return spool(info, what);
+#endif
         return startFile(info, what);
     }
 #if defined(_WIN32)
@@ -378,15 +556,17 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
         descriptor_ = openWaiting(path, O_WRONLY | (fifo ? 0 : O_NONBLOCK), stop_);
         if (descriptor_ == -2) return Error("interrupted while opening " + quote(target_.u8string()));
         if (descriptor_ < 0) return Error(what + systemReason(errno));
+        const bool seekable = !fifo && ::lseek(descriptor_, 0, SEEK_CUR) >= 0;
         if (!fifo) {
             ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_NONBLOCK);
-            if (::lseek(descriptor_, 0, SEEK_CUR) < 0 && !formatStreams(format_)) {
+            if (!seekable && !formatStreams(format_)) {
                 ::close(descriptor_);
                 descriptor_ = -1;
                 return Error(what + cannotStream);
             }
         }
         direct_ = true;
+        if (!seekable) return spool(info, what);
     } else {
         mode_t mode = 0666 & ~currentUmask();
         if (exists) {
@@ -429,16 +609,83 @@ Result<void> SoundFileWriter::open(const SF_INFO& wanted) {
     return startFile(info, what);
 }
 
+// libsndfile's virtual I/O on the writer's descriptor, as libsndfile itself
+// would use the descriptor (its file starting where the descriptor stood),
+// except that the errno of a write that fails is kept: libsndfile's encoders
+// do not all pass a failed write on (its MP3 encoder only logs a short one,
+// its FLAC encoder's last frames go unchecked when the file is closed), so
+// the writer looks at writeError_ after every call into libsndfile. From the
+// failed write on, the render has failed and what libsndfile writes is
+// dropped but taken as written: its encoders then close as they always do
+// and free what they hold (its Ogg Vorbis encoder, whose header found no
+// room, would start a second stream when closed and lose the first).
+struct SoundFileWriter::Io {
+    static SoundFileWriter& of(void* self) { return *static_cast<SoundFileWriter*>(self); }
+    static sf_count_t length(void* self) { return std::max<Offset>(0, sizeOf(of(self).descriptor_) - of(self).origin_); }
+    static sf_count_t seek(sf_count_t offset, int whence, void* self) {
+        const SoundFileWriter& w = of(self);
+        const Offset at = seekTo(w.descriptor_, whence == SEEK_SET ? offset + w.origin_ : offset, whence);
+        return at < 0 ? -1 : at - w.origin_;
+    }
+    static sf_count_t tell(void* self) { return seek(0, SEEK_CUR, self); }
+    static sf_count_t read(void* data, sf_count_t count, void* self) {
+        for (;;) {
+            const auto n = ::read(of(self).descriptor_, data, static_cast<unsigned>(std::min<sf_count_t>(count, 1 << 30)));
+            if (n >= 0 || errno != EINTR) return n < 0 ? 0 : n;
+        }
+    }
+    static sf_count_t write(const void* data, sf_count_t count, void* self) {
+        SoundFileWriter& w = of(self);
+        for (sf_count_t put = 0; put < count && w.writeError_ == 0;) {
+            const auto n = ::write(w.descriptor_, static_cast<const char*>(data) + put,
+                                   static_cast<unsigned>(std::min<sf_count_t>(count - put, 1 << 30)));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) w.writeError_ = n < 0 ? errno : EIO;
+            else put += n;
+        }
+        return count;
+    }
+};
+
 Result<void> SoundFileWriter::startFile(SF_INFO& info, const std::string& what) {
-    // libsndfile writes on the descriptor open() chose; failing, nothing of
-    // it is left behind.
-    file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_FALSE);
+    // libsndfile writes on the descriptor open() chose, through Io; failing,
+    // nothing of it is left behind.
+    writeError_ = 0;
+    origin_ = 0;
+    if (direct_ && stream_ < 0) origin_ = std::max<Offset>(0, seekTo(descriptor_, 0, SEEK_CUR));
+    SF_VIRTUAL_IO io{&Io::length, &Io::seek, &Io::read, &Io::write, &Io::tell};
+    file_ = sf_open_virtual(&io, SFM_WRITE, &info, this);
     if (file_ == nullptr) {
-        const std::string reason = libsndfileReason(nullptr);
+        const std::string why = reason(sf_error(nullptr));
         discard();
-        return Error(what + reason);
+        return Error(what + why);
     }
     return Result<void>::success();
+}
+
+#if !defined(_WIN32)
+Result<void> SoundFileWriter::spool(SF_INFO& info, const std::string& what) {
+    stream_ = descriptor_;
+    std::error_code ec;
+    std::string temporary = (fs::temp_directory_path(ec) / ".cvm-XXXXXX").string();
+    descriptor_ = ec ? -1 : ::mkstemp(temporary.data());
+    if (descriptor_ < 0) {
+        const int error = ec ? ENOENT : errno;
+        discard();
+        return Error(what + "no temporary file to make it in: " + systemReason(error));
+    }
+    ::unlink(temporary.c_str());  // gone from its folder; the descriptor keeps it
+    return startFile(info, what);
+}
+#endif
+
+std::string SoundFileWriter::reason(int libraryError) const {
+    if (writeError_ != 0)
+        return (stream_ >= 0 ? "cannot make it in a temporary file: " : "") + systemReason(writeError_);
+    const std::string fallback = "the " + describeFormat(format_) + " encoder failed without a reason";
+    if (libraryError < 0) return fallback;  // sf_close's -1: no code to show
+    if (libraryError > 0) return libraryReason(sf_error_number(libraryError), fallback);
+    return libraryReason(sf_strerror(file_), fallback);
 }
 
 bool SoundFileWriter::write(const AudioBuffer<float>& block) {
@@ -470,6 +717,7 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
         }
         if (sf_writef_float(file_, interleaved_.data(), count) != static_cast<sf_count_t>(count)) return false;
     }
+    if (writeError_ != 0) return false;  // an encoder that took the frames but not their bytes
     written_ += count;
     return true;
 }
@@ -477,12 +725,22 @@ bool SoundFileWriter::write(const AudioBuffer<float>& block) {
 void SoundFileWriter::commit() {
     const std::string what = "cannot write " + name() + ": ";
     if (file_ == nullptr) throw ToolError(what + "nothing was written");
+    // Closing writes what the encoders still hold (their last frames) and
+    // their headers: the file is whole only when all of that went out.
     const int closed = sf_close(file_);
     file_ = nullptr;
-    if (closed != 0) {
+    if (closed != 0 || writeError_ != 0) {
+        const std::string why = reason(closed);
         discard();
-        throw ToolError(what + sf_error_number(closed));
+        throw ToolError(what + why);
     }
+#if !defined(_WIN32)
+    if (inPlace_ || stream_ >= 0) {
+        copyOut(what);
+        committed_ = true;
+        return;
+    }
+#endif
     const int descriptor = descriptor_;
     descriptor_ = -1;
     if (::close(descriptor) != 0) {
@@ -499,9 +757,7 @@ void SoundFileWriter::commit() {
         throw ToolError(what + renamed.message());
     }
 #else
-    if (inPlace_) {
-        copyInPlace(what);
-    } else if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    if (!direct_ && ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
         const int error = errno;
         discard();
         throw ToolError(what + systemReason(error));
@@ -512,52 +768,51 @@ void SoundFileWriter::commit() {
 }
 
 #if !defined(_WIN32)
-// The finished temporary file's bytes into the target, which keeps its own
-// inode, mode and owner. Until the target is opened it is as it was; a
-// failure after that leaves it cut short, and the message says so.
-void SoundFileWriter::copyInPlace(const std::string& what) {
-    const int from = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (from < 0) {
-        const int error = errno;
-        discard();
-        throw ToolError(what + systemReason(error) + "; it was left as it was");
-    }
-    const int to = ::open(destination_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (to < 0) {
-        const int error = errno;
-        ::close(from);
-        discard();
-        throw ToolError(what + systemReason(error) + "; it was left as it was");
+// The finished temporary file's bytes into the target. A file written in
+// place keeps its own inode, mode and owner; until it is opened it is as it
+// was, and a failure after that leaves it cut short, which the message says.
+// A pipe, FIFO or terminal (stream_) gets the file front to back; a signal
+// that ends the tool (SIGPIPE when its reader has gone) ends the copy.
+void SoundFileWriter::copyOut(const std::string& what) {
+    int to = stream_;
+    stream_ = -1;
+    if (inPlace_) {
+        to = ::open(destination_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+        if (to < 0) {
+            const int error = errno;
+            discard();
+            throw ToolError(what + systemReason(error) + "; it was left as it was");
+        }
     }
     std::vector<char> buffer(1 << 16);
-    int error = 0;
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+    int error = ::lseek(descriptor_, 0, SEEK_SET) == 0 ? 0 : errno;
+    bool interrupted = false;
+    while (error == 0 && !interrupted) {
+        const ssize_t got = ::read(descriptor_, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             if (got < 0) error = errno;
             break;
         }
-        for (ssize_t put = 0; put < got && error == 0;) {
+        for (ssize_t put = 0; put < got && error == 0 && !interrupted;) {
             const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) error = errno;
-            else put += n;
+            if (n > 0) put += n;
+            else if (stopped(stop_)) interrupted = true;
+            else if (n == 0 || errno != EINTR) error = n == 0 ? EIO : errno;
         }
-        if (error != 0) break;
     }
     if (::close(to) != 0 && error == 0) error = errno;
-    ::close(from);
     discard();
+    if (interrupted || (error != 0 && stopped(stop_)))
+        throw ToolError("interrupted while writing " + name(), kExitInterrupted);
     if (error != 0)
         throw ToolError(what + systemReason(error) +
-                        "; it was being written in place (its folder cannot be written) and is now incomplete");
+                        (inPlace_ ? "; it was being written in place (its folder cannot be written) and is now incomplete"
+                                  : ""));
 }
 #endif
 
-std::string SoundFileWriter::failure() const {
-    return "cannot write " + name() + ": " + libsndfileReason(file_);
-}
+std::string SoundFileWriter::failure() const { return "cannot write " + name() + ": " + reason(0); }
 
 void SoundFileWriter::discard() noexcept {
     if (file_ != nullptr) {
@@ -567,6 +822,10 @@ void SoundFileWriter::discard() noexcept {
     if (descriptor_ >= 0) {
         ::close(descriptor_);
         descriptor_ = -1;
+    }
+    if (stream_ >= 0) {
+        ::close(stream_);
+        stream_ = -1;
     }
     if (!temporary_.empty()) {
         std::error_code ec;

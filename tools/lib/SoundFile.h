@@ -22,6 +22,8 @@
 
 #include "SoundFormat.h"
 
+struct mpg123_handle_struct;  // <mpg123.h>
+
 namespace corvane::tool {
 
 // sf_open by path, for reading or writing a file outside the graph (the tests
@@ -58,6 +60,12 @@ private:
 // file's frames it can give `leadingSilence` frames of zeros (to let the
 // voice changer's switch ramps settle) and after them `trailingSilence` (to
 // flush a voice's delay).
+//
+// MPEG audio (MP3) is decoded with libmpg123 directly where the build has it:
+// to the end of its frames, whatever length a missing or wrong header would
+// suggest, and without the decoder's own messages on standard error. A file
+// that ends before the length its header gives, or whose decoder reports an
+// error, fails (failed()): a shorter input is never taken for a whole one.
 class SoundFileReader : public AudioSource {
 public:
     explicit SoundFileReader(const std::filesystem::path& path, const std::atomic<bool>* stop = nullptr);
@@ -90,10 +98,18 @@ public:
     std::string failure() const;
 
 private:
+    // Up to `count` frames into interleaved_ (or exactBlock_); fewer at the
+    // end or on an error (failed_ and failure_ then set).
+    std::uint32_t readFrames(std::uint32_t count);
+    void openMpeg(const std::string& what);
+
     std::filesystem::path path_;
     int descriptor_ = -1;
     SF_INFO info_{};
     SNDFILE* file_ = nullptr;
+    mpg123_handle_struct* mpeg_ = nullptr;  // MPEG audio, instead of file_
+    std::uint64_t framesRead_ = 0;          // of the file's own frames
+    std::string failure_;                   // the reason, when the tool words it
     std::vector<float> interleaved_;
     std::vector<double> exactBlock_;
     ExactSamples* exact_ = nullptr;
@@ -121,14 +137,29 @@ private:
 // failed render leaves it as it was; should the copy itself fail, the
 // message says the file is incomplete.
 //
-// "-" is standard output, written front to back (a format whose header is
-// written last is refused unless standard output is a file).
+// "-" is standard output (a format whose header is written last is refused
+// unless standard output is a file).
 //
 // A device or FIFO is never replaced: it is opened and written directly
 // when the format can be streamed to it (any format to a device that can
 // seek, such as /dev/null), else refused before it is opened. A socket is
 // refused. Opening a FIFO waits for its reader; a signal that sets `stop`
 // ends the wait.
+//
+// What cannot seek (a pipe, a FIFO, a terminal) gets the whole file at
+// commit(), made first in a temporary file in the system's temporary folder
+// (removed from its folder as soon as it is made): the encoders go back to
+// their headers when they finish (FLAC's stream information, MP3's length
+// frame), which a stream cannot take, so what a pipe gets is the same file a
+// regular file gets. (Not on Windows, whose libsndfile has none of those
+// encoders: there it is written directly.)
+//
+// Every byte libsndfile writes goes through this writer (libsndfile's
+// virtual I/O on the descriptor), so a write that fails, in whatever encoder
+// and also in the last frames an encoder writes as it is closed, fails the
+// render with the system's reason ("No space left on device") before
+// anything is renamed or copied: an output that could not be written whole
+// is never committed.
 //
 // The file is opened when the graph is configured. It can drop the first
 // `leadingSkip` frames it is given (a voice's delay).
@@ -168,9 +199,20 @@ public:
     bool writesInPlace() const noexcept { return inPlace_; }
 
 private:
+    struct Io;  // libsndfile's virtual I/O on descriptor_
+
     std::string name() const;  // "x.wav" quoted, or standard output
-    void copyInPlace(const std::string& what);
+    // Why writing failed: the errno of the first failed write, else the
+    // encoder's reason in the tool's words (`libraryError` a libsndfile
+    // code, 0 for the open file's, negative for none).
+    std::string reason(int libraryError) const;
+    // The finished temporary file's bytes into the target written in place,
+    // or into stream_; closes and removes the temporary file.
+    void copyOut(const std::string& what);
     Result<void> open(const SF_INFO& info);
+    // descriptor_ (the target, which cannot seek) becomes stream_, and
+    // libsndfile writes a temporary file instead.
+    Result<void> spool(SF_INFO& info, const std::string& what);
     // libsndfile on descriptor_; `what` starts the message of a failure.
     Result<void> startFile(SF_INFO& info, const std::string& what);
     void discard() noexcept;
@@ -181,6 +223,9 @@ private:
     int format_;
     const std::atomic<bool>* stop_;
     int descriptor_ = -1;
+    std::int64_t origin_ = 0;  // where libsndfile's file starts on descriptor_ (standard output appended to)
+    int writeError_ = 0;       // errno of the first write that failed
+    int stream_ = -1;          // the pipe, FIFO or terminal that gets the file at commit()
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     bool direct_ = false;
