@@ -1,12 +1,21 @@
 # Fails when the library (LIBRARY) needs a voice-changer function (vcmd*)
-# that the interface header (HEADER) does not declare.
+# that the interface header (HEADER) does not declare. The functions needed
+# are the undefined dynamic symbols (NM: nm -D --undefined-only) or, for a
+# DLL, its import table (OBJDUMP: objdump -p).
 #   cmake -DNM=nm -DLIBRARY=libCorvaneVoicemod.so -DHEADER=VoicemodUSDK.h -P LinkedFunctions.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(_var NM LIBRARY HEADER)
+foreach(_var LIBRARY HEADER)
   if(NOT ${_var})
     message(FATAL_ERROR "LinkedFunctions.cmake: set ${_var}")
   endif()
 endforeach()
+if(NM)
+  set(_command "${NM}" -D --undefined-only "${LIBRARY}")
+elseif(OBJDUMP)
+  set(_command "${OBJDUMP}" -p "${LIBRARY}")
+else()
+  message(FATAL_ERROR "LinkedFunctions.cmake: set NM or OBJDUMP")
+endif()
 
 file(READ "${HEADER}" _header)
 string(REGEX MATCHALL "VCMD_API[^;(]*[ *](vcmd[A-Za-z0-9_]+)\\(" _declarations "${_header}")
@@ -20,10 +29,9 @@ if(_count LESS 20)
   message(FATAL_ERROR "found only ${_count} functions in ${HEADER}: ${_interface}")
 endif()
 
-execute_process(COMMAND "${NM}" -D --undefined-only "${LIBRARY}"
-                OUTPUT_VARIABLE _symbols RESULT_VARIABLE _result)
+execute_process(COMMAND ${_command} OUTPUT_VARIABLE _symbols RESULT_VARIABLE _result)
 if(NOT _result EQUAL 0)
-  message(FATAL_ERROR "${NM} -D --undefined-only ${LIBRARY} failed (${_result})")
+  message(FATAL_ERROR "${_command} failed (${_result})")
 endif()
 string(REGEX MATCHALL "vcmd[A-Za-z0-9_]+" _needed "${_symbols}")
 list(REMOVE_DUPLICATES _needed)

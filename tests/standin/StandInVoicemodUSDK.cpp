@@ -1,47 +1,91 @@
 // StandInVoicemodUSDK.cpp - a voice changer with exactly the interface of
 // VoicemodUSDK.h and nothing more, as another vendor's build of it would
 // be. It is built under the engine's own library name, so a program linked
-// against the bundled engine runs against it when its folder comes first
-// in the library search path.
+// against the bundled engine runs against it when it is found first (its
+// folder first in the library path on Linux, beside the program on
+// Windows).
 //
 // Each function hands its call on to the bundled engine, which it loads
-// privately (RTLD_LOCAL): the engine's further functions
-// (VoicemodUSDKExtras.h) are then reachable neither through this library
-// nor through the process's global symbols. The version text says that the
+// privately (RTLD_LOCAL on Linux; on Windows a DLL's functions are never
+// global): the engine's further functions (VoicemodUSDKExtras.h) are then
+// reachable neither through this library nor through the process's global
+// symbols. The version text says that the
 // stand-in answered.
 #include <VoicemodUSDK.h>
-
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#ifndef STANDIN_ENGINE_PATH
-#error "STANDIN_ENGINE_PATH names the bundled engine's library file"
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+#else
+#include <dlfcn.h>
+#endif
+
+#ifndef STANDIN_ENGINE
+#error "STANDIN_ENGINE names the bundled engine's library: its path (Linux), its file in the folder above (Windows)"
 #endif
 
 namespace {
 
+[[noreturn]] void giveUp(const char* what, const char* name) noexcept {
+    std::fprintf(stderr, "stand-in voice changer: %s %s\n", what, name);
+    std::abort();
+}
+
+#if defined(_WIN32)
+
+// The engine's DLL lies in the folder above the stand-in's own. Loaded by
+// its full path, it is a module apart from the stand-in, whose file name
+// it shares.
+void* openEngine() noexcept {
+    HMODULE self = nullptr;
+    wchar_t path[MAX_PATH];
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&openEngine)), &self) ||
+        GetModuleFileNameW(self, path, MAX_PATH) == 0)
+        giveUp("cannot find its own file", "");
+    std::wstring file(path);
+    file.resize(file.find_last_of(L"\\/"));  // the stand-in's folder
+    file.resize(file.find_last_of(L"\\/") + 1);  // the folder above
+    const char* name = STANDIN_ENGINE;
+    for (; *name != '\0'; ++name) file += static_cast<wchar_t>(*name);
+    HMODULE engine = LoadLibraryW(file.c_str());
+    if (engine == nullptr) giveUp("cannot load the engine", STANDIN_ENGINE);
+    return reinterpret_cast<void*>(engine);
+}
+
+void* findInEngine(void* engine, const char* name) noexcept {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(engine), name));
+}
+
+#else
+
+void* openEngine() noexcept {
+    void* engine = dlopen(STANDIN_ENGINE, RTLD_NOW | RTLD_LOCAL);
+    if (engine == nullptr) giveUp("cannot load", dlerror());
+    return engine;
+}
+
+void* findInEngine(void* engine, const char* name) noexcept { return dlsym(engine, name); }
+
+#endif
+
 void* engineLibrary() noexcept {
-    static void* const library = [] {
-        void* opened = dlopen(STANDIN_ENGINE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (opened == nullptr) {
-            std::fprintf(stderr, "stand-in voice changer: cannot load %s: %s\n", STANDIN_ENGINE_PATH, dlerror());
-            std::abort();
-        }
-        return opened;
-    }();
+    static void* const library = openEngine();
     return library;
 }
 
 // The engine's function `name`, of the same type as the stand-in's own.
 template <typename Function>
 Function engineFunction(Function, const char* name) noexcept {
-    void* found = dlsym(engineLibrary(), name);
-    if (found == nullptr) {
-        std::fprintf(stderr, "stand-in voice changer: the engine lacks %s\n", name);
-        std::abort();
-    }
+    void* found = findInEngine(engineLibrary(), name);
+    if (found == nullptr) giveUp("the engine lacks", name);
     return reinterpret_cast<Function>(found);
 }
 
