@@ -16,10 +16,9 @@
 namespace corvane::extensions::voicemod::detail {
 namespace {
 
-// Set when the extension loads, read by the queries on any thread. Function
-// pointers are stored as their bits in atomics: always lock-free, and a
-// query that runs while the extension loads sees null or the function,
-// never half of it.
+// Set when the extension loads, read by the queries on any thread. Atomic
+// pointers are lock-free, and a query that runs while the extension loads
+// sees null or the function, never half of it.
 std::atomic<GetLatencyFrames> latencyFrames{nullptr};
 std::atomic<GetVoiceParameterCount> voiceParameterCount{nullptr};
 std::atomic<GetVoiceParameter> voiceParameter{nullptr};
