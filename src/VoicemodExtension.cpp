@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "Failure.h"
+#include "SdkExtras.h"
 #include "corvane/voicemod/VoicemodNodeFactory.h"
 
 namespace corvane::extensions::voicemod {
@@ -110,6 +111,10 @@ VoicemodExtension::VoicemodExtension() = default;
 VoicemodExtension::~VoicemodExtension() = default;
 
 void VoicemodExtension::load() {
+    // The voice changer's optional functions are looked up here, once, on
+    // the application's thread: the lookup takes the dynamic loader's lock,
+    // which the node's latency query must never wait for.
+    detail::findSdkExtras();
     ExtensionManager& manager = ExtensionManager::getInstance();
     std::shared_ptr<VoicemodExtension> extension = std::make_shared<VoicemodExtension>();
     manager.registerExtension(std::shared_ptr<Extension>(std::move(extension)));

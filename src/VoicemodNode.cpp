@@ -1,11 +1,6 @@
 #include "corvane/voicemod/VoicemodNode.h"
 
 #include <VoicemodUSDK.h>
-// The bundled engine's extra queries, only where the build found them in the
-// voice changer it links (the vendor SDK has none).
-#if CORVANE_VOICEMOD_SDK_EXTRAS
-#include <VoicemodUSDKExtras.h>
-#endif
 
 #include <corvane/AudioBuffer.h>
 #include <corvane/Logger.h>
@@ -14,6 +9,7 @@
 #include <cstring>
 
 #include "Failure.h"
+#include "SdkExtras.h"
 
 namespace corvane::extensions::voicemod {
 namespace {
@@ -129,22 +125,30 @@ void VoicemodNode::setParameter(const char* parameterName, float value) {
         failWith("Could not set voicemod parameter.", code, inQuotes(parameterName) + " = " + number(value));
 }
 
+std::int32_t VoicemodNode::trySetParameter(const char* parameterName, float value) noexcept {
+    return vcmdSetParameter(parameterName, value);
+}
+
+// The two queries call the voice changer's optional functions through the
+// pointers found when the extension loaded (SdkExtras.h); a null pointer
+// means this voice changer cannot tell.
+
 std::optional<std::uint32_t> VoicemodNode::getLatencyFrames() {
-#if CORVANE_VOICEMOD_SDK_EXTRAS
+    const detail::GetLatencyFrames getLatency = detail::sdkGetLatencyFrames();
+    if (getLatency == nullptr) return std::nullopt;
     std::uint32_t frames = 0;
-    const std::int32_t code = vcmdGetLatencyFrames(&frames);
+    const std::int32_t code = getLatency(&frames);
     if (code != 0) failWith("Could not get voicemod latency.", code);
     return frames;
-#else
-    return std::nullopt;
-#endif
 }
 
 std::optional<std::vector<VoicemodParameterInfo>> VoicemodNode::getParameterInfo(const std::string& voiceName) {
-#if CORVANE_VOICEMOD_SDK_EXTRAS
+    const detail::GetVoiceParameterCount getCount = detail::sdkGetVoiceParameterCount();
+    const detail::GetVoiceParameter getParameter = detail::sdkGetVoiceParameter();
+    if (getCount == nullptr || getParameter == nullptr) return std::nullopt;
     constexpr const char* kFailure = "Could not get voicemod parameter list.";
     std::uint32_t count = 0;
-    std::int32_t code = vcmdGetVoiceParameterCount(voiceName.c_str(), &count);
+    std::int32_t code = getCount(voiceName.c_str(), &count);
     if (code != 0) failWith(kFailure, code, inQuotes(voiceName));
     std::vector<VoicemodParameterInfo> parameters;
     parameters.reserve(count);
@@ -157,8 +161,8 @@ std::optional<std::vector<VoicemodParameterInfo>> VoicemodNode::getParameterInfo
             info.name.assign(nameLength, '\0');
             info.unit.assign(unitLength, '\0');
             const std::uint32_t nameRoom = nameLength, unitRoom = unitLength;
-            code = vcmdGetVoiceParameter(voiceName.c_str(), index, info.name.data(), &nameLength, info.unit.data(),
-                                         &unitLength, &info.minimum, &info.maximum, &info.defaultValue);
+            code = getParameter(voiceName.c_str(), index, info.name.data(), &nameLength, info.unit.data(),
+                                &unitLength, &info.minimum, &info.maximum, &info.defaultValue);
             if (code == 0 || (nameLength <= nameRoom && unitLength <= unitRoom)) break;
         }
         if (code != 0)
@@ -169,10 +173,6 @@ std::optional<std::vector<VoicemodParameterInfo>> VoicemodNode::getParameterInfo
         parameters.push_back(std::move(info));
     }
     return parameters;
-#else
-    (void)voiceName;
-    return std::nullopt;
-#endif
 }
 
 }  // namespace corvane::extensions::voicemod

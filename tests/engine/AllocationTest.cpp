@@ -6,11 +6,14 @@
 // included, through symbol interposition) and counts calls while a counting
 // window is open: allocations and releases apart, since a voice the audio
 // thread is done with must be freed by a later control call, never by the
-// audio thread itself.
+// audio thread itself. The same replacements let a test step into a voice
+// load at a chosen allocation or release (a probe), to make a parameter
+// call or process a block at that exact point of the load.
 #include <dlfcn.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "EngineFixture.h"
@@ -30,6 +33,31 @@ void note() noexcept {
 // Freeing a null pointer does nothing, so it is not counted.
 void noteRelease(const void* p) noexcept {
     if (p != nullptr && gCounting.load(std::memory_order_relaxed)) gReleases.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A probe sees every operator new (after the block is taken; answering true
+// makes that allocation fail) and every operator delete (before the block
+// goes back). What it does itself is not probed.
+struct Probe {
+    virtual ~Probe() = default;
+    virtual bool allocated(void*) noexcept { return false; }
+    virtual void releasing(void*) noexcept {}
+};
+std::atomic<Probe*> gProbe{nullptr};
+std::atomic<bool> gInProbe{false};
+
+bool probeAllocation(void* p) noexcept {
+    Probe* probe = gProbe.load();
+    if (probe == nullptr || gInProbe.exchange(true)) return false;
+    const bool fail = probe->allocated(p);
+    gInProbe = false;
+    return fail;
+}
+void probeRelease(void* p) noexcept {
+    Probe* probe = gProbe.load();
+    if (probe == nullptr || p == nullptr || gInProbe.exchange(true)) return;
+    probe->releasing(p);
+    gInProbe = false;
 }
 }  // namespace
 
@@ -54,11 +82,15 @@ void free(void* p) {
 
 void* operator new(std::size_t n) {
     note();
-    if (void* p = __libc_malloc(n != 0 ? n : 1)) return p;
+    if (void* p = __libc_malloc(n != 0 ? n : 1)) {
+        if (!probeAllocation(p)) return p;
+        __libc_free(p);
+    }
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
 void operator delete(void* p) noexcept {
+    probeRelease(p);
     noteRelease(p);
     __libc_free(p);
 }
@@ -186,6 +218,96 @@ TEST_F(AllocationTest, PitchSynchronousGrainsAllocateNothing) {
     });
     EXPECT_EQ(n.allocations, 0);
     EXPECT_EQ(n.releases, 0);
+}
+
+// A value set while a voice loads: the parameter calls made at chosen
+// points inside vcmdLoadVoice, through the probe.
+class LoadProbe : public Probe {
+public:
+    int allocations = 0;
+    std::function<bool(int)> onAllocation;  // gets the allocation's number from 1; true fails it
+    void* watched = nullptr;                // a block whose release calls onRelease
+    std::function<void()> onRelease;
+    void* first = nullptr;  // the load's first block: the new voice's chain
+
+    explicit LoadProbe() { gProbe = this; }
+    ~LoadProbe() override { gProbe = nullptr; }
+    bool allocated(void* p) noexcept override {
+        if (++allocations == 1) first = p;
+        return onAllocation && onAllocation(allocations);
+    }
+    void releasing(void* p) noexcept override {
+        if (p == watched && onRelease) {
+            onRelease();
+            onRelease = nullptr;
+        }
+    }
+};
+
+float parameter(const char* name) {
+    float value = -1000.0f;
+    EXPECT_EQ(vcmdGetParameter(name, &value), VCMD_OK) << name;
+    return value;
+}
+
+TEST_F(AllocationTest, AValueSetDuringAVoiceLoadIsNeitherLostNorAppliedToTheWrongVoice) {
+    mountShipped();
+    ASSERT_EQ(vcmdLoadVoice("Chipmunk", 0, 0), VCMD_OK);
+    ASSERT_EQ(vcmdSetParameter("Formant", 1.0f), VCMD_OK);
+
+    // Loading the current voice again runs out of memory after a set made
+    // during the build has returned: the load changes nothing, and the value
+    // set is the one the voice keeps (not the one it had before the load).
+    std::int32_t setDuring = -1;
+    {
+        LoadProbe probe;
+        probe.onAllocation = [&](int n) {
+            if (n == 2) setDuring = vcmdSetParameter("Formant", 2.0f);
+            return n == 3;
+        };
+        EXPECT_EQ(vcmdLoadVoice("Chipmunk", 0, 0), VCMD_ERR_OUT_OF_MEMORY);
+    }
+    EXPECT_EQ(setDuring, VCMD_OK);
+    EXPECT_EQ(parameter("Formant"), 2.0f) << "a set that returned OK was lost";
+
+    // A set while another voice is being built goes to the voice current
+    // then; the new voice starts at its own default (Deep Voice: -2).
+    void* deepVoiceChain = nullptr;
+    float readDuring = 0.0f;
+    {
+        LoadProbe probe;
+        probe.onAllocation = [&](int n) {
+            if (n == 2) {
+                setDuring = vcmdSetParameter("Formant", -5.0f);
+                (void)vcmdGetParameter("Formant", &readDuring);
+            }
+            return false;
+        };
+        ASSERT_EQ(vcmdLoadVoice("Deep Voice", 0, 0), VCMD_OK);
+        deepVoiceChain = probe.first;
+    }
+    EXPECT_EQ(setDuring, VCMD_OK);
+    EXPECT_EQ(readDuring, -5.0f);
+    EXPECT_EQ(parameter("Formant"), -2.0f) << "a value set on the old voice reached the new one";
+
+    // Deep Voice's chain was never taken by the audio thread, so loading
+    // Chipmunk releases it once Chipmunk's chain has been posted. There the
+    // audio thread takes Chipmunk and a set follows: it must reach Chipmunk,
+    // the voice now running, not Deep Voice.
+    bool probed = false;
+    {
+        LoadProbe probe;
+        probe.watched = deepVoiceChain;
+        probe.onRelease = [&] {
+            static std::vector<float> block(256, 0.1f);
+            probed = vcmdProcessBuffer(block.data(), 256) == VCMD_OK;
+            setDuring = vcmdSetParameter("Formant", 5.0f);
+        };
+        ASSERT_EQ(vcmdLoadVoice("Chipmunk", 0, 0), VCMD_OK);
+    }
+    ASSERT_TRUE(probed) << "the load did not release the chain left in the mailbox";
+    EXPECT_EQ(setDuring, VCMD_OK);
+    EXPECT_EQ(parameter("Formant"), 5.0f) << "the voice heard and the voice written were not the same";
 }
 
 }  // namespace

@@ -233,6 +233,10 @@ int32_t vcmdGetParameter(const char* name, float* value) noexcept {
     return code;
 }
 
+// The bundled engine's extra queries. A build of the fake with
+// RECORDING_FAKE_WITHOUT_PARAMETER_LIST leaves the two parameter-list
+// functions out, as a voice changer that offers only some of them would.
+
 int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
     auto& call = recording::record("vcmdGetLatencyFrames");
     call.pointers.push_back(frames);
@@ -241,6 +245,7 @@ int32_t vcmdGetLatencyFrames(uint32_t* frames) noexcept {
     return code;
 }
 
+#if !defined(RECORDING_FAKE_WITHOUT_PARAMETER_LIST)
 int32_t vcmdGetVoiceParameterCount(const char* voice, uint32_t* count) noexcept {
     auto& call = recording::record("vcmdGetVoiceParameterCount");
     call.strings.push_back(recording::copy(voice));
@@ -280,6 +285,7 @@ int32_t vcmdGetVoiceParameter(const char* voice, uint32_t index, char* name, uin
     *defaultValue = p.defaultValue;
     return 0;
 }
+#endif
 
 int32_t vcmdSetSampleRate(float sampleRate) noexcept { return recording::setter("vcmdSetSampleRate", sampleRate); }
 

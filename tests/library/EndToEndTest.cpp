@@ -40,11 +40,13 @@ protected:
         vcmdResetForTesting();
         Corvane::initialize();
         log = std::make_unique<testsupport::LogCapture>();
+        VoicemodExtension::load();
         VoicemodExtension::initialize("end-to-end", "test", CORVANE_VOICES_DIR);
         voices = VoicemodExtension::listVoices();
     }
     void TearDown() override {
         log.reset();
+        ExtensionManager::getInstance().clear();
         vcmdResetForTesting();
     }
 

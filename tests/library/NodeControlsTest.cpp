@@ -1,3 +1,4 @@
+#include <corvane/voicemod/VoicemodExtension.h>
 #include <corvane/voicemod/VoicemodNode.h>
 
 #include <functional>
@@ -10,6 +11,7 @@
 
 using corvane::LogLevel;
 using corvane::extensions::voicemod::VoicemodError;
+using corvane::extensions::voicemod::VoicemodExtension;
 using corvane::extensions::voicemod::VoicemodNode;
 
 namespace {
@@ -195,9 +197,40 @@ TEST_F(NodeControls, SwitchAndParameterControlsAllocateNothingOnSuccess) {
     EXPECT_EQ(counts.mallocs, 0u);
 }
 
+// The audio thread's setter: the voice changer's code comes back, and a
+// refusal, made every block by a host automating a parameter the voice
+// lacks, neither logs, throws nor allocates.
+TEST_F(NodeControls, TrySetParameterReturnsTheCodeAndNeverLogsThrowsOrAllocates) {
+    VoicemodNode node;
+    EXPECT_EQ(node.trySetParameter("pitch", 2.5f), 0);
+    ASSERT_EQ(recording::callNames(), std::vector<std::string>{"vcmdSetParameter"});
+    EXPECT_EQ(recording::calls()[0].strings.at(0), "pitch");
+    EXPECT_EQ(recording::calls()[0].numbers.at(0), 2.5);
+
+    recording::script().results["vcmdSetParameter"] = -7;
+    recording::script().recordCalls = false;
+    allocation::Counts counts;
+    std::int32_t code = 0;
+    {
+        allocation::Counting counting;
+        for (int block = 0; block < 10; ++block) code = node.trySetParameter("Tone", 1.0f);
+        counts = counting.counts();
+    }
+    EXPECT_EQ(code, -7);
+    EXPECT_EQ(counts.news + counts.mallocs, 0u);
+    EXPECT_TRUE(log->lines().empty());
+}
+
 // The latency and parameter queries, with a voice changer that has them (the
-// build detected them; the fake records them like every other call).
-using NodeQueries = LibraryTest;
+// fake exports them and records them like every other call). The library
+// finds them when the extension loads.
+class NodeQueries : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        VoicemodExtension::load();
+    }
+};
 
 TEST_F(NodeQueries, LatencyIsTheVoiceChangersAnswerAndCostsNothingOnSuccess) {
     VoicemodNode node;

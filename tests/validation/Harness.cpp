@@ -71,6 +71,7 @@ std::vector<VoiceInfo> bringUp() {
     corvane::Logger::setMinimumLevel(corvane::LogLevel::Error);
     corvane::Corvane::initialize();
     const std::string dir = voicesDirectory();
+    corvane::extensions::voicemod::VoicemodExtension::load();
     corvane::extensions::voicemod::VoicemodExtension::initialize("validation-key", "validation-secret", dir.c_str());
     std::vector<VoiceInfo> out;
     for (const std::string& name : corvane::extensions::voicemod::VoicemodExtension::listVoices())

@@ -57,16 +57,20 @@ bool processBlock(VoicemodNode& node, Buses& buses) VALIDATION_NONBLOCKING {
 }
 
 // A block as a host that automates a parameter makes it on its audio thread:
-// the new value, the value read back for its display, the delay for its
-// compensation, then the block.
+// the new value, a value for a parameter the voice lacks (refused), the
+// value read back for its display, the delay for its compensation, then the
+// block.
 struct Automation {
     const char* name;
     float value;
     float readBack;
     std::uint32_t latency;
+    std::int32_t set = -1;
+    std::int32_t refused = 0;
 };
 bool automatedBlock(VoicemodNode& node, Buses& buses, Automation& a) VALIDATION_NONBLOCKING {
-    node.setParameter(a.name, a.value);
+    a.set = node.trySetParameter(a.name, a.value);
+    a.refused = node.trySetParameter("a parameter no voice has", a.value);
     a.readBack = node.getParameter(a.name);
     a.latency = node.getLatencyFrames().value_or(0xFFFFFFFFu);
     return node.process(buses.inBus, buses.outBus);
@@ -212,6 +216,8 @@ TEST_P(Realtime, ParameterAutomationOnTheAudioThreadTakesNoLockNoMemory) {
         Automation a{p.name.c_str(), rng.uniform(p.minimum, p.maximum), 0.0f, 0};
         buses.fillNoise(rng);
         ASSERT_EQ(watchedAutomation(node, buses, a), "") << c << ", block " << k;
+        EXPECT_EQ(a.set, 0) << c << ", " << p.name;
+        EXPECT_NE(a.refused, 0) << c;
         EXPECT_EQ(a.readBack, a.value) << c << ", " << p.name;
         EXPECT_EQ(a.latency, latency) << c;
     }

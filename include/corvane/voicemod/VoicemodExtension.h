@@ -28,7 +28,13 @@ public:
 
     // [main-thread] Registers a new extension object with the host's
     // ExtensionManager. Every call registers one more object. Allocates the
-    // object; exceptions of the host pass through.
+    // object; exceptions of the host pass through. It also looks up, by
+    // name in the voice-changer library the process runs with, the optional
+    // functions behind VoicemodNode::getLatencyFrames() and
+    // getParameterInfo(); the library does not link them, so it starts with
+    // any voice changer, and those queries answer std::nullopt until load()
+    // has run or when the voice changer lacks them. The lookup takes the
+    // dynamic loader's lock.
     static void load();
 
     // [main-thread] Brings the voice changer up for the whole process:

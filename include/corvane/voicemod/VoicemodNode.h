@@ -111,20 +111,47 @@ public:
     void setBackgroundSoundsEnabled(bool enabled);
 
     // Parameter names go to the voice changer unchanged (they are
-    // case-sensitive; getParameterInfo() lists them). [any-thread, and the
-    // audio thread with the bundled engine]: there both take no lock, make
-    // no system call and allocate nothing on success, so a host may automate
-    // parameters from its audio thread and never waits for a voice being
-    // loaded; a call that meets a voice change acts on the voice current when
-    // it began. A refused call logs and throws, which allocates. Against
-    // another voice changer, its own thread rules hold.
+    // case-sensitive; getParameterInfo() lists them). A refused call logs
+    // "Could not set voicemod parameter." (or a get's message) and throws
+    // VoicemodError, which allocates: from an audio thread use
+    // trySetParameter() below. With the bundled engine both take no lock,
+    // make no system call and allocate nothing on success, and never wait
+    // for a voice being loaded. Against another voice changer, its own
+    // thread rules hold.
+    //
+    // A value set while a voice loads (the bundled engine's rule):
+    //  - a set that returned (or trySetParameter() that answered 0) has been
+    //    applied to the voice that was current when it returned: the old
+    //    voice if it returned before loadVoice() switched voices, the new
+    //    one otherwise. A new voice starts at its defaults, so a value set
+    //    on the old voice is not carried over; one set on the new voice is
+    //    kept, and nothing the engine does for the load (nor its undoing
+    //    when the new voice cannot be built) writes over it.
+    //  - the voice these calls reach is the one being heard: the switch is
+    //    made before the new voice sounds, never after.
+    //  - a parameter the current voice lacks is refused, also while the
+    //    previous voice, which had it, is still fading out.
     float getParameter(const char* parameterName);
     void setParameter(const char* parameterName, float value);
 
+    // [audio-thread, any-thread] setParameter() for a host that automates
+    // from its audio thread: the same single voice-changer call, whose
+    // result code it returns (0: set; otherwise the code a VoicemodError
+    // would carry, e.g. the current voice lacks the parameter or the value
+    // is out of its range). Never logs, allocates, locks or throws in the
+    // library; with the bundled engine the call is lock-free and allocates
+    // nothing either way, so a host may call it every block even when it
+    // is refused every block. Against another voice changer, that voice
+    // changer's own thread rules hold for the call it makes.
+    std::int32_t trySetParameter(const char* parameterName, float value) noexcept;
+
     // What a graph or a user interface needs to place a voice. Both are
-    // answered by functions only the bundled engine has; against a voice
-    // changer without them (the vendor SDK) they return std::nullopt, "not
-    // known", rather than a guess, and make no call at all.
+    // answered by functions only the bundled engine has. The library does
+    // not link them: VoicemodExtension::load() looks them up in the voice
+    // changer the process runs with, so one build works with either voice
+    // changer. Against one without them (the vendor SDK), and before load()
+    // has run, both return std::nullopt, "not known", rather than a guess,
+    // and make no call at all.
 
     // [any-thread] The delay the current voice adds, in frames at the current
     // sample rate: how far its output lags its input (0 without a voice), for

@@ -119,9 +119,12 @@ VCMD_API int32_t vcmdIsBackgroundSoundsEnabled(bool* enabled) VCMD_NOEXCEPT;
 
 /* Both are also [audio-thread] in the bundled engine: no lock, no
  * allocation, no system call, so a host may automate parameters from its
- * audio thread; they never wait for a voice being loaded. A call that races
- * vcmdLoadVoice acts on the voice that was current when it began (a value
- * set then is not carried to the new voice, which starts at its defaults).
+ * audio thread; they never wait for a voice being loaded. A vcmdSetParameter
+ * that returned 0 has set the voice that was current when it returned: one
+ * set before vcmdLoadVoice switched voices stays with the old voice (the new
+ * voice starts at its defaults), one set after is kept by the new voice,
+ * and a load that fails changes no value. The voice these calls reach is
+ * the one being heard: the switch happens before the new voice sounds.
  * Another SDK may take a lock here; see its own documentation. */
 
 /* Sets the current voice's parameter `name` to `value`. */

@@ -1,10 +1,10 @@
 /*
  * VoicemodUSDKExtras.h - functions only the bundled voice engine offers,
  * for its tests, the command-line tool and the benchmarks. The vendor SDK
- * has none of these, so the plug-in library includes this header only when
- * its build found it beside the SDK with these functions in the SDK's
- * library (CORVANE_VOICEMOD_SDK_EXTRAS); without it the library's latency
- * and parameter queries answer "not known".
+ * has none of these, so the plug-in library does not link them: it looks
+ * vcmdGetLatencyFrames, vcmdGetVoiceParameterCount and vcmdGetVoiceParameter
+ * up by name in the voice changer it runs with, and its latency and
+ * parameter queries answer "not known" where they are missing.
  *
  * Same conventions as VoicemodUSDK.h: C linkage, noexcept from C++, result
  * codes from VoicemodUSDKResults.h, out-values written only on success.

@@ -146,25 +146,9 @@ int32_t vcmdLoadVoice(const char* name, int32_t reserved0, int32_t reserved1) no
     std::lock_guard<std::mutex> lock(e.control);
     auto found = e.voiceByName.find(std::string_view(name));
     if (found == e.voiceByName.end()) return VCMD_ERR_UNKNOWN_VOICE;
-    const VoiceDef* previous = e.voice;
-    const VoiceDef* next = found->second;
-    const std::size_t count = next->parameters.size();
-    if (count > kMaxVoiceParameters) return VCMD_ERR_INTERNAL;  // the reader refuses such voices
-    // Loading the current voice again starts it over from its defaults too;
-    // should that fail, the values it had come back.
-    float kept[kMaxVoiceParameters];
-    for (std::size_t i = 0; i < count; ++i) kept[i] = next->live[i].load(std::memory_order_relaxed);
-    for (std::size_t i = 0; i < count; ++i)
-        next->live[i].store(next->parameters[i].defaultValue, std::memory_order_relaxed);
-    e.voice = next;
-    const std::int32_t code = rebuildCurrent(e);
-    if (code != VCMD_OK) {
-        e.voice = previous;
-        for (std::size_t i = 0; i < count; ++i) next->live[i].store(kept[i], std::memory_order_relaxed);
-        return code;
-    }
-    e.liveVoice.store(next, std::memory_order_release);
-    return VCMD_OK;
+    // Should the voice not be built, the current voice, its values and
+    // what is heard stay as they were.
+    return switchVoice(e, *found->second);
 }
 
 int32_t vcmdGetCurrentVoice(char* buffer, uint32_t* length) noexcept {
@@ -199,19 +183,13 @@ int32_t vcmdEnableOfflineMode(bool enabled) noexcept {
 
 // The two parameter calls take no lock: they find the current voice through
 // its atomic pointer and write or read its live slots, which every chain of
-// that voice follows. They never wait for a voice being built.
+// that voice follows. They never wait for a voice being built; a set that
+// meets a voice switch is made again on the new voice (EngineState.h).
 
 int32_t vcmdSetParameter(const char* name, float value) noexcept {
     if (!isStarted()) return VCMD_ERR_NOT_STARTED;
     if (name == nullptr) return VCMD_ERR_NULL_POINTER;
-    const VoiceDef* voice = engine().liveVoice.load(std::memory_order_acquire);
-    const int parameter = findParameter(voice, name);
-    if (parameter < 0) return VCMD_ERR_UNKNOWN_PARAMETER;
-    const auto slot = static_cast<std::size_t>(parameter);
-    const ParameterDef& p = voice->parameters[slot];
-    if (!std::isfinite(value) || value < p.minimum || value > p.maximum) return VCMD_ERR_VALUE_OUT_OF_RANGE;
-    voice->live[slot].store(value, std::memory_order_relaxed);
-    return VCMD_OK;
+    return setLiveParameter(engine(), name, value);
 }
 
 int32_t vcmdGetParameter(const char* name, float* value) noexcept {

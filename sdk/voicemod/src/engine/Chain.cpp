@@ -28,10 +28,10 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
     for (std::size_t i = 0; i < parameterCount_; ++i) {
         const ParameterDef& p = voice.parameters[i];
         float v = p.defaultValue;
-        if (shared != nullptr)
-            v = shared[i].load(std::memory_order_relaxed);
-        else if (values != nullptr)
+        if (values != nullptr)
             v = values[i];
+        else if (shared != nullptr)
+            v = shared[i].load(std::memory_order_relaxed);
         if (shared == nullptr) slots_[i].store(v, std::memory_order_relaxed);
         applied_[i] = v;
         for (const ParameterTarget& t : p.targets)

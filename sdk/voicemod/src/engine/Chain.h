@@ -21,11 +21,12 @@ class Chain {
 public:
     // Builds and configures every effect: all allocation happens here, on the
     // calling (control) thread. `values` holds one starting value per
-    // parameter (null: the defaults). With `shared`, one slot per parameter
-    // owned by someone else (the voice's live values, which outlive the
-    // chain), the chain starts from and follows those slots instead of its
-    // own, and `values` is not read. Throws std::bad_alloc when memory runs
-    // out.
+    // parameter (null: the defaults, or with `shared` the values in those
+    // slots now). With `shared`, one slot per parameter owned by someone else
+    // (the voice's live values, which outlive the chain), the chain follows
+    // those slots instead of its own: a slot that differs from the starting
+    // value when the chain first runs is a change, taken up as any other.
+    // Throws std::bad_alloc when memory runs out.
     Chain(const VoiceDef& voice, const ChainConfig& config, const float* values = nullptr,
           std::atomic<float>* shared = nullptr);
     ~Chain();

@@ -3,8 +3,10 @@
 // start over.
 #include "engine/EngineState.h"
 
+#include <cmath>
 #include <filesystem>
 #include <new>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -33,19 +35,94 @@ Engine& engine() noexcept {
 
 bool isStarted() noexcept { return engine().started.load(std::memory_order_acquire); }
 
-std::int32_t rebuildCurrent(Engine& e) noexcept {
-    if (e.voice == nullptr) return VCMD_OK;
+namespace {
+
+// Builds a chain of `voice` for the engine's current settings, following the
+// voice's live slots and starting from `values` (null: from those slots).
+std::int32_t buildChain(const Engine& e, const VoiceDef& voice, const float* values, Chain** chain) noexcept {
     try {
         ChainConfig config;
         config.sampleRate = e.sampleRate.load(std::memory_order_relaxed);
         config.offline = e.offline.load(std::memory_order_relaxed);
-        auto chain = std::make_unique<Chain>(*e.voice, config, nullptr, e.voice->live);
-        postChain(e, chain.release());
+        *chain = std::make_unique<Chain>(voice, config, values, voice.live).release();
         return VCMD_OK;
     } catch (const std::bad_alloc&) {
         return VCMD_ERR_OUT_OF_MEMORY;
     } catch (...) {
         return VCMD_ERR_INTERNAL;
+    }
+}
+
+}  // namespace
+
+std::int32_t rebuildCurrent(Engine& e) noexcept {
+    if (e.voice == nullptr) return VCMD_OK;
+    Chain* chain = nullptr;
+    const std::int32_t code = buildChain(e, *e.voice, nullptr, &chain);
+    if (code == VCMD_OK) postChain(e, chain);
+    return code;
+}
+
+std::int32_t switchVoice(Engine& e, const VoiceDef& voice) noexcept {
+    const std::size_t count = voice.parameters.size();
+    if (count > kMaxVoiceParameters) return VCMD_ERR_INTERNAL;  // the reader refuses such voices
+    float defaults[kMaxVoiceParameters] = {};
+    for (std::size_t i = 0; i < count; ++i) defaults[i] = voice.parameters[i].defaultValue;
+    // Everything that can fail comes first and touches nothing shared.
+    Chain* chain = nullptr;
+    const std::int32_t code = buildChain(e, voice, defaults, &chain);
+    if (code != VCMD_OK) return code;
+
+    // The voice starts over from its defaults. When it is the current voice
+    // again, a setter may still be writing these slots; what it writes after
+    // this point is kept by the new chain, which follows the slots.
+    for (std::size_t i = 0; i < count; ++i) voice.live[i].store(defaults[i], std::memory_order_relaxed);
+    e.voice = &voice;
+    // Published before the audio thread can take the chain: from the moment
+    // the new voice sounds, the parameter calls reach it. The release orders
+    // the defaults above before any setter's write to a slot it finds here.
+    e.liveVoice.store(&voice, std::memory_order_release);
+    const std::uint64_t before = e.voiceGeneration.fetch_add(1, std::memory_order_seq_cst);
+    postChain(e, chain);
+    // A setter that began before the switch has either seen the new
+    // generation on its second look (and backs off) or is counted here.
+    // Waiting for those keeps any of them from writing this voice's slots
+    // later, after a following switch has started it over again.
+    const std::atomic<std::uint32_t>& earlier = e.settersInFlight[before & 1];
+    while (earlier.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    return VCMD_OK;
+}
+
+std::int32_t setLiveParameter(Engine& e, const char* name, float value) noexcept {
+    for (;;) {
+        const std::uint64_t generation = e.voiceGeneration.load(std::memory_order_seq_cst);
+        std::atomic<std::uint32_t>& inFlight = e.settersInFlight[generation & 1];
+        inFlight.fetch_add(1, std::memory_order_seq_cst);
+        // A switch between the two looks: counted under the wrong generation,
+        // so step out and start again under the new one.
+        if (e.voiceGeneration.load(std::memory_order_seq_cst) != generation) {
+            inFlight.fetch_sub(1, std::memory_order_release);
+            continue;
+        }
+        const VoiceDef* voice = e.liveVoice.load(std::memory_order_acquire);
+        const int parameter = findParameter(voice, name);
+        std::int32_t code = VCMD_OK;
+        if (parameter < 0) {
+            code = VCMD_ERR_UNKNOWN_PARAMETER;
+        } else {
+            const auto slot = static_cast<std::size_t>(parameter);
+            const ParameterDef& p = voice->parameters[slot];
+            if (!std::isfinite(value) || value < p.minimum || value > p.maximum)
+                code = VCMD_ERR_VALUE_OUT_OF_RANGE;
+            else
+                voice->live[slot].store(value, std::memory_order_relaxed);
+        }
+        // The answer holds for the voice current now: if a switch completed
+        // while this call wrote, the value went to the voice before it, and
+        // the call is made again on the new one.
+        const bool switched = e.voiceGeneration.load(std::memory_order_seq_cst) != generation;
+        inFlight.fetch_sub(1, std::memory_order_release);
+        if (!switched) return code;
     }
 }
 

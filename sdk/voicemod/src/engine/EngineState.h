@@ -9,12 +9,16 @@
 // atomics read once per piece of at most kPieceFrames.
 //
 // Parameter calls take no lock either, so a host may automate parameters
-// from its audio thread while a voice is being built: the current voice is
-// also published as an atomic pointer (liveVoice), and each mounted voice
+// from its audio thread while a voice is being built. Each mounted voice
 // keeps its values in slots of its package (VoiceDef::live) that every chain
-// built for it reads. Voices and their slots stay put until the engine is
-// reset, so a parameter call that raced a voice change has at worst written
-// the voice that was current when it started.
+// built for it follows, and the voice the parameter calls reach is published
+// as an atomic pointer (liveVoice) with a generation count that a voice
+// switch advances. A setter writes the slot of the voice it found and
+// returns success only if no switch happened meanwhile, otherwise it writes
+// the new voice; a switch waits, on the control thread, for the setters
+// that began before it, so none of them can write a voice after that voice
+// has been made current again and its values started over. Voices and
+// their slots stay put until the engine is reset.
 #pragma once
 
 #include <atomic>
@@ -55,9 +59,13 @@ struct Engine : AudioShared {
     // The current voice as the control side sees it.
     const VoiceDef* voice = nullptr;
     Chain* posted = nullptr;  // newest chain handed to the audio thread
-    // The current voice for the parameter calls: set once its chain is
-    // posted and its slots hold their starting values.
+    // The current voice for the parameter calls: set once its slots hold
+    // their starting values, before its chain is posted.
     std::atomic<const VoiceDef*> liveVoice{nullptr};
+    // Advanced by every switch of liveVoice; setters in flight counted by the
+    // parity of the generation they began in.
+    std::atomic<std::uint64_t> voiceGeneration{0};
+    std::atomic<std::uint32_t> settersInFlight[2] = {};
 };
 
 // The process-wide engine.
@@ -72,6 +80,21 @@ bool isStarted() noexcept;
 // values. VCMD_OK (also without a voice), VCMD_ERR_OUT_OF_MEMORY or
 // VCMD_ERR_INTERNAL.
 std::int32_t rebuildCurrent(Engine& e) noexcept;
+
+// Builds `voice`'s chain for the current settings, starting from its
+// default parameter values and following its live slots, and makes it the
+// current voice: its slots go back to their defaults, the parameter calls
+// reach it from then on, and only then is the chain posted to the audio
+// thread, so the voice heard and the voice written are never two. Returns
+// once no parameter call that began before the switch is still running.
+// Should the chain not be built, nothing has changed. VCMD_OK,
+// VCMD_ERR_OUT_OF_MEMORY or VCMD_ERR_INTERNAL.
+std::int32_t switchVoice(Engine& e, const VoiceDef& voice) noexcept;
+
+// [any thread, lock-free] Sets the current voice's parameter `name`
+// (VoicemodUSDK.h, vcmdSetParameter). Allocates nothing, takes no lock;
+// tries again only when a voice switch completed while it wrote.
+std::int32_t setLiveParameter(Engine& e, const char* name, float value) noexcept;
 
 // Mounts the package at `path` (relative paths also under the content path)
 // and sets *packageId; an already mounted file gives its old id. Refusals set
