@@ -15,6 +15,7 @@
 namespace {
 
 constexpr double kRate = 48000.0;
+constexpr double kPi = 3.14159265358979323846;
 
 // Glottal-like pulses (a raised-cosine flow, differentiated) at `f0` Hz,
 // every other one `alternate` as strong, through resonators at 500 and
@@ -30,7 +31,7 @@ std::vector<float> voice(double f0, double seconds, float alternate = 1.0f, unsi
         const double amplitude = (k % 2) ? alternate : 1.0;
         const double open = 0.6 * period;
         for (std::size_t i = static_cast<std::size_t>(t * kRate); i < n && i / kRate < t + open; ++i)
-            flow[i] += amplitude * 0.5 * (1.0 - std::cos(2.0 * M_PI * (i / kRate - t) / open));
+            flow[i] += amplitude * 0.5 * (1.0 - std::cos(2.0 * kPi * (i / kRate - t) / open));
         t += period;
     }
     std::vector<float> out(n);
@@ -40,7 +41,7 @@ std::vector<float> voice(double f0, double seconds, float alternate = 1.0f, unsi
         double x = flow[i] - previous;
         previous = flow[i];
         for (int f = 0; f < 2; ++f) {
-            const double r = std::exp(-M_PI * bandwidths[f] / kRate), w = 2.0 * M_PI * formants[f] / kRate;
+            const double r = std::exp(-kPi * bandwidths[f] / kRate), w = 2.0 * kPi * formants[f] / kRate;
             const double y = (1.0 - r) * x + 2.0 * r * std::cos(w) * y1[f] - r * r * y2[f];
             y2[f] = y1[f], y1[f] = y, x = y;
         }
