@@ -706,6 +706,11 @@ TEST_F(LivePipeWireTest, SignalsEndTheToolWithTheirStatusesAndLeaveNothingBehind
         ASSERT_GT(tool, 0);
         ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
             << slurp(log);
+        // The session under way (its first status line out), so that the
+        // summary has something to sum up also in a slow (sanitizer) build.
+        ASSERT_TRUE(TestClient::waitUntil([&] { return slurp(log).find("xruns") != std::string::npos; },
+                                          std::chrono::seconds(10)))
+            << slurp(log);
         ::kill(tool, signal);
         // SIGKILL is the crash, which the tool cannot see.
         EXPECT_EQ(waitFor(tool, std::chrono::seconds(10)), 128 + signal) << slurp(log);
