@@ -198,12 +198,9 @@ double PitchSynchronous::align(double mark, float period) const noexcept {
         if (scores[d + reach] > scores[best + reach]) best = d;
     }
     if (scores[best + reach] < 0.5f) return mark;
-    float offset = 0.0f;
-    if (best > -reach && best < reach) {
-        const float a = scores[best - 1 + reach], b = scores[best + reach], c = scores[best + 1 + reach];
-        const float curve = a - 2.0f * b + c;
-        if (curve < 0.0f) offset = std::clamp(0.5f * (a - c) / curve, -0.5f, 0.5f);
-    }
+    float offset = 0.0f, value = 0.0f;
+    if (best > -reach && best < reach)
+        parabola(scores[best - 1 + reach], scores[best + reach], scores[best + 1 + reach], offset, value);
     return static_cast<double>(std::lround(mark)) + best + offset;
 }
 

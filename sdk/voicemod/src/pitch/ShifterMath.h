@@ -3,12 +3,21 @@
 // search and the interpolator, shared by its source files.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace vcmd {
 namespace shifter {
+
+// Vertex of the parabola through (-1, a), (0, b), (1, c): its offset (held
+// to half a sample either way; 0 where there is no maximum) and its value.
+inline void parabola(float a, float b, float c, float& offset, float& value) noexcept {
+    const float curve = a - 2.0f * b + c;
+    offset = curve < 0.0f ? std::clamp(0.5f * (a - c) / curve, -0.5f, 0.5f) : 0.0f;
+    value = b - 0.25f * (a - c) * offset;
+}
 
 inline std::size_t powerOfTwoAtLeast(std::size_t n) {
     std::size_t p = 16;
