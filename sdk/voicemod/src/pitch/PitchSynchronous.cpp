@@ -189,8 +189,8 @@ double PitchSynchronous::align(double mark, float period) const noexcept {
     const float* reference = start(lastAligned_);
     const float referenceEnergy = dot(reference, reference, length);
     const int reach = std::min(alignReach_, static_cast<int>(0.1f * period));
-    float scores[2 * kMostAlign + 1];
-    int best = 0;
+    float scores[2 * kMostAlign + 1] = {};
+    int best = -reach;
     for (int d = -reach; d <= reach; ++d) {
         const float* y = start(mark + d);
         const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
