@@ -18,6 +18,11 @@
 #include <spa/param/audio/format-utils.h>
 #include <sndfile.h>
 
+#include <corvane/SingleBusAudioProcessorNode.h>
+
+#include "LiveBlock.h"
+#include "VirtualMic.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -75,7 +80,12 @@ bool onPath(const std::string& program) {
     return false;
 }
 
-pid_t spawn(const std::vector<std::string>& args, const fs::path& output, bool newGroup = false) {
+// Starts `args` with standard output and error to `output`; `env` holds
+// "NAME=value" to set beyond this process's environment. The signals a
+// shell's foreground job gets are at their defaults, whatever this process
+// inherited.
+pid_t spawn(const std::vector<std::string>& args, const fs::path& output, bool newGroup = false,
+            const std::vector<std::string>& env = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -83,15 +93,33 @@ pid_t spawn(const std::vector<std::string>& args, const fs::path& output, bool n
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) sigaddset(&defaults, number);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    short flags = POSIX_SPAWN_SETSIGDEF;
     if (newGroup) {
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        flags |= POSIX_SPAWN_SETPGROUP;
         posix_spawnattr_setpgroup(&attributes, 0);
     }
+    posix_spawnattr_setflags(&attributes, flags);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string variable = *e;
+        const std::string name = variable.substr(0, variable.find('='));
+        if (std::none_of(env.begin(), env.end(),
+                         [&](const std::string& v) { return v.rfind(name + "=", 0) == 0; }))
+            variables.push_back(variable);
+    }
+    variables.insert(variables.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (const std::string& v : variables) envp.push_back(const_cast<char*>(v.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return pid;
@@ -144,6 +172,9 @@ public:
                     const char* name = props != nullptr ? spa_dict_lookup(props, PW_KEY_NODE_NAME) : nullptr;
                     const char* app = props != nullptr ? spa_dict_lookup(props, PW_KEY_APP_NAME) : nullptr;
                     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0 && name != nullptr) self->nodes_[id] = name;
+                    const char* node = props != nullptr ? spa_dict_lookup(props, PW_KEY_NODE_ID) : nullptr;
+                    if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0 && node != nullptr)
+                        self->ports_[id] = static_cast<uint32_t>(std::strtoul(node, nullptr, 10));
                     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0 && app != nullptr)
                         self->clients_[id] = app;
                 };
@@ -151,6 +182,7 @@ public:
                     auto* self = static_cast<TestClient*>(data);
                     self->nodes_.erase(id);
                     self->clients_.erase(id);
+                    self->ports_.erase(id);
                 };
                 return e;
             }();
@@ -207,8 +239,34 @@ public:
                                                                        PW_STREAM_FLAG_RT_PROCESS),
                                           params, 1) == 0;
         pw_thread_loop_unlock(loop_);
-        return ok && waitUntil([&] { return hasNode(kMicName); }, std::chrono::seconds(5));
+        // Listed with its port: a tool started then finds something to capture.
+        return ok && waitUntil([&] { return hasPort(kMicName); }, std::chrono::seconds(5));
     }
+
+    bool hasPort(const std::string& nodeName) {
+        sync();
+        pw_thread_loop_lock(loop_);
+        const bool found = std::any_of(ports_.begin(), ports_.end(), [&](const auto& p) {
+            const auto node = nodes_.find(p.second);
+            return node != nodes_.end() && node->second == nodeName;
+        });
+        pw_thread_loop_unlock(loop_);
+        return found;
+    }
+
+    // Takes the microphone away, as when a USB microphone is unplugged.
+    void removeMicrophone() {
+        pw_thread_loop_lock(loop_);
+        if (stream_ != nullptr) pw_stream_destroy(stream_);
+        stream_ = nullptr;
+        pw_thread_loop_unlock(loop_);
+    }
+
+    // What the microphone's buffers say of their samples: the truth, no
+    // samples at all (an empty chunk), or a chunk whose offset and size lie
+    // beyond its buffer. The samples are the tone whatever the chunk says.
+    enum class Chunks { Whole, Empty, Beyond };
+    void setChunks(Chunks chunks) { chunks_.store(chunks); }
 
     // Noise (white, this RMS) with the tone, the tone on for a second and
     // off for the next when `bursts`.
@@ -225,6 +283,14 @@ public:
         const bool found = std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.second == name; });
         pw_thread_loop_unlock(loop_);
         return found;
+    }
+    int countNodes(const std::string& name) {
+        sync();
+        pw_thread_loop_lock(loop_);
+        const auto count =
+            std::count_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.second == name; });
+        pw_thread_loop_unlock(loop_);
+        return static_cast<int>(count);
     }
     bool hasClient(const std::string& app) {
         sync();
@@ -268,9 +334,12 @@ private:
             out[i] = tone + noise * (2.0f * static_cast<float>(random_()) / static_cast<float>(random_.max()) - 1.0f);
         }
         played_.store(at);
-        d.chunk->offset = 0;
+        const Chunks chunks = chunks_.load();
+        d.chunk->offset = chunks == Chunks::Beyond ? d.maxsize + 4096 : 0;
         d.chunk->stride = sizeof(float);
-        d.chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
+        d.chunk->size = chunks == Chunks::Empty    ? 0
+                        : chunks == Chunks::Beyond ? d.maxsize * 4
+                                                   : static_cast<std::uint32_t>(frames * sizeof(float));
         pw_stream_queue_buffer(stream_, buffer);
     }
 
@@ -282,8 +351,10 @@ private:
     spa_hook coreListener_{}, registryListener_{}, streamListener_{};
     int done_ = -1;
     std::map<uint32_t, std::string> nodes_, clients_;
+    std::map<uint32_t, uint32_t> ports_;  // port -> its node
     std::atomic<float> noise_{0.0f};
     std::atomic<bool> bursts_{false};
+    std::atomic<Chunks> chunks_{Chunks::Whole};
     std::atomic<std::uint64_t> played_{0};
     double phase_ = 0.0;
     std::minstd_rand random_{1234};
@@ -412,6 +483,12 @@ Summary summaryOf(const std::string& output) {
     return summary;
 }
 
+// The latency the last status line in `output` shows, in ms; -1 if none.
+double statusLatencyMs(const std::string& output) {
+    const auto at = output.rfind("  latency ");
+    return at == std::string::npos ? -1.0 : std::atof(output.c_str() + at + 10);
+}
+
 class LivePipeWireTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -464,11 +541,30 @@ protected:
         fs::remove_all(scratch_, ec);
     }
 
-    pid_t startTool(std::vector<std::string> extra, const fs::path& log) {
-        std::vector<std::string> args{CORVANE_VOICEMOD_TOOL, "live", "--virtual-mic", kVirtualMic, "--input",
-                                      kMicName, "--content", CORVANE_VOICES_DIR, "--no-lock-memory"};
+    pid_t startTool(std::vector<std::string> extra, const fs::path& log,
+                    const std::vector<std::string>& env = {}, const std::string& name = kVirtualMic) {
+        std::vector<std::string> args{
+            CORVANE_VOICEMOD_TOOL, "live", "--virtual-mic", name, "--input", kMicName};
+        args.insert(args.end(), {"--content", CORVANE_VOICES_DIR, "--no-lock-memory"});
         args.insert(args.end(), extra.begin(), extra.end());
-        return spawn(args, log);
+        return spawn(args, log, false, env);
+    }
+
+    // The server's own process (pipewire, with this test's runtime folder).
+    pid_t serverPid() const {
+        const std::string runtime = "XDG_RUNTIME_DIR=" + (scratch_ / "runtime").string();
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::string comm = slurp(entry.path() / "comm");
+            if (comm != "pipewire\n") continue;
+            const std::string environment = slurp(entry.path() / "environ");
+            std::size_t at = 0;
+            for (std::size_t end; (end = environment.find('\0', at)) != std::string::npos; at = end + 1)
+                if (environment.compare(at, end - at, runtime) == 0)
+                    return static_cast<pid_t>(std::stol(name));
+        }
+        return -1;
     }
 
     bool virtualMicListed() { return client_->hasNode(kVirtualMic); }
@@ -596,10 +692,19 @@ TEST_F(LivePipeWireTest, MonitorPlaysTheVoiceOnTheSpeakersItIsGiven) {
     EXPECT_NEAR(1200.0 * std::log2(peakFrequency(second, 400.0, 1200.0) / expectedHz), 0.0, 5.0);
 }
 
-TEST_F(LivePipeWireTest, VirtualMicGoesWithTheToolOnSigtermAndOnACrash) {
-    for (const int signal : {SIGTERM, SIGKILL}) {
+// Signals: SIGINT, SIGTERM and SIGHUP end 'live' cleanly (the summary)
+// with 128 + the signal's number, as the exit-status table says; the node
+// goes with the tool also on SIGKILL, whose host temporary folder the next
+// start removes; and a start-up waiting for a server that does not answer
+// ends at once on a signal.
+TEST_F(LivePipeWireTest, SignalsEndTheToolWithTheirStatusesAndLeaveNothingBehind) {
+    const fs::path tmp = scratch_ / "tmp";
+    fs::create_directories(tmp);
+    const std::vector<std::string> env{"TMPDIR=" + tmp.string()};
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal));
         const fs::path log = scratch_ / ("signal-" + std::to_string(signal) + ".log");
-        const pid_t tool = startTool({"--voice", "Chipmunk"}, log);
+        const pid_t tool = startTool({"--voice", "Chipmunk"}, log, env);
         ASSERT_GT(tool, 0);
         ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
             << slurp(log);
@@ -609,22 +714,342 @@ TEST_F(LivePipeWireTest, VirtualMicGoesWithTheToolOnSigtermAndOnACrash) {
                                           std::chrono::seconds(10)))
             << slurp(log);
         ::kill(tool, signal);
-        // SIGTERM is a way to stop 'live' (status 0, after its summary);
         // SIGKILL is the crash, which the tool cannot see.
-        const int status = waitFor(tool, std::chrono::seconds(10));
-        EXPECT_EQ(status, signal == SIGKILL ? 128 + SIGKILL : 0) << slurp(log);
+        EXPECT_EQ(waitFor(tool, std::chrono::seconds(10)), 128 + signal) << slurp(log);
+        if (signal != SIGKILL) {
+            EXPECT_NE(slurp(log).find("\nlive: "), std::string::npos) << "the summary\n" << slurp(log);
+            EXPECT_TRUE(fs::is_empty(tmp)) << "the host's temporary folder is removed";
+        }
         EXPECT_TRUE(TestClient::waitUntil([&] { return !virtualMicListed(); }, std::chrono::seconds(5)))
             << "the virtual microphone outlived the tool ended by signal " << signal;
     }
-    // A second virtual microphone of the same name is refused while one runs.
+    // What SIGKILL left, the next start removes.
+    EXPECT_FALSE(fs::is_empty(tmp)) << "the killed tool's folder";
+    const pid_t next = startTool({"--voice", "Chipmunk", "--duration", "1"}, scratch_ / "next.log", env);
+    EXPECT_EQ(waitFor(next, std::chrono::seconds(30)), 0) << slurp(scratch_ / "next.log");
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the folder the killed tool left is removed by the next start";
+
+    // A server that does not answer while the tool starts (stopped, its
+    // socket still taking connections): a signal ends the wait, as an
+    // interruption (the wait used to run its course, 10 s here, 100 s for
+    // the streams, and end with status 1).
+    const pid_t server = serverPid();
+    ASSERT_GT(server, 0);
+    const fs::path log = scratch_ / "frozen.log";
+    ::kill(server, SIGSTOP);
+    const pid_t tool = startTool({"--voice", "Chipmunk"}, log, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::kill(tool, SIGTERM);
+    const int status = waitFor(tool, std::chrono::seconds(30));
+    ::kill(server, SIGCONT);
+    EXPECT_EQ(status, 128 + SIGTERM) << slurp(log);
+    EXPECT_NE(slurp(log).find("corvane-voicemod: interrupted"), std::string::npos) << slurp(log);
+}
+
+// A name is the virtual microphone's alone: a second tool asking for it
+// while one runs is refused; of two started at the same instant one goes on
+// and the other is refused, whether they meet at the lock in the runtime
+// folder or (runtime folders of their own, one server) at the second look
+// after the node is made; and a name with a newline or escape codes is
+// printed escaped.
+TEST_F(LivePipeWireTest, NamesAreClaimedOnceEvenAtTheSameInstantAndPrintedEscaped) {
     const pid_t first = startTool({"--voice", "Chipmunk"}, scratch_ / "first.log");
     ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)));
     const pid_t second = startTool({"--voice", "Chipmunk"}, scratch_ / "second.log");
     EXPECT_EQ(waitFor(second, std::chrono::seconds(15)), 1);
-    EXPECT_NE(slurp(scratch_ / "second.log").find("already has a node named"), std::string::npos)
+    EXPECT_NE(slurp(scratch_ / "second.log").find("; give another name"), std::string::npos)
         << slurp(scratch_ / "second.log");
     ::kill(first, SIGTERM);
     waitFor(first, std::chrono::seconds(10));
+    ASSERT_TRUE(TestClient::waitUntil([&] { return !virtualMicListed(); }, std::chrono::seconds(5)));
+
+    const std::string socket = (scratch_ / "runtime" / "pipewire-0").string();
+    for (const bool ownFolders : {false, true}) {
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE(
+                (ownFolders ? "runtime folders of their own, round " : "one runtime folder, round ") +
+                std::to_string(round));
+            std::vector<std::string> envA, envB;
+            if (ownFolders) {
+                for (const char* folder : {"a", "b"}) {
+                    fs::create_directories(scratch_ / folder);
+                    fs::permissions(scratch_ / folder, fs::perms::owner_all, fs::perm_options::replace);
+                }
+                envA = {"XDG_RUNTIME_DIR=" + (scratch_ / "a").string(), "PIPEWIRE_REMOTE=" + socket};
+                envB = {"XDG_RUNTIME_DIR=" + (scratch_ / "b").string(), "PIPEWIRE_REMOTE=" + socket};
+            }
+            const fs::path logA = scratch_ / "race-a.log", logB = scratch_ / "race-b.log";
+            const pid_t a = startTool({"--voice", "Chipmunk"}, logA, envA);
+            const pid_t b = startTool({"--voice", "Chipmunk"}, logB, envB);
+            ASSERT_GT(a, 0);
+            ASSERT_GT(b, 0);
+            // One of them gives up; the other runs on, the name's only node.
+            int status = -1;
+            pid_t ended = -1;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (ended < 0 && std::chrono::steady_clock::now() < until) {
+                for (const pid_t pid : {a, b})
+                    if (::waitpid(pid, &status, WNOHANG) == pid) ended = pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            ASSERT_NE(ended, -1) << "neither was refused\n" << slurp(logA) << slurp(logB);
+            const pid_t winner = ended == a ? b : a;
+            const fs::path loserLog = ended == a ? logA : logB, winnerLog = ended == a ? logB : logA;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << slurp(loserLog);
+            EXPECT_NE(slurp(loserLog).find("; give another name"), std::string::npos) << slurp(loserLog);
+            EXPECT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
+                << slurp(winnerLog);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            EXPECT_EQ(client_->countNodes(kVirtualMic), 1) << slurp(winnerLog);
+            EXPECT_EQ(::waitpid(winner, &status, WNOHANG), 0) << "the winner runs on\n" << slurp(winnerLog);
+            ::kill(winner, SIGTERM);
+            EXPECT_EQ(waitFor(winner, std::chrono::seconds(10)), 128 + SIGTERM) << slurp(winnerLog);
+            ASSERT_TRUE(TestClient::waitUntil([&] { return !virtualMicListed(); }, std::chrono::seconds(5)));
+        }
+    }
+
+    // A name with a newline and a terminal's escape code: the node has the
+    // name as given, the messages show it escaped.
+    const std::string odd = "Line\nTwo\x1b[31m";
+    const fs::path log = scratch_ / "odd.log";
+    const pid_t tool = startTool({"--voice", "Chipmunk", "--duration", "2"}, log, {}, odd);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return client_->hasNode(odd); }, std::chrono::seconds(10)))
+        << slurp(log);
+    EXPECT_EQ(waitFor(tool, std::chrono::seconds(20)), 0) << slurp(log);
+    const std::string printed = slurp(log);
+    EXPECT_NE(printed.find("Virtual microphone \"Line\\x0aTwo\\x1b[31m\" from"), std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+}
+
+// The microphone taken away while the tool runs: status 1, and the message
+// names it (not the server's "unknown resource 6 op:2").
+TEST_F(LivePipeWireTest, AMicrophoneThatGoesAwayIsNamed) {
+    const fs::path log = scratch_ / "gone.log";
+    const pid_t tool = startTool({"--voice", "Chipmunk"}, log);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
+        << slurp(log);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    client_->removeMicrophone();
+    EXPECT_EQ(waitFor(tool, std::chrono::seconds(10)), 1) << slurp(log);
+    EXPECT_NE(slurp(log).find(
+                  "corvane-voicemod: the microphone \"Corvane test microphone\" (corvane-test-mic) went "
+                  "away\n"),
+              std::string::npos)
+        << slurp(log);
+}
+
+// A node that passes its input on.
+class PassNode : public corvane::SingleBusAudioProcessorNode {
+public:
+    bool setBusFormat(corvane::AudioBusFormat& input, corvane::AudioBusFormat& output) override {
+        return corvane::AudioBusFormat::matchBusFormats(input, output);
+    }
+    bool process(corvane::AudioBus& input, corvane::AudioBus& output) override {
+        output.copyFrom(input);
+        return true;
+    }
+};
+
+// One buffer's first data as PipeWire hands it over: `maxsize` bytes of
+// samples, followed by as many that are not the buffer's (they hold
+// `beyond`, so a read past the buffer shows).
+struct FakeData {
+    FakeData(std::uint32_t frames, float value, float beyond) : memory(2 * frames, beyond) {
+        std::fill(memory.begin(), memory.begin() + frames, value);
+        data.data = memory.data();
+        data.maxsize = frames * sizeof(float);
+        data.chunk = &chunk;
+        chunk.size = data.maxsize;
+    }
+    std::vector<float> memory;
+    spa_chunk chunk{};
+    spa_data data{};
+    std::vector<float> written() const {
+        return std::vector<float>(memory.begin() + chunk.offset / sizeof(float),
+                                  memory.begin() + (chunk.offset + chunk.size) / sizeof(float));
+    }
+};
+
+// Cycles whose microphone buffer holds no samples, or says it holds them
+// beyond its end: the virtual microphone gives silence of the cycle's
+// length for them, not a buffer's old samples again, and reads nothing
+// beyond a buffer. PipeWire's own adapters hand the tool's capture stream
+// whole chunks whatever the microphone's say (so the recording below shows
+// silence with or without the tool's care), so the cycle's own work
+// (runMicCycle, what the stream's process call runs) is first given such
+// buffers directly.
+TEST_F(LivePipeWireTest, EmptyOrMalformedCyclesGiveSilence) {
+    using corvane::tool::runMicCycle;
+    PassNode pass;
+    corvane::tool::LiveBlock block(pass, 1, 2, 48000, 256);
+    std::vector<float> scratch(corvane::tool::kVirtualMicScratch);
+    const std::vector<float> silence(256, 0.0f);
+    {
+        SCOPED_TRACE("an empty chunk; the outputs hold an earlier cycle's samples");
+        FakeData in(1024, 0.25f, 0.75f), voice(1024, 0.5f, 0.5f), speakers(1024, 0.5f, 0.5f);
+        in.chunk.size = 0;
+        voice.chunk.size = speakers.chunk.size = 512 * sizeof(float);
+        EXPECT_EQ(runMicCycle(block, &in.data, &voice.data, &speakers.data, 256, false, scratch.data()),
+                  256u);
+        EXPECT_EQ(voice.written(), silence);
+        EXPECT_EQ(speakers.written(), silence);
+    }
+    {
+        SCOPED_TRACE("a chunk beyond its buffer");
+        FakeData in(1024, 0.25f, 0.75f), voice(1024, 0.5f, 0.5f);
+        in.chunk.offset = in.data.maxsize + 4096;
+        in.chunk.size = 4 * in.data.maxsize;
+        EXPECT_EQ(runMicCycle(block, &in.data, &voice.data, nullptr, 256, false, scratch.data()), 256u);
+        EXPECT_EQ(voice.written(), silence);
+    }
+    {
+        SCOPED_TRACE("a chunk running past its buffer's end: what is within it, then silence");
+        FakeData in(1024, 0.25f, 0.75f), voice(1024, 0.5f, 0.5f);
+        in.chunk.offset = (1024 - 64) * sizeof(float);
+        in.chunk.size = 1024 * sizeof(float);
+        EXPECT_EQ(runMicCycle(block, &in.data, &voice.data, nullptr, 256, false, scratch.data()), 256u);
+        std::vector<float> expected(256, 0.0f);
+        std::fill(expected.begin(), expected.begin() + 64, 0.25f);
+        EXPECT_EQ(voice.written(), expected);
+    }
+    {
+        SCOPED_TRACE("no microphone buffer at all, and an output without memory");
+        FakeData voice(1024, 0.5f, 0.5f), speakers(1024, 0.5f, 0.5f);
+        speakers.data.data = nullptr;
+        EXPECT_EQ(runMicCycle(block, nullptr, &voice.data, &speakers.data, 256, false, scratch.data()), 256u);
+        EXPECT_EQ(voice.written(), silence);
+        EXPECT_EQ(speakers.chunk.size, 0u);
+    }
+    {
+        SCOPED_TRACE("a cycle longer than the output's buffer: what fits");
+        FakeData in(1024, 0.25f, 0.75f), voice(128, 0.5f, 0.5f);
+        EXPECT_EQ(runMicCycle(block, &in.data, &voice.data, nullptr, 1024, false, scratch.data()), 128u);
+        EXPECT_EQ(voice.written(), std::vector<float>(128, 0.25f));
+    }
+
+    for (const auto chunks : {TestClient::Chunks::Empty, TestClient::Chunks::Beyond}) {
+        const std::string name = chunks == TestClient::Chunks::Empty ? "empty" : "beyond";
+        SCOPED_TRACE(name);
+        client_->setChunks(TestClient::Chunks::Whole);
+        const fs::path log = scratch_ / (name + ".log");
+        const pid_t tool = startTool({"--bypass", "--duration", "7"}, log);
+        ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
+            << slurp(log);
+        std::thread change([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            client_->setChunks(chunks);
+        });
+        const std::vector<float> heard = record(4.0, name);
+        change.join();
+        ASSERT_EQ(waitFor(tool, std::chrono::seconds(30)), 0) << slurp(log);
+        ASSERT_GT(heard.size(), kRate * 3) << slurp(scratch_ / (name + "-record.log"));
+        // The tone first (bypassed: as played), then from the change on
+        // nothing but silence, once the switch has passed.
+        std::size_t last = heard.size();
+        while (last > 0 && heard[last - 1] == 0.0f) --last;
+        const double silentSeconds = static_cast<double>(heard.size() - last) / kRate;
+        std::printf("%s: %.2f s of tone, then %.2f s of exact silence\n%s", name.c_str(),
+                    static_cast<double>(last) / kRate, silentSeconds, slurp(log).c_str());
+        EXPECT_GT(rmsDb(std::vector<float>(heard.begin(), heard.begin() + static_cast<long>(kRate / 2))),
+                  -20.0)
+            << "the tone before the change";
+        EXPECT_GT(silentSeconds, 1.5) << "silence from the change on, not a buffer's old samples";
+    }
+}
+
+// What the virtual microphone tells PipeWire of its latency includes the
+// tool's own delay (Chipmunk's 17.0 ms and the suppressor's 5.3 ms): a
+// recording program reads it on the node's port, and a second voice
+// chained to it with --input shows it in its latency.
+TEST_F(LivePipeWireTest, TheWholePathsLatencyIsReported) {
+    const fs::path firstLog = scratch_ / "first.log";
+    const pid_t first = startTool({"--voice", "Chipmunk", "--denoise", "--duration", "9"}, firstLog);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)))
+        << slurp(firstLog);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+
+    // A node's output port's Latency, as pw-dump shows it to any program;
+    // -1 when it shows none.
+    const auto portLatencyMs = [&](const std::string& node) {
+        const pid_t dump = spawn({"pw-dump"}, scratch_ / "dump.json");
+        if (waitFor(dump, std::chrono::seconds(10)) != 0) return -1.0;
+        const std::string json = slurp(scratch_ / "dump.json");
+        const auto port = json.find("\"port.alias\": \"" + node + ":capture_MONO\"");
+        if (port == std::string::npos) return -1.0;
+        const auto object = json.rfind("\"type\": \"PipeWire:Interface:Port\"", port);
+        const auto output = json.find("\"direction\": \"Output\"", object);
+        const auto minRate = json.find("\"minRate\": ", output);
+        return minRate == std::string::npos ? -1.0 : std::atof(json.c_str() + minRate + 11) * 1000.0 / kRate;
+    };
+    const double firstMs = portLatencyMs(kVirtualMic);
+    std::printf("the virtual microphone's port: %.1f ms\n", firstMs);
+    EXPECT_NEAR(firstMs, 17.0 + 5.33, 0.5);
+
+    const fs::path secondLog = scratch_ / "second.log";
+    const pid_t second =
+        spawn({CORVANE_VOICEMOD_TOOL, "live", "--virtual-mic", "Second Voice", "--input", kVirtualMic,
+               "--content", CORVANE_VOICES_DIR, "--no-lock-memory", "--bypass", "--duration", "4"},
+              secondLog);
+    ASSERT_TRUE(
+        TestClient::waitUntil([&] { return client_->hasNode("Second Voice"); }, std::chrono::seconds(10)))
+        << slurp(secondLog);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // The second passes on what it hears of the first and adds nothing.
+    const double secondMs = portLatencyMs("Second Voice");
+    std::printf("the second virtual microphone's port: %.1f ms\n", secondMs);
+    EXPECT_NEAR(secondMs, 17.0 + 5.33, 0.5);
+    EXPECT_EQ(waitFor(second, std::chrono::seconds(30)), 0) << slurp(secondLog);
+    EXPECT_EQ(waitFor(first, std::chrono::seconds(30)), 0) << slurp(firstLog);
+    std::printf("%s%s", slurp(firstLog).c_str(), slurp(secondLog).c_str());
+    // The second, bypassed, adds nothing of its own: what it shows is what
+    // the first reported.
+    EXPECT_NEAR(statusLatencyMs(slurp(secondLog)), 17.0 + 5.33, 0.5) << slurp(secondLog);
+}
+
+// A node whose process call, once held, does not return until let go.
+class HeldNode : public corvane::SingleBusAudioProcessorNode {
+public:
+    bool setBusFormat(corvane::AudioBusFormat& input, corvane::AudioBusFormat& output) override {
+        return corvane::AudioBusFormat::matchBusFormats(input, output);
+    }
+    bool process(corvane::AudioBus& input, corvane::AudioBus& output) override {
+        output.copyFrom(input);
+        if (hold.load()) {
+            held.store(true);
+            while (hold.load()) {
+            }
+        }
+        return true;
+    }
+    std::atomic<bool> hold{false}, held{false};
+};
+
+// VirtualMic::stop keeps its header's promise: when a process call does not
+// return, it gives up after its patience (false) instead of waiting with
+// it, and once the call returns the tear-down it started finishes (true).
+// The tool then ends the process rather than tear the block down under a
+// running cycle.
+TEST_F(LivePipeWireTest, StopKeepsItsPatienceWhenACycleDoesNotReturn) {
+    corvane::tool::VirtualMicOptions options;
+    options.name = kVirtualMic;
+    options.input = kMicName;
+    corvane::tool::VirtualMic mic(options);
+    HeldNode node;
+    corvane::tool::LiveBlock block(node, corvane::tool::VirtualMic::inputChannels(), mic.outputChannels(),
+                                   mic.sampleRate(), 256);
+    mic.open(block);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return virtualMicListed(); }, std::chrono::seconds(10)));
+    node.hold.store(true);
+    ASSERT_TRUE(TestClient::waitUntil([&] { return node.held.load(); }, std::chrono::seconds(10)))
+        << "no cycle came";
+    // The cycle is let go only after stop() has returned: a stop() that
+    // waited for its tear-down would wait for ever.
+    const bool stopped = mic.stop(std::chrono::milliseconds(300));
+    node.hold.store(false);
+    EXPECT_FALSE(stopped) << "the cycle still ran";
+    EXPECT_TRUE(mic.stop(std::chrono::seconds(10))) << "the cycle returned: the tear-down finishes";
+    EXPECT_TRUE(TestClient::waitUntil([&] { return !virtualMicListed(); }, std::chrono::seconds(5)));
 }
 
 TEST_F(LivePipeWireTest, DenoiseAndGateLowerTheNoiseFloor) {

@@ -11,6 +11,7 @@
 #include <corvane/Logger.h>
 #include <corvane/Result.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -204,3 +205,62 @@ TEST(HostConfiguration, TheTemporaryDirectoryGoesAwayWhenTheProcessExits) {
     EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(path).parent_path()));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(path)));
 }
+
+#if !defined(_WIN32)
+// A process that is killed cannot remove its directory; the next
+// initialize() of the same user in the same folder does, and leaves alone
+// the directory of a process that still runs (here: this one's own).
+TEST(HostConfiguration, ADirectoryLeftByAKilledProcessGoesAtTheNextInitialize) {
+    constexpr const char* kChild = "CORVANE_TEST_KILLED_CHILD";
+    constexpr const char* kMarker = "tempDirPath=";
+    if (std::getenv(kChild) != nullptr) {
+        Corvane::shutdown();
+        Corvane::initialize();
+        const std::string path =
+            CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value());
+        std::printf("\n%s%s\n", kMarker, path.c_str());
+        std::fflush(stdout);
+        std::raise(SIGKILL);
+    }
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("corvane-sdk-killed-" + std::to_string(testsupport::processId()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::string tmpdir = "TMPDIR=" + folder.string();
+    const auto leftBy = [&](const testsupport::ChildResult& child) {
+        const std::size_t at = child.out.find(kMarker);
+        if (at == std::string::npos) return std::filesystem::path();
+        const std::size_t begin = at + std::string(kMarker).size();
+        return std::filesystem::path(child.out.substr(begin, child.out.find('\n', begin) - begin));
+    };
+    const auto kill = [&] {
+        return testsupport::runChild(
+            testsupport::currentExecutable(),
+            {"--gtest_filter=HostConfiguration.ADirectoryLeftByAKilledProcessGoesAtTheNextInitialize"},
+            {{}, {std::string(kChild) + "=1", tmpdir}, {}});
+    };
+    const std::filesystem::path first = leftBy(kill());
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(std::filesystem::is_directory(first)) << "a killed process leaves its directory";
+
+    // This process's own directory in the same folder, while it runs.
+    const char* saved = std::getenv("TMPDIR");
+    const std::string previous = saved != nullptr ? saved : "";
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    Corvane::shutdown();
+    Corvane::initialize();
+    const std::string own = CVAny::convert<std::string>(Corvane::getValue("corvane", "tempDirPath").value());
+    EXPECT_FALSE(std::filesystem::exists(first)) << "the next initialize() removes it";
+
+    const std::filesystem::path second = leftBy(kill());  // a second child's initialize()
+    EXPECT_TRUE(std::filesystem::is_directory(own)) << "a running process's directory stays";
+    Corvane::shutdown();
+    if (saved != nullptr)
+        ::setenv("TMPDIR", previous.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_FALSE(std::filesystem::exists(own));
+    EXPECT_TRUE(std::filesystem::is_directory(second));
+    std::filesystem::remove_all(folder);
+}
+#endif

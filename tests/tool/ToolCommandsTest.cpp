@@ -43,6 +43,7 @@
 #include "ChildProcess.h"
 #include "Platform.h"
 #include "SoundFile.h"
+#include "ToolError.h"
 
 #ifndef CORVANE_VOICEMOD_TOOL
 #error "CORVANE_VOICEMOD_TOOL must be the path of the built tool"
@@ -471,8 +472,9 @@ protected:
         for (const std::string& e : env) command += shortened(e) + ' ';
         command += "corvane-voicemod";
         for (const std::string& a : args)
-            command +=
-                ' ' + (!a.empty() && a.find_first_of(" \"'\\$`*?") == std::string::npos ? a : '"' + a + '"');
+            command += ' ' + (!a.empty() && a.find_first_of(" \"'\\$`*?") == std::string::npos
+                                  ? corvane::tool::printable(a)
+                                  : '"' + corvane::tool::printable(a) + '"');
         std::string printed;
         for (const std::string& line : lines(r.err.empty() ? r.out : r.err))
             printed += (printed.empty() ? "`" : "<br>`") + shortened(line) + "`";
@@ -826,6 +828,10 @@ TEST_F(ToolCommands, BadInputsFailWithTheirReasonStatusAndNoOutputFile) {
     expectFailure({"render", "tone.wav", "out.wav", "--voice", "Robot", "--content", "nowhere"}, 1,
                   "voice folder \"nowhere\" does not exist");
     expectFailure({"render", "tone.wav", "out.wav"}, 2, "--voice is required");
+#if !defined(_WIN32)  // names with a newline or escape codes: printed escaped, never raw
+    expectFailure({"render", "no\nsuch\x1b[31m.wav", "out.wav", "--voice", "Robot"}, 1,
+                  "cannot read \"no\\x0asuch\\x1b[31m.wav\": No such file or directory");
+#endif
     const ToolRun tiny = tool({"render", "tone.wav", "tiny.wav", "--voice", "Chipmunk", "--param", "Pitch=1e-40"});
     record({"render", "tone.wav", "tiny.wav", "--voice", "Chipmunk", "--param", "Pitch=1e-40"}, tiny);
     EXPECT_EQ(tiny.status, 0) << "a value inside the range, if not a normal float: " << tiny.err;
@@ -891,6 +897,22 @@ TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {
                   "malformed --param \"Pitch=\": the value is empty");
     expectFailure({"render", "a.wav", "b.wav", "--voice", "Robot", "--content", ""}, 2,
                   "--content: the folder name is empty");
+    // live's numbers: no NaN or infinity, and plain ranges.
+    expectFailure({"live", "--gate", "nan"}, 2, "--gate: Value nan not in range -100 to 0");
+    expectFailure({"live", "--gate", "-inf"}, 2, "--gate: Value -inf not in range -100 to 0");
+    expectFailure({"live", "--gate", "5"}, 2, "--gate: Value 5 not in range -100 to 0");
+    expectFailure({"live", "--duration", "0"}, 2, "--duration: Value 0 not in range: more than 0 seconds");
+    expectFailure({"live", "--duration", "nan"}, 2,
+                  "--duration: Value nan not in range: more than 0 seconds");
+    expectFailure({"live", "--duration", "inf"}, 2,
+                  "--duration: Value inf not in range: more than 0 seconds");
+    // A virtual microphone needs a name one can see.
+    expectFailure(
+        {"live", "--virtual-mic", ""}, 2,
+        "--virtual-mic: the name is empty (give a name, or --virtual-mic alone for \"Corvane Voice\")");
+    expectFailure({"live", "--virtual-mic", "   "}, 2,
+                  "--virtual-mic: the name \"   \" is only spaces (give a name, or --virtual-mic alone for "
+                  "\"Corvane Voice\")");
     ToolRun r;
     for (const char* command : {"voices", "render", "demo"}) {
         r = tool({command, "--help"});
@@ -1307,6 +1329,18 @@ TEST_F(ToolCommands, EverySignalThatEndsTheToolCleansUpAlsoWhileItWaits) {
     r = finish(voices);
     EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
     EXPECT_TRUE(fs::is_empty(path("tmp")));
+
+    // SIGKILL, which no program can see: its host folder stays behind, and
+    // the next start removes it.
+    const pid_t killed = start({"render", "in.wav", "out/out.wav", "--voice", "Robot"}, launch);
+    EXPECT_TRUE(waitInSystemCall(killed, SYS_openat));
+    ::kill(killed, SIGKILL);
+    r = finish(killed);
+    EXPECT_EQ(r.status, -SIGKILL);
+    EXPECT_FALSE(fs::is_empty(path("tmp"))) << "the killed tool's folder";
+    r = finish(start({"voices"}, launch));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_empty(path("tmp"))) << "the next start removes what a killed tool left";
     std::signal(SIGPIPE, ignoredPipe);
 }
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kProgram = "corvane-voicemod";
 constexpr std::uint32_t kLargestBlock = 65536;
+constexpr const char* kDefaultVirtualMic = "Corvane Voice";
 
 std::string trim(const std::string& text) {
     const auto first = text.find_first_not_of(" \t");
@@ -50,6 +51,25 @@ struct CommonFlags {
         return o;
     }
 };
+
+// A number option's check: a finite decimal number within the range (CLI11's
+// own Range lets "nan" through and prints its bounds with six decimals, or
+// with 309 digits for the largest double). `range` is the message's plain
+// account of the range ("not in range -100 to 0"), `help` --help's.
+CLI::Validator finiteWithin(double lowest, bool lowestIncluded, double highest, const std::string& range,
+                            const std::string& help) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool number = end != text.c_str() && *end == '\0';
+            if (!number) return "";  // CLI11's conversion names what is not a number
+            const bool inside = std::isfinite(value) && (lowestIncluded ? value >= lowest : value > lowest) &&
+                                value <= highest;
+            return inside ? std::string() : "Value " + text + " " + range;
+        },
+        help, "");
+}
 
 }  // namespace
 
@@ -162,9 +182,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     live->add_option("--block", command.live.block, "Frames per audio callback")
         ->check(CLI::Range(16u, 8192u))
         ->default_val(256);
-    live->add_option("--duration", command.live.duration, "Stop after this many seconds (default: when stopped)")
+    live->add_option("--duration", command.live.duration,
+                     "Stop after this many seconds (default: when stopped)")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(finiteWithin(0.0, false, std::numeric_limits<double>::max(),
+                             "not in range: more than 0 seconds", "POSITIVE"));
     live->add_flag("--cpu-times", command.live.cpuTimes,
                    "Also measure each callback's CPU time, page faults and preemptions, and tell them of the "
                    "slowest (system calls in the callback: for measuring)");
@@ -180,11 +202,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
     live->add_flag("--monitor", command.live.monitor,
                                    "With --virtual-mic: also play the voice on the speakers (--output)");
     live->add_flag("--denoise", command.live.denoise, "Suppress steady noise (fans, hum) before the voice");
-    auto* gate = live->add_option("--gate", command.live.gateThreshold,
-                                  "Noise gate before the voice: silence below DB dBFS (e.g. -45), with attack, "
-                                  "hold and release")
-                     ->type_name("DB")
-                     ->check(CLI::Range(-100.0, 0.0));
+    auto* gate =
+        live->add_option("--gate", command.live.gateThreshold,
+                         "Noise gate before the voice: silence below DB dBFS (e.g. -45), with attack, "
+                         "hold and release")
+            ->type_name("DB")
+            ->check(finiteWithin(-100.0, true, 0.0, "not in range -100 to 0", "FLOAT in [-100 - 0]"));
     liveFlags.addTo(*live);
 
     CommonFlags devicesFlags;
@@ -221,8 +244,23 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments, std::ost
             for (const std::string& text : liveParameterTexts)
                 command.live.parameters.push_back(parseParameterSetting(text));
             command.live.virtualMic = virtualMic->count() > 0;
+            // CLI11 gives "" both for --virtual-mic alone (the default name)
+            // and for --virtual-mic "": only the arguments tell them apart.
+            for (std::size_t i = 0; command.live.virtualMic && i < arguments.size(); ++i)
+                if (arguments[i] == "--virtual-mic=" ||
+                    (arguments[i] == "--virtual-mic" && i + 1 < arguments.size() && arguments[i + 1].empty()))
+                    throw ToolError(
+                        "--virtual-mic: the name is empty (give a name, or --virtual-mic alone for " +
+                            quote(kDefaultVirtualMic) + ")",
+                        kExitUsage);
             if (command.live.virtualMic && command.live.virtualMicName.empty())
-                command.live.virtualMicName = "Corvane Voice";
+                command.live.virtualMicName = kDefaultVirtualMic;
+            if (command.live.virtualMic &&
+                command.live.virtualMicName.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
+                throw ToolError("--virtual-mic: the name " + quote(command.live.virtualMicName) +
+                                    " is only spaces (give a name, or --virtual-mic alone for " +
+                                    quote(kDefaultVirtualMic) + ")",
+                                kExitUsage);
             if (command.live.monitor && !command.live.virtualMic)
                 throw ToolError("--monitor goes with --virtual-mic (without it the voice is on the speakers anyway)",
                                 kExitUsage);

@@ -170,6 +170,8 @@ struct LiveStream {
     std::function<std::string()> trouble;   // why it cannot go on; "" while it can
     std::function<double()> latency;        // seconds from the microphone to the listener, without the voice
     std::string name;                       // for messages
+    // Tells the listeners the tool's own delay in frames (empty: nobody to tell).
+    std::function<void(std::uint32_t)> delay;
 };
 
 // Runs the stream until --duration, 'q', a signal or trouble; the status
@@ -182,6 +184,7 @@ int runStream(const Command& command, Console& console, LiveStream& stream, Live
     const std::uint32_t rate = block.sampleRate();
     std::optional<std::string> failure;
     bool stopped = true;
+    bool interrupted = false;
     LiveFigures figures;
     const Clock::time_point started = Clock::now();
     {
@@ -195,8 +198,12 @@ int runStream(const Command& command, Console& console, LiveStream& stream, Live
 
         stream.start();
         bool quit = false;
+        std::optional<std::uint32_t> toldDelay;
         while (!quit) {
-            if (console.stop != nullptr && console.stop->load()) break;
+            if (console.stop != nullptr && console.stop->load()) {
+                interrupted = true;
+                break;
+            }
             const Clock::time_point now = Clock::now();
             if (options.duration > 0.0 && std::chrono::duration<double>(now - started).count() >= options.duration)
                 break;
@@ -209,6 +216,13 @@ int runStream(const Command& command, Console& console, LiveStream& stream, Live
                 if (key.value == 'b') controls.toggleBypass();
                 if (key.value == 'm') controls.toggleMute();
                 if (key.value == 'q') quit = true;
+            }
+
+            // The voice's delay changes with the voice and with bypass.
+            if (stream.delay) {
+                const std::uint32_t delay = clean.latencyFrames() + controls.voiceLatencyFrames();
+                if (toldDelay != delay) stream.delay(delay);
+                toldDelay = delay;
             }
 
             if (const std::string trouble = stream.trouble(); !trouble.empty()) {
@@ -251,7 +265,10 @@ int runStream(const Command& command, Console& console, LiveStream& stream, Live
         std::_Exit(kExitFailure);
     }
     if (failure) throw ToolError(*failure);
-    return kExitSuccess;
+    // Ended by a signal: the summary is out, and the status is 128 + its
+    // number (main() makes it so from kExitInterrupted), as the exit-status
+    // table says.
+    return interrupted ? kExitInterrupted : kExitSuccess;
 }
 
 #if CORVANE_VOICEMOD_HAVE_PIPEWIRE
@@ -264,6 +281,7 @@ int runVirtualMic(const Command& command, Console& console, VoiceChanger& change
     mic.monitor = options.monitor;
     mic.rate = options.rate;
     mic.block = options.block;
+    mic.stop = console.stop;
     VirtualMic pipewire(mic);
     const std::uint32_t rate = pipewire.sampleRate();
 
@@ -277,25 +295,35 @@ int runVirtualMic(const Command& command, Console& console, VoiceChanger& change
     if (options.cpuTimes && !block.measureThreadCosts(true))
         throw ToolError("--cpu-times: this system has no per-thread CPU times");
     // Whatever way this function is left, the streams go before the block
-    // their process call runs.
+    // their process call runs; streams that will not go leave the process
+    // only one way out (as in runStream).
     struct StopFirst {
         VirtualMic& mic;
-        ~StopFirst() { mic.stop(); }
+        ~StopFirst() {
+            if (mic.stop()) return;
+            std::fputs("corvane-voicemod: the PipeWire streams did not stop\n", stderr);
+            std::_Exit(kExitFailure);
+        }
     } stopFirst{pipewire};
+    // The listeners are told the whole path's latency from the start: the
+    // suppressor's delay and the voice's go on top of the microphone's.
+    Controls controls(changer, node, voice);
+    pipewire.setProcessLatency(clean.latencyFrames() + controls.voiceLatencyFrames());
     pipewire.open(block);
-    Logger::debug("corvane-voicemod: live from PipeWire source " + pipewire.inputName() + " to virtual microphone " +
-                  options.virtualMicName + " at " + std::to_string(rate) + " Hz");
+    Logger::debug("corvane-voicemod: live from PipeWire source " + printable(pipewire.inputName()) +
+                  " to virtual microphone " + printable(options.virtualMicName) + " at " +
+                  std::to_string(rate) + " Hz");
     if (command.common.verbosity != Verbosity::Quiet)
         console.out << "Virtual microphone " << quote(options.virtualMicName) << " from " << quote(pipewire.inputName())
                     << (options.monitor ? ", heard on " + quote(pipewire.outputName()) : std::string()) << std::endl;
 
-    Controls controls(changer, node, voice);
     LiveStream stream;
     stream.name = "virtual microphone " + quote(options.virtualMicName) + " from " + quote(pipewire.inputName());
     stream.start = [] {};
     stream.stop = [&] { return pipewire.stop(); };
     stream.trouble = [&] { return pipewire.trouble(); };
     stream.latency = [&] { return pipewire.latency(); };
+    stream.delay = [&](std::uint32_t frames) { pipewire.setProcessLatency(frames); };
     return runStream(command, console, stream, block, controls, clean);
 }
 #endif
@@ -347,8 +375,9 @@ int runLive(const Command& command, Console& console) {
         throw ToolError("--cpu-times: this system has no per-thread CPU times");
     LiveSession session(input, output, block);
     const double deviceLatency = session.inputLatency() + session.outputLatency();
-    Logger::debug("corvane-voicemod: live from " + input.name + " to " + output.name + " at " +
-                  std::to_string(rate) + " Hz, " + std::to_string(options.block) + " frames per callback");
+    Logger::debug("corvane-voicemod: live from " + printable(input.name) + " to " + printable(output.name) +
+                  " at " + std::to_string(rate) + " Hz, " + std::to_string(options.block) +
+                  " frames per callback");
 
     Controls controls(changer, node, voice);
     LiveStream stream;

@@ -19,14 +19,21 @@
 #include <spa/param/latency-utils.h>
 #include <spa/utils/result.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <unistd.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ToolError.h"
@@ -35,17 +42,23 @@ namespace corvane::tool {
 
 namespace {
 
-// The graph's longest cycle (PipeWire's default clock.max-quantum): an
-// output port nobody listens to is written into a buffer this long.
-constexpr std::uint32_t kLongestCycle = 8192;
+// The longest the start-up waits for the streams.
+constexpr auto kStartPatience = std::chrono::seconds(100);
 
 struct NodeInfo {
     std::uint32_t id = 0;
+    std::uint64_t serial = 0;  // object.serial: ids are reused, serials are not (0: the server gave none)
     std::string name;
     std::string description;
     std::string mediaClass;
     int priority = 0;
 };
+
+// Of two nodes, the one made first: the lower object.serial (the lower id
+// where the server gives no serials).
+bool madeBefore(const NodeInfo& a, const NodeInfo& b) {
+    return a.serial != 0 && b.serial != 0 ? a.serial < b.serial : a.id < b.id;
+}
 
 struct PortInfo {
     std::uint32_t id = 0;
@@ -79,14 +92,129 @@ std::string nameInJson(const char* json) {
 }
 
 std::string nodeLabel(const NodeInfo& node) {
-    return node.description.empty() || node.description == node.name ? quote(node.name)
-                                                                      : quote(node.description) + " (" + node.name + ")";
+    return node.description.empty() || node.description == node.name
+               ? quote(node.name)
+               : quote(node.description) + " (" + printable(node.name) + ")";
 }
+
+std::string alreadyThere(const std::string& name, const char* when = "") {
+    return "--virtual-mic: PipeWire already has a node named " + quote(name) + when +
+           " (is another 'live --virtual-mic' running?); give another name";
+}
+
+// A virtual microphone's name, claimed among this user's tools on one
+// PipeWire server: an exclusive flock on
+// $XDG_RUNTIME_DIR/corvane-voicemod-mic-<hash of server and name>.lock, held
+// while this lives (the system drops it whatever way the process ends, even
+// SIGKILL). Checking the server's nodes and making the node later cannot do
+// that alone: two tools started at the same instant both find the name free.
+// Without $XDG_RUNTIME_DIR, or where the file cannot be made or locked, no
+// claim is made, and VirtualMic::open's second look is what decides.
+class NameClaim {
+public:
+    explicit NameClaim(const std::string& name) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (runtime == nullptr || *runtime != '/') return;
+        // The server the name is on: PipeWire's socket, as the client library finds it.
+        const char* remote = std::getenv("PIPEWIRE_REMOTE");
+        const char* socketDir = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        std::string server = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+        if (server.front() != '/')
+            server =
+                std::string(socketDir != nullptr && *socketDir != '\0' ? socketDir : runtime) + "/" + server;
+        std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+        for (const char c : server + '\n' + name)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        char file[64];
+        std::snprintf(file, sizeof file, "/corvane-voicemod-mic-%016llx.lock",
+                      static_cast<unsigned long long>(hash));
+        const std::string path = runtime + std::string(file);
+        // The holder removes the file as it goes: a lock taken on a file
+        // already removed is taken again on the new one.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0) return;
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                const int error = errno;
+                ::close(fd);
+                if (error == EWOULDBLOCK)
+                    throw ToolError("--virtual-mic: another 'live --virtual-mic' already has the name " +
+                                    quote(name) + "; give another name");
+                return;
+            }
+            struct stat held = {}, named = {};
+            if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino) {
+                fd_ = fd;
+                path_ = path;
+                return;
+            }
+            ::close(fd);
+        }
+    }
+    ~NameClaim() {
+        if (fd_ < 0) return;
+        ::unlink(path_.c_str());
+        ::close(fd_);
+    }
+    NameClaim(const NameClaim&) = delete;
+    NameClaim& operator=(const NameClaim&) = delete;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
 
 }  // namespace
 
+std::uint64_t runMicCycle(LiveBlock& block, const spa_data* input, spa_data* voice, spa_data* speakers,
+                          std::uint64_t frames, bool xrun, float* scratch) noexcept CORVANE_LIVE_NONBLOCKING {
+    // The microphone's samples, only within its buffer (the chunk's offset
+    // and size clamped to its maxsize, as PipeWire's loopback does; an
+    // offset between two samples is no sample at all).
+    std::uint64_t given = 0;
+    const float* samples = nullptr;
+    if (input != nullptr && input->data != nullptr && input->chunk != nullptr &&
+        input->chunk->offset % sizeof(float) == 0) {
+        const std::uint32_t offset = std::min(input->chunk->offset, input->maxsize);
+        const std::uint32_t size = std::min(input->chunk->size, input->maxsize - offset);
+        samples = static_cast<const float*>(SPA_PTROFF(input->data, offset, void));
+        given = size / sizeof(float);
+    }
+    if (frames == 0) frames = given;
+    const auto room = [](const spa_data* data) -> std::uint64_t {
+        return data != nullptr && data->data != nullptr ? data->maxsize / sizeof(float)
+                                                        : kVirtualMicLongestCycle;
+    };
+    frames = std::min<std::uint64_t>({frames, room(voice), room(speakers), kVirtualMicLongestCycle});
+    // Every output chunk is set, so a buffer is never handed on with the
+    // samples of an earlier cycle.
+    for (spa_data* data : {voice, speakers}) {
+        if (data == nullptr || data->chunk == nullptr) continue;
+        data->chunk->offset = 0;
+        data->chunk->stride = sizeof(float);
+        data->chunk->size = data->data != nullptr ? static_cast<std::uint32_t>(frames * sizeof(float)) : 0;
+    }
+    if (frames == 0) return 0;
+    // Fewer samples than the cycle, or none: silence for the rest.
+    if (samples != nullptr && given < frames) {
+        float* padded = scratch + 2 * kVirtualMicLongestCycle;
+        std::copy(samples, samples + given, padded);
+        std::fill(padded + given, padded + frames, 0.0f);
+        samples = padded;
+    }
+    const float* inputs[1] = {samples};
+    float* outputs[2] = {
+        voice != nullptr && voice->data != nullptr ? static_cast<float*>(voice->data) : scratch,
+        speakers != nullptr && speakers->data != nullptr ? static_cast<float*>(speakers->data)
+                                                         : scratch + kVirtualMicLongestCycle};
+    block.process(inputs, outputs, static_cast<unsigned long>(frames), xrun);
+    return frames;
+}
+
 struct VirtualMic::Impl {
     VirtualMicOptions options;
+    std::unique_ptr<NameClaim> claim;  // released after the node has gone (members go after ~Impl's body)
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
     pw_core* core = nullptr;
@@ -102,7 +230,9 @@ struct VirtualMic::Impl {
     pw_stream* mic = nullptr;
     pw_stream* monitor = nullptr;
     spa_hook captureListener{}, micListener{}, monitorListener{};
-    spa_io_position* position = nullptr;  // the capture stream's, set by the loop
+    // The capture stream's position: set on the loop thread (io_changed),
+    // read on the audio thread.
+    std::atomic<spa_io_position*> position{nullptr};
 
     // Loop thread, read under the loop's lock.
     std::map<std::uint32_t, NodeInfo> nodes;
@@ -110,6 +240,9 @@ struct VirtualMic::Impl {
     std::string defaultSource, defaultSink;
     std::uint32_t graphRate = 0;
     int doneSeq = -1;
+    int errors = 0;           // core errors so far
+    bool serverGone = false;  // the connection itself is lost
+    bool errorChecked = false;
     std::string serverError;
     std::string stateError;
     int streaming = 0;  // streams that have reached PAUSED or STREAMING
@@ -119,7 +252,12 @@ struct VirtualMic::Impl {
     NodeInfo source, sink;
     std::uint32_t rate = 48000;
     LiveBlock* block = nullptr;
-    std::vector<float> scratch;  // kLongestCycle frames per output
+    std::vector<float> scratch;  // runMicCycle's
+    // The microphone's latency as PipeWire reports it (loop thread), and
+    // the tool's own delay on top of it (main thread): together, what the
+    // virtual microphone reports.
+    spa_latency_info captureLatency{};
+    std::atomic<std::uint32_t> processFrames{0};
     // The audio thread's own.
     std::uint64_t nextPosition = 0;
     std::uint32_t clockId = 0;
@@ -139,6 +277,8 @@ struct VirtualMic::Impl {
     }
     static void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
         auto* self = static_cast<Impl*>(data);
+        ++self->errors;
+        if (id == PW_ID_CORE && res == -EPIPE) self->serverGone = true;
         if (self->serverError.empty())
             self->serverError = std::string(message != nullptr ? message : "") + " (" + spa_strerror(res) + ")" +
                                 (id == PW_ID_CORE ? "" : ", object " + std::to_string(id));
@@ -150,6 +290,7 @@ struct VirtualMic::Impl {
         if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
             NodeInfo node;
             node.id = id;
+            node.serial = std::strtoull(lookup(props, PW_KEY_OBJECT_SERIAL), nullptr, 10);
             node.name = lookup(props, PW_KEY_NODE_NAME);
             node.description = lookup(props, PW_KEY_NODE_DESCRIPTION);
             node.mediaClass = lookup(props, PW_KEY_MEDIA_CLASS);
@@ -204,19 +345,32 @@ struct VirtualMic::Impl {
         pw_thread_loop_signal(self->loop, false);
     }
     static void onCaptureIo(void* data, std::uint32_t id, void* area, std::uint32_t) {
-        if (id == SPA_IO_Position) static_cast<Impl*>(data)->position = static_cast<spa_io_position*>(area);
+        if (id == SPA_IO_Position)
+            static_cast<Impl*>(data)->position.store(static_cast<spa_io_position*>(area),
+                                                     std::memory_order_release);
+    }
+    // [loop thread, or loop locked] Tells the virtual microphone's listeners
+    // its latency: the microphone's, as PipeWire's own loopback passes it
+    // on, plus the tool's own delay.
+    void publishLatency() {
+        if (mic == nullptr) return;
+        spa_latency_info info = captureLatency;
+        info.direction = SPA_DIRECTION_OUTPUT;
+        spa_process_latency_info own{};
+        own.rate = processFrames.load(std::memory_order_relaxed);
+        spa_process_latency_info_add(&own, &info);
+        std::uint8_t buffer[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+        const spa_pod* params[1] = {spa_latency_build(&builder, SPA_PARAM_Latency, &info)};
+        pw_stream_update_params(mic, params, 1);
     }
     static void onCaptureParam(void* data, std::uint32_t id, const spa_pod* param) {
         auto* self = static_cast<Impl*>(data);
         if (param == nullptr || id != SPA_PARAM_Latency) return;
         spa_latency_info info{};
         if (spa_latency_parse(param, &info) < 0 || info.direction != SPA_DIRECTION_OUTPUT) return;
-        // The microphone's latency goes on to the virtual microphone's
-        // listeners, as PipeWire's own loopback passes it on.
-        std::uint8_t buffer[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-        const spa_pod* params[1] = {spa_latency_build(&builder, SPA_PARAM_Latency, &info)};
-        if (self->mic != nullptr) pw_stream_update_params(self->mic, params, 1);
+        self->captureLatency = info;
+        self->publishLatency();
         // Quanta are counted when asked, at the cycle's length then.
         const std::uint64_t cycle = self->cycleFrames.load(std::memory_order_relaxed);
         const double seconds = (static_cast<double>(info.min_quantum) * static_cast<double>(cycle) +
@@ -243,25 +397,18 @@ struct VirtualMic::Impl {
         if (self->monitor != nullptr) pw_stream_trigger_process(self->monitor);
     }
 
-    static float* samplesOf(pw_buffer* buffer, std::uint32_t* frames) noexcept {
-        if (buffer == nullptr || buffer->buffer->n_datas < 1 || buffer->buffer->datas[0].data == nullptr) return nullptr;
-        *frames = buffer->buffer->datas[0].maxsize / sizeof(float);
-        return static_cast<float*>(buffer->buffer->datas[0].data);
+    static spa_data* dataOf(pw_buffer* buffer) noexcept {
+        return buffer != nullptr && buffer->buffer->n_datas >= 1 ? &buffer->buffer->datas[0] : nullptr;
     }
 
-    // [audio-thread] One graph cycle through the block: no allocation,
-    // lock, log line or system call.
+    // [audio-thread] One graph cycle through the block (runMicCycle): its
+    // length is the graph's (the position's duration; before the stream
+    // has a position, what the output asks, else the input's own length).
     void process(pw_buffer* in, pw_buffer* out, pw_buffer* heard) noexcept CORVANE_LIVE_NONBLOCKING {
-        std::uint64_t frames = 0;
-        const float* input = nullptr;
-        if (in != nullptr && in->buffer->n_datas >= 1 && in->buffer->datas[0].data != nullptr) {
-            const spa_data& d = in->buffer->datas[0];
-            input = static_cast<const float*>(SPA_PTROFF(d.data, d.chunk->offset, void));
-            frames = d.chunk->size / sizeof(float);
-        }
         bool xrun = false;
-        if (const spa_io_position* at = position) {
-            if (input == nullptr) frames = at->clock.duration;
+        std::uint64_t frames = 0;
+        if (const spa_io_position* at = position.load(std::memory_order_acquire)) {
+            frames = at->clock.duration;
             // A cycle that does not start where the last one ended means
             // the graph skipped audio; a new driver starts its own count.
             xrun = started && at->clock.id == clockId && at->clock.position > nextPosition;
@@ -270,32 +417,32 @@ struct VirtualMic::Impl {
             nextPosition = at->clock.position + at->clock.duration;
             if (at->clock.rate.denom != rate) wrongRate.store(at->clock.rate.denom, std::memory_order_relaxed);
         }
-        std::uint32_t room = kLongestCycle, heardRoom = kLongestCycle;
-        float* voice = samplesOf(out, &room);
-        float* speakers = samplesOf(heard, &heardRoom);
-        frames = std::min<std::uint64_t>({frames, room, heardRoom, kLongestCycle});
-        if (frames == 0) return;
-        cycleFrames.store(frames, std::memory_order_relaxed);
-        const float* inputs[1] = {input};
-        float* outputs[2] = {voice != nullptr ? voice : scratch.data(),
-                             speakers != nullptr ? speakers : scratch.data() + kLongestCycle};
-        block->process(inputs, outputs, static_cast<unsigned long>(frames), xrun);
-        for (pw_buffer* buffer : {out, heard}) {
-            if (buffer == nullptr || buffer->buffer->n_datas < 1) continue;
-            spa_chunk* chunk = buffer->buffer->datas[0].chunk;
-            chunk->offset = 0;
-            chunk->stride = sizeof(float);
-            chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
-        }
+        if (frames == 0 && out != nullptr) frames = out->requested;
+        const std::uint64_t done =
+            runMicCycle(*block, dataOf(in), dataOf(out), dataOf(heard), frames, xrun, scratch.data());
+        if (done > 0) cycleFrames.store(done, std::memory_order_relaxed);
+    }
+
+    bool stopped() const { return options.stop != nullptr && options.stop->load(std::memory_order_relaxed); }
+
+    // [main-thread, loop locked] Lets the loop run for at most a tenth of a
+    // second, or until it signals.
+    void waitAWhile() {
+        timespec until{};
+        pw_thread_loop_get_time(loop, &until, 100 * SPA_NSEC_PER_MSEC);
+        pw_thread_loop_timed_wait_full(loop, &until);
     }
 
     // [main-thread, loop locked] Waits until the server has answered
-    // everything asked so far.
-    bool roundtrip() {
+    // everything asked so far: false when it did not within `patience`,
+    // sent an error meanwhile or `stop` was set.
+    bool roundtrip(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
         const int seq = pw_core_sync(core, PW_ID_CORE, 0);
-        for (int waited = 0; doneSeq != seq && serverError.empty(); ++waited) {
-            if (waited >= 5 || pw_thread_loop_timed_wait(loop, 1) != 0) return doneSeq == seq;
-        }
+        const int errorsBefore = errors;
+        const auto until = std::chrono::steady_clock::now() + patience;
+        while (doneSeq != seq && errors == errorsBefore && !serverGone && !stopped() &&
+               std::chrono::steady_clock::now() < until)
+            waitAWhile();
         return doneSeq == seq;
     }
 
@@ -432,6 +579,7 @@ private:
 VirtualMic::VirtualMic(const VirtualMicOptions& options) : impl_(std::make_unique<Impl>()) {
     Impl& s = *impl_;
     s.options = options;
+    s.claim = std::make_unique<NameClaim>(options.name);
     pw_init(nullptr, nullptr);
     s.loop = pw_thread_loop_new("corvane-pipewire", nullptr);
     if (s.loop == nullptr) throw ToolError("cannot start PipeWire's client loop");
@@ -458,13 +606,13 @@ VirtualMic::VirtualMic(const VirtualMicOptions& options) : impl_(std::make_uniqu
     }
     Locked locked(s.loop);
     // The globals, then what the metadata bound on the way says.
-    if (!s.roundtrip() || !s.roundtrip())
+    const bool answered = s.roundtrip() && s.roundtrip();
+    if (s.stopped()) throw ToolError("interrupted", kExitInterrupted);
+    if (!answered)
         throw ToolError("--virtual-mic: the PipeWire server does not answer" +
                         (s.serverError.empty() ? std::string() : ": " + s.serverError));
     for (const auto& [id, node] : s.nodes)
-        if (node.name == options.name)
-            throw ToolError("--virtual-mic: PipeWire already has a node named " + quote(options.name) +
-                            " (is another 'live --virtual-mic' running?); give another name");
+        if (node.name == options.name) throw ToolError(alreadyThere(options.name));
     s.rate = options.rate != 0 ? options.rate : s.graphRate != 0 ? s.graphRate : 48000;
     s.source = s.findNode(options.input, true, s.defaultSource);
     s.sourceId = s.source.id;
@@ -473,7 +621,12 @@ VirtualMic::VirtualMic(const VirtualMicOptions& options) : impl_(std::make_uniqu
     if (options.monitor) s.sink = s.findNode(options.output, false, s.defaultSink);
 }
 
-VirtualMic::~VirtualMic() = default;
+VirtualMic::~VirtualMic() {
+    // A tear-down that has not finished still uses the PipeWire objects:
+    // they are left to the end of the process.
+    if (stopping_.valid() && stopping_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        static_cast<void>(impl_.release());
+}
 
 std::uint32_t VirtualMic::sampleRate() const noexcept { return impl_->rate; }
 std::uint32_t VirtualMic::outputChannels() const noexcept { return impl_->options.monitor ? 2 : 1; }
@@ -483,7 +636,7 @@ std::string VirtualMic::outputName() const { return impl_->sink.description.empt
 void VirtualMic::open(LiveBlock& block) {
     Impl& s = *impl_;
     s.block = &block;
-    s.scratch.assign(static_cast<std::size_t>(kLongestCycle) * 2, 0.0f);
+    s.scratch.assign(kVirtualMicScratch, 0.0f);
     try {
         openStreams();
     } catch (...) {
@@ -530,6 +683,7 @@ void VirtualMic::openStreams() {
                              PW_KEY_NODE_DESCRIPTION, name.c_str(), PW_KEY_NODE_VIRTUAL, "true", nullptr),
            &s.mic, &s.micListener, &kPlaybackEvents);
     connect(s.mic, PW_DIRECTION_OUTPUT, static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_TRIGGER));
+    s.publishLatency();
     if (s.options.monitor) {
         stream(name + " (monitor)",
                pw_properties_new(PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Communication",
@@ -549,28 +703,67 @@ void VirtualMic::openStreams() {
     connect(s.capture, PW_DIRECTION_INPUT, PW_STREAM_FLAG_AUTOCONNECT);
 
     const int streams = s.options.monitor ? 3 : 2;
-    for (int waited = 0; waited < 100 && s.streaming < streams && s.serverError.empty() && s.stateError.empty();
-         ++waited)
-        pw_thread_loop_timed_wait(s.loop, 1);
+    const auto until = std::chrono::steady_clock::now() + kStartPatience;
+    while (s.streaming < streams && s.serverError.empty() && s.stateError.empty() && !s.stopped() &&
+           std::chrono::steady_clock::now() < until)
+        s.waitAWhile();
+    if (s.stopped()) throw ToolError("interrupted", kExitInterrupted);
     if (!s.serverError.empty() || !s.stateError.empty() || s.streaming < streams)
         throw ToolError("--virtual-mic: PipeWire did not start the streams of " + quote(name) +
                         (s.serverError.empty() && s.stateError.empty() ? std::string(" in time")
                                                                        : ": " + s.serverError + s.stateError));
     s.roundtrip();
+    if (s.stopped()) throw ToolError("interrupted", kExitInterrupted);
+
+    // A second look, now that the node is listed: a node of the same name
+    // made meanwhile by a program that took no claim (another user, another
+    // runtime folder) leaves one of them, the one made first.
+    const auto own = s.nodes.find(pw_stream_get_node_id(s.mic));
+    if (own != s.nodes.end())
+        for (const auto& [id, node] : s.nodes)
+            if (id != own->first && node.name == name && madeBefore(node, own->second))
+                throw ToolError(alreadyThere(name, ", made a moment before this one"));
 }
 
-bool VirtualMic::stop(std::chrono::milliseconds) {
-    impl_->tearDown();
-    return true;
+void VirtualMic::setProcessLatency(std::uint32_t frames) {
+    Impl& s = *impl_;
+    s.processFrames.store(frames, std::memory_order_relaxed);
+    if (s.loop == nullptr || stopping_.valid()) return;
+    Locked locked(s.loop);
+    s.publishLatency();
+}
+
+bool VirtualMic::stop(std::chrono::milliseconds patience) {
+    if (!stopping_.valid()) {
+        // On a thread of its own, so a stream whose process call never
+        // returns costs `patience`, not the program.
+        auto done = std::make_shared<std::promise<void>>();
+        stopping_ = done->get_future().share();
+        std::thread([impl = impl_.get(), done] {
+            impl->tearDown();
+            done->set_value();
+        }).detach();
+    }
+    return stopping_.wait_for(patience) == std::future_status::ready;
 }
 
 std::string VirtualMic::trouble() const {
     Impl& s = *impl_;
-    if (s.loop == nullptr) return "";
+    if (s.loop == nullptr || stopping_.valid()) return "";
     Locked locked(s.loop);
+    // A microphone removed while it is linked makes the server send errors
+    // about the objects that went with it ("unknown resource 6 op:2"), at
+    // times before the microphone's own removal is heard of: one round trip
+    // first, so that the removal is what is named.
+    if ((!s.serverError.empty() || !s.stateError.empty()) && !s.sourceGone && !s.serverGone &&
+        !s.errorChecked) {
+        s.errorChecked = true;
+        s.roundtrip(std::chrono::seconds(1));
+    }
+    if (s.sourceGone) return "the microphone " + nodeLabel(s.source) + " went away";
     if (!s.serverError.empty()) return "the PipeWire server: " + s.serverError;
-    if (!s.stateError.empty()) return "the PipeWire streams of " + quote(s.options.name) + ": " + s.stateError;
-    if (s.sourceGone) return "the PipeWire source " + nodeLabel(s.source) + " went away";
+    if (!s.stateError.empty())
+        return "the PipeWire streams of " + quote(s.options.name) + ": " + s.stateError;
     if (const std::uint32_t wrong = s.wrongRate.load(std::memory_order_relaxed))
         return "the PipeWire graph runs at " + std::to_string(wrong) + " Hz, not the " + std::to_string(s.rate) +
                " Hz the voice was set up for";

@@ -19,14 +19,38 @@
 // they go with it whatever way the tool ends (q, a signal, a crash).
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 
 #include "LiveBlock.h"
 
+struct spa_data;
+
 namespace corvane::tool {
+
+// The graph's longest cycle (PipeWire's default clock.max-quantum): an
+// output port nobody listens to is written into a buffer this long.
+constexpr std::uint32_t kVirtualMicLongestCycle = 8192;
+constexpr std::size_t kVirtualMicScratch = 3 * std::size_t{kVirtualMicLongestCycle};
+
+// [audio-thread] One cycle of the virtual microphone, on the buffers'
+// first data as PipeWire hands them over: `input` the microphone's, `voice`
+// the virtual microphone's, `speakers` the monitor's (each may be null, or
+// have no memory). `frames` is the cycle's length (0: the input's own).
+// The microphone's samples are read only within its buffer (its chunk's
+// offset and size clamped to maxsize); fewer than the cycle, or none, are
+// made up with silence; the output chunks are always set (offset 0, the
+// frames written), so no buffer goes on with an earlier cycle's samples.
+// `scratch` holds kVirtualMicScratch floats. Returns the frames run
+// through `block` (the cycle's length, within the buffers' room).
+// Allocates nothing, takes no lock, makes no system call.
+std::uint64_t runMicCycle(LiveBlock& block, const spa_data* input, spa_data* voice, spa_data* speakers,
+                          std::uint64_t frames, bool xrun, float* scratch) noexcept CORVANE_LIVE_NONBLOCKING;
 
 struct VirtualMicOptions {
     std::string name = "Corvane Voice";  // the virtual microphone's node name and description
@@ -35,15 +59,21 @@ struct VirtualMicOptions {
     bool monitor = false;                // also play the voice on the speakers
     std::uint32_t rate = 0;              // 0: the graph's rate
     std::uint32_t block = 256;           // frames per cycle asked of the graph (node.latency)
+    const std::atomic<bool>* stop = nullptr;  // set by a signal: the waits of the start-up give up
 };
 
 class VirtualMic {
 public:
-    // [main-thread] Connects to the PipeWire server and finds the source
-    // (and with monitor the sink). Throws ToolError when there is no
-    // server, no such node, or a node named `name` already exists.
+    // [main-thread] Claims the name, connects to the PipeWire server and
+    // finds the source (and with monitor the sink). The name is claimed
+    // among this user's tools by a lock on a file in $XDG_RUNTIME_DIR,
+    // held until this object goes, so of two tools asking for one name at
+    // the same instant one goes on and the other is refused before it
+    // loads anything. Throws ToolError when there is no server, no such
+    // node, another tool holds the name or a node named `name` already
+    // exists; with kExitInterrupted when `stop` is set while it waits.
     explicit VirtualMic(const VirtualMicOptions& options);
-    ~VirtualMic();  // the node and its links go
+    ~VirtualMic();  // the node and its links go (unless stop() gave up: then nothing is torn down)
     VirtualMic(const VirtualMic&) = delete;
     VirtualMic& operator=(const VirtualMic&) = delete;
 
@@ -54,16 +84,32 @@ public:
     std::string outputName() const;                 // the sink's (with the monitor)
 
     // [main-thread] Makes the node (its process call runs `block`) and the
-    // links; the node is there, and listed, once this returns. Throws
-    // ToolError when the server refuses.
+    // links; the node is there, and listed, once this returns. Then it looks
+    // once more: should another node of the name have come meanwhile (from
+    // a program that took no lock), the one with the lower object.serial
+    // stays and the other refuses. Throws ToolError when the server refuses
+    // or the streams do not start within 100 s; with kExitInterrupted as
+    // soon as `stop` is set while it waits.
     void open(LiveBlock& block);
 
-    // [main-thread] The cycles run from open(); stop() takes the node away
-    // (true once gone; false when the server did not answer in `patience`).
+    // [main-thread] The delay the tool's own graph adds (the voice's and the
+    // suppressor's), in frames at sampleRate(): told to PipeWire as the
+    // virtual microphone's latency on top of the microphone's own, so a
+    // recording program (or a second voice chained with --input) sees the
+    // whole path. Before open() too.
+    void setProcessLatency(std::uint32_t frames);
+
+    // [main-thread] The cycles run from open(); stop() takes the node away.
+    // True once it is gone; false when that did not finish within
+    // `patience` (a process call that does not return keeps PipeWire
+    // waiting): the streams are then left as they are, cycles may still
+    // come, and neither this object nor the block may be torn down; the
+    // caller can only end the process. Called again, it waits once more,
+    // and is true once the first tear-down has finished.
     bool stop(std::chrono::milliseconds patience = std::chrono::seconds(3));
 
     // [main-thread] Why the session cannot go on ("" while it can): the
-    // source went away, or the server did.
+    // microphone went away, or the server did.
     std::string trouble() const;
 
     // [any-thread] What a listener of the virtual microphone hears later
@@ -77,6 +123,7 @@ public:
 private:
     void openStreams();
     std::unique_ptr<Impl> impl_;
+    std::shared_future<void> stopping_;  // the tear-down stop() started
 };
 
 }  // namespace corvane::tool

@@ -19,8 +19,10 @@ public:
     // text value "tempDirPath" of object "corvane" (UTF-8 on every
     // platform). Calling it again keeps
     // the existing directory. The directory is removed by shutdown(), or at
-    // the latest when the process exits normally. Throws std::runtime_error
-    // when no temporary directory can be created.
+    // the latest when the process exits normally; on POSIX systems one left
+    // by a process that was killed is removed by the next initialize() of
+    // the same user in the same folder (see Corvane.cpp). Throws
+    // std::runtime_error when no temporary directory can be created.
     static void initialize();
 
     // Removes the temporary directory made by initialize() and every value.
