@@ -218,17 +218,19 @@ private:
 // own length: a short callback that overran is the worst and is late, even
 // when a long one took more time within its own deadline.
 TEST_F(LiveCallback, LateAndWorstCallbackUseTheCallbacksOwnDeadline) {
-    SlowNode slow(std::chrono::microseconds(2500));
+    // The long callback keeps inside its deadline even when a busy machine
+    // stretches its time threefold.
+    SlowNode slow(std::chrono::microseconds(1500));
     LiveBlock block(slow, 1, 1, 48000, 256);
     DeviceBuffers in(1, kLargest), out(1, kLargest);
-    block.process(in.pointers.data(), out.pointers.data(), 1024, false);  // 4 blocks: 10 ms of 21.3 ms
-    block.process(in.pointers.data(), out.pointers.data(), 96, false);    // 1 block: 2.5 ms of 2 ms
+    block.process(in.pointers.data(), out.pointers.data(), 1024, false);  // 4 blocks: 6 ms of 21.3 ms
+    block.process(in.pointers.data(), out.pointers.data(), 48, false);    // 1 block: 1.5 ms of 1 ms
     const LiveFigures figures = block.takeFigures();
     EXPECT_EQ(figures.late, 1u);
     EXPECT_EQ(figures.worstCallback, 2u);
-    EXPECT_NEAR(figures.deadlineSeconds, 96.0 / 48000.0, 1e-9);
+    EXPECT_NEAR(figures.deadlineSeconds, 48.0 / 48000.0, 1e-9);
     EXPECT_GT(figures.worstPercent(), 100.0);
-    EXPECT_GE(figures.worstSeconds, 0.0025);
+    EXPECT_GE(figures.worstSeconds, 0.0015);
 }
 
 // Asked to, each callback also reads what it cost its thread: a callback
