@@ -13,7 +13,9 @@ using namespace shifter;
 namespace {
 
 constexpr double kRiseSeconds = 0.001;
-constexpr double kAlignSeconds = 0.00015;
+constexpr double kPeriodReachSeconds = 0.0006;
+constexpr double kPullRatio = 0.003;  // about 5 cents
+constexpr double kMarkPull = 0.1;
 constexpr int kHalfTaps = kInterpolatorTaps / 2;
 
 // Group delay at DC of a cascade of sections.
@@ -46,9 +48,7 @@ void PitchSynchronous::configure(double sampleRate, int delayFrames) {
     sampleRate_ = sampleRate;
     delay_ = std::max(1, delayFrames);
     rise_ = std::max(2, static_cast<int>(std::lround(kRiseSeconds * sampleRate)));
-    alignBefore_ = static_cast<int>(std::lround(0.002 * sampleRate));
-    alignAfter_ = static_cast<int>(std::lround(0.001 * sampleRate));
-    alignReach_ = std::min(kMostAlign, static_cast<int>(std::lround(kAlignSeconds * sampleRate)));
+    periodReach_ = std::min(kMostPeriodReach, static_cast<int>(std::lround(kPeriodReachSeconds * sampleRate)));
     tracker_.configure(sampleRate);
     pitch_.configure(sampleRate);
     formant_.configure(sampleRate);
@@ -81,7 +81,8 @@ void PitchSynchronous::reset() noexcept {
     voiced_ = false;
     nextOut_ = 0.0;
     lastSource_ = -1.0;
-    lastAligned_ = -1.0;
+    chainAt_ = -1.0;
+    chainPeriod_ = 0.0f;
     designedRatio_ = 0.0f;
 }
 
@@ -173,35 +174,36 @@ float PitchSynchronous::periodAt(std::int64_t k, std::int64_t now) const noexcep
     return static_cast<float>((marks_[last % kMarks].at - marks_[first % kMarks].at) / kSpan);
 }
 
-double PitchSynchronous::align(double mark, float period) const noexcept {
-    // The mark moved by up to kAlignSeconds to where the waveform around it
-    // best matches the waveform around the last grain's source: the marks'
-    // own scatter (a tenth of a millisecond) would jitter the output's
-    // periods, which the ear hears as roughness, most in high voices.
-    if (lastAligned_ < 0.0 || std::fabs(mark - lastAligned_) > 3.0 * static_cast<double>(period)) return mark;
-    const int before = std::min(alignBefore_, static_cast<int>(0.5f * period));
-    const int after = std::min(alignAfter_, static_cast<int>(0.25f * period));
-    const int length = before + after;
-    if (length < 8) return mark;
-    const auto start = [&](double at) {
-        return lines_[0].data() + (static_cast<std::size_t>(std::lround(at) - before) & mask_);
-    };
-    const float* reference = start(lastAligned_);
-    const float referenceEnergy = dot(reference, reference, length);
-    const int reach = std::min(alignReach_, static_cast<int>(0.1f * period));
-    float scores[2 * kMostAlign + 1] = {};
+float PitchSynchronous::measurePeriod(double mark, float guess, std::int64_t now) const noexcept {
+    // The lag near `guess` at which one period of the waveform best matches
+    // the period before it, the pairs compared centred on the middle of the
+    // period that starts at `mark` (earlier where the input has not arrived
+    // that far): the marks' own scatter (a tenth of a millisecond, more on
+    // real speech) would space the output's periods unevenly, heard as
+    // roughness and measured as F0 error, and the period before the mark
+    // would make the output's pitch trail the input's where it moves.
+    const int reach = std::min(periodReach_, std::max(3, static_cast<int>(0.08f * guess)));
+    const int length = static_cast<int>(guess);
+    const int centre = static_cast<int>(std::lround(guess));
+    const double end = std::min(mark + 1.5 * static_cast<double>(guess), static_cast<double>(now - 1));
+    const auto first = static_cast<std::int64_t>(std::lround(end)) - length;
+    if (length < 16 || centre - reach < 8) return guess;
+    const float* x = lines_[0].data() + (static_cast<std::size_t>(first) & mask_);
+    const float* origin = lines_[0].data() + (static_cast<std::size_t>(first - centre) & mask_);
+    const float energy = dot(x, x, length);
+    if (!(energy > 1e-20f)) return guess;
+    float scores[2 * kMostPeriodReach + 1] = {};
     int best = -reach;
     for (int d = -reach; d <= reach; ++d) {
-        const float* y = start(mark + d);
-        const float norm = std::sqrt(referenceEnergy * dot(y, y, length));
-        scores[d + reach] = norm > 1e-20f ? dot(reference, y, length) / norm : 0.0f;
+        const float* y = origin - d;
+        const float norm = std::sqrt(energy * dot(y, y, length));
+        scores[d + reach] = norm > 1e-20f ? dot(x, y, length) / norm : 0.0f;
         if (scores[d + reach] > scores[best + reach]) best = d;
     }
-    if (scores[best + reach] < 0.5f) return mark;
+    if (scores[best + reach] < 0.5f || best == -reach || best == reach) return guess;
     float offset = 0.0f, value = 0.0f;
-    if (best > -reach && best < reach)
-        parabola(scores[best - 1 + reach], scores[best + reach], scores[best + 1 + reach], offset, value);
-    return static_cast<double>(std::lround(mark)) + best + offset;
+    parabola(scores[best - 1 + reach], scores[best + reach], scores[best + 1 + reach], offset, value);
+    return static_cast<float>(centre + best) + offset;
 }
 
 void PitchSynchronous::layGrain(std::int64_t now) noexcept {
@@ -214,24 +216,55 @@ void PitchSynchronous::layGrain(std::int64_t now) noexcept {
         return std::min(static_cast<double>(period) / pitchRatio, static_cast<double>(period) / formantRatio);
     };
     const double o = nextOut_;
+    // Voiced while the tracker has a final mark within a period of it.
     const std::int64_t k = nearestMark(o, now);
     if (k < 0) {
-        voiced_ = false;
+        endStretch();
         return;
     }
-    const PitchMark& mark = marks_[k % kMarks];
-    const float inputPeriod = periodAt(k, now);
+    if (chainAt_ < 0.0) {
+        chainAt_ = marks_[k % kMarks].at;
+        chainPeriod_ = measurePeriod(chainAt_, periodAt(k, now), now);
+    }
+    // The grains' sources are a chain of the input's periods, each one
+    // period (measured by the waveform) after the last: laid one after
+    // another they join as the input did, where the marks themselves
+    // scatter by a tenth of a millisecond or more about the pulses. The
+    // chain leans a tenth of the way towards the nearest mark at each
+    // step, so that it keeps to the pulses over a long vowel.
+    while (chainAt_ + 0.5 * static_cast<double>(chainPeriod_) < o) {
+        double next = chainAt_ + static_cast<double>(chainPeriod_);
+        const std::int64_t near = nearestMark(next, now);
+        if (near >= 0) {
+            const double off = marks_[near % kMarks].at - next;
+            if (std::fabs(off) < 0.2 * static_cast<double>(chainPeriod_)) next += kMarkPull * off;
+        }
+        const float period = measurePeriod(next, chainPeriod_, now);
+        // A period a third away from the last or from the tracker's is the
+        // tracker changing its mind (as at a voice's onset), or the chain
+        // caught on a formant's ringing: the stretch ends there, and the
+        // next starts once the marks are steady again.
+        const float heard = near >= 0 ? marks_[near % kMarks].period : chainPeriod_;
+        if (!(period < 1.35f * chainPeriod_ && period * 1.35f > chainPeriod_) ||
+            !(period < 1.35f * heard && period * 1.35f > heard)) {
+            endStretch();
+            return;
+        }
+        chainAt_ = next;
+        chainPeriod_ = period;
+    }
+    const float inputPeriod = chainPeriod_;
     double length = extent(inputPeriod);
     // What the delay lets it read: a low voice's grain is cut short.
-    const double room = (static_cast<double>(now - kHalfTaps - 2) - mark.at - lag) / formantRatio;
+    const double room = (static_cast<double>(now - kHalfTaps - 2) - chainAt_ - lag) / formantRatio;
     length = std::min(length, room);
     const double period = static_cast<double>(inputPeriod) / pitchRatio;
     const double rise = std::min(static_cast<double>(rise_), 0.25 * period);
     if (length < 2.0 * rise) {
-        voiced_ = false;
+        endStretch();
         return;
     }
-    const double source = align(mark.at, inputPeriod) + lag;
+    const double source = chainAt_ + lag;
     const std::vector<float>* from = formantRatio > 1.0 ? filtered_ : lines_;
     const auto first = static_cast<std::int64_t>(std::ceil(o - rise));
     const auto last = static_cast<std::int64_t>(std::floor(o + std::max(length, period)));
@@ -244,9 +277,34 @@ void PitchSynchronous::layGrain(std::int64_t now) noexcept {
         const double p = source + u * formantRatio;
         for (int c = 0; c < static_cast<int>(channelsHeard_); ++c) grains_[c][at] += w * read(from[c], p);
     }
-    lastSource_ = mark.at;
-    lastAligned_ = source - lag;
-    nextOut_ = o + period;
+    lastSource_ = chainAt_;
+    // At no pitch shift the output marks keep to the input's: each next
+    // one a period after this grain's source, so the output stays in step
+    // with the input rather than drifting to half a period off it, where
+    // the nearest input mark flips back and forth and periods are repeated
+    // and dropped in turn. Within a few cents of no shift the pull fades
+    // out, and a shifted voice's marks run free at the target period.
+    const double pull = std::max(0.0, 1.0 - std::fabs(pitchRatio - 1.0) / kPullRatio);
+    nextOut_ = o + period + pull * std::clamp(chainAt_ - o, -0.5 * period, 0.5 * period);
+}
+
+void PitchSynchronous::endStretch() noexcept {
+    voiced_ = false;
+    chainAt_ = -1.0;
+}
+
+bool PitchSynchronous::steadyBefore(std::int64_t k) const noexcept {
+    // A voiced stretch starts only on a mark whose two intervals before it
+    // agree with its period: the first marks of a voice's onset can come
+    // at a fraction of its period before the tracker has settled, and
+    // grains laid on them would sound a few milliseconds of another pitch.
+    if (k < 2 || k - 2 < markCount_ - kMarks) return false;
+    const PitchMark& m = marks_[k % kMarks];
+    for (std::int64_t i = k - 2; i < k; ++i) {
+        const double interval = marks_[(i + 1) % kMarks].at - marks_[i % kMarks].at;
+        if (!(interval > 0.8 * m.period && interval < 1.25 * m.period)) return false;
+    }
+    return true;
 }
 
 void PitchSynchronous::process(float* const* io, int channels, int frames) noexcept {
@@ -262,7 +320,7 @@ void PitchSynchronous::process(float* const* io, int channels, int frames) noexc
             // A voiced stretch starts on the newest usable mark still ahead.
             const std::int64_t k = nearestMark(static_cast<double>(at) + rise_, now);
             const double mark = k >= 0 ? marks_[k % kMarks].at : -1.0;
-            if (k >= 0 && mark > lastSource_ && mark - rise_ >= static_cast<double>(at)) {
+            if (k >= 0 && mark > lastSource_ && mark - rise_ >= static_cast<double>(at) && steadyBefore(k)) {
                 voiced_ = true;
                 nextOut_ = mark;
             }

@@ -80,16 +80,22 @@ private:
     // The period input mark `k` starts, in input samples.
     float periodAt(std::int64_t k, std::int64_t now) const noexcept;
     float read(const std::vector<float>& line, double position) const noexcept;
-    // `mark`, lined up with the last grain's source by the waveform.
-    double align(double mark, float period) const noexcept;
+    // Whether input mark `k` may start a voiced stretch.
+    bool steadyBefore(std::int64_t k) const noexcept;
+    // The period that starts at input mark `mark`, measured by the waveform
+    // near `guess` (the marks' spacing); `guess` where the waveform says
+    // nothing.
+    float measurePeriod(double mark, float guess, std::int64_t now) const noexcept;
+    // Ends a voiced stretch: the other path comes back in.
+    void endStretch() noexcept;
     void designPrefilter(float ratio) noexcept;
 
     // Configuration.
     double sampleRate_ = 48000.0;
     int delay_ = 0;
     int rise_ = 48;
-    int alignBefore_ = 96, alignAfter_ = 48, alignReach_ = 7;
-    static constexpr int kMostAlign = 32;  // samples: 0.15 ms at 192 kHz is 29
+    int periodReach_ = 29;
+    static constexpr int kMostPeriodReach = 120;  // samples: 0.6 ms at 192 kHz is 115
     std::size_t mask_ = 0, outMask_ = 0;
     std::vector<float> kernel_;
 
@@ -109,7 +115,8 @@ private:
     bool voiced_ = false;
     double nextOut_ = 0.0;         // the next output mark, in input time
     double lastSource_ = -1.0;     // the input mark of the last grain
-    double lastAligned_ = -1.0;    // ... and where its grain was read from
+    double chainAt_ = -1.0;        // the input period the grains are read from (-1: none yet)
+    float chainPeriod_ = 0.0f;     // ... and its length
     float channelsHeard_ = 1;
     static constexpr int kPrefilterSections = 3;
     EllipticPrototype prefilterDesign_{6, 0.1, 72.0};
