@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "AudioFile.h"
 #include "Periodicity.h"
 #include "PitchTrack.h"
 #include "SyntheticVoices.h"
@@ -79,6 +80,20 @@ TEST(PitchSynchronous, KeepsTheVoicingWithTheFormantsKept) {
         EXPECT_GE(kept.voicedShare, 0.95 * following.voicedShare) << c.name;
         EXPECT_GE(kept.voicedShare, 0.9) << c.name;
     }
+}
+
+// At no shift the grains give back the voice they were cut from: on real
+// speech, whose marks scatter about the pulses and whose onsets the tracker
+// first marks at a fraction of the period, grains laid on the marks
+// themselves kept 59 % of the voiced frames.
+TEST(PitchSynchronous, GivesBackRealSpeechAtNoShift) {
+    const Audio speech = readAudio(QUALITY_SAMPLE);
+    const PeriodicityResult r = measurePeriodicity(trackPitch(speech.samples, speech.rate),
+                                                   shifted(speech.samples, speech.rate, 0.0f, 0.0f, 256), speech.rate,
+                                                   1.0);
+    ASSERT_GT(r.inputVoicedFrames, 100);
+    EXPECT_GE(r.voicedShare, 0.9);
+    EXPECT_LE(r.f0MedianCents, 3.0);
 }
 
 TEST(PitchSynchronous, TheSameAtEveryBlockSize) {
