@@ -114,7 +114,7 @@ Shifted soundTouch(const std::vector<float>& input, double rate, double pitch, d
 }  // namespace
 
 std::vector<Shifter> availableShifters() {
-    std::vector<Shifter> s = {Shifter::Ours, Shifter::OursOffline};
+    std::vector<Shifter> s = {Shifter::Ours, Shifter::OursOffline, Shifter::OursSynchronous};
 #ifdef QUALITY_WITH_RUBBERBAND
     s.push_back(Shifter::RubberBandR3);
     s.push_back(Shifter::RubberBandR2);

@@ -3,18 +3,27 @@
 // around a glottal closure the pitch tracker marked and laid at the target
 // period; elsewhere the grain shifter and formant stage's output passes.
 //
-// A grain carries one period of the voice: from a short rise before its
-// mark (kRiseSeconds, at most a quarter of the output period) to the next
-// mark, so it holds one pulse and its formants' ringing. It is read at the
-// formant ratio (formants move by that ratio, the pulse's shape with them),
-// from a low-passed copy of the input when that ratio is above 1 so that
-// nothing folds back. Output marks lie one target period apart (the input
-// mark's period over the pitch ratio); each takes the input mark nearest in
-// time that the delay lets it read whole, so grains are repeated or skipped
-// to keep time and nothing is stretched. A grain ends where the next
-// output grain rises, or where its input period ends if that comes first
-// (an octave down, read at the input's rate): the rest of a longer output
-// period stays silent, as the ringing of a low voice has died away there.
+// A grain carries one period of the voice: from a rise before its source
+// (0.3 of the output period, at most 3 ms) to where the next period starts,
+// so it holds one pulse and its formants' ringing. Its sources are a chain
+// of the input's periods: a voiced stretch starts on a tracker mark whose
+// two intervals before it agree with its period, and each next source lies
+// one period on, the period measured by matching the waveform with itself
+// one period earlier (leaning a tenth of the way to the nearest mark, so
+// the chain keeps to the pulses), which the marks' own scatter could not
+// give. A grain is read at the formant ratio (formants move by that ratio,
+// the pulse's shape with them), from a low-passed copy of the input when
+// that ratio is above 1 so that nothing folds back. Output marks lie one
+// target period apart (the source's period over the pitch ratio); each
+// takes the source nearest in time, so grains are repeated or skipped to
+// keep time and nothing is stretched; at no pitch shift they keep in step
+// with the sources, so the voice comes back as it went in. A grain ends
+// where the next output grain rises, or where its input period ends if
+// that comes first (the pitch down further than the formants): the rest of
+// a longer output period stays silent. A stretch ends where the tracker
+// has no final mark near the next output mark, or where the period jumps
+// by a third (against the last one or the tracker's), and the other path
+// comes back.
 //
 // The grains' rises and falls are complementary (sine and cosine squared),
 // so the grains add up to the voice where they tile. The same envelope,
@@ -22,12 +31,12 @@
 // voicing change the two cross over within one rise, with no level step.
 //
 // Delay: the stage runs `delayFrames` behind its input (the grain path's
-// own latency, so the two line up). A grain is laid as late as its first
-// output sample allows, and reads only input that has arrived by then and
-// marks that were final by then; for a period P read at formant ratio a,
-// that needs P + rise + a few samples of the delay, so at 17 ms a voice
-// down to about 63 Hz fits whole, and a lower one has its grains cut short
-// (the tail of its period's ringing).
+// own latency, so the two line up). A grain is laid when the output
+// reaches its longest rise before its mark, and reads only input that has
+// arrived by then and marks that were final by then; for a period P read at
+// formant ratio a, that needs P + 3 ms + a few samples of the delay, so at
+// 17 ms a voice down to about 75 Hz fits whole, and a lower one has its
+// grains cut short (the tail of its period's ringing).
 #pragma once
 
 #include <cstdint>
@@ -93,7 +102,7 @@ private:
     // Configuration.
     double sampleRate_ = 48000.0;
     int delay_ = 0;
-    int rise_ = 48;
+    int rise_ = 144;  // the longest rise, in samples
     int periodReach_ = 29;
     static constexpr int kMostPeriodReach = 120;  // samples: 0.6 ms at 192 kHz is 115
     std::size_t mask_ = 0, outMask_ = 0;
