@@ -63,6 +63,43 @@ TEST(PitchShifter, LowVoicesAreAlignedToo) {
     }
 }
 
+// The alignment search against a lag it must find: noise repeated every
+// `period` samples matches itself at whole periods only, so each grain's
+// start is right at one lag and wrong at every other. Found, the output
+// repeats exactly at the period over the ratio; missed, every splice
+// joins two unrelated stretches of noise.
+TEST(PitchShifter, TheAlignmentSearchFindsThePeriodOfRepeatedNoise) {
+    const struct {
+        float semitones;
+        std::size_t period;  // the input's; a multiple of the output's ratio
+    } cases[] = {{12.0f, 402}, {-12.0f, 401}};
+    for (const auto& c : cases) {
+        std::vector<float> cycle(c.period);
+        std::uint32_t seed = 12345;
+        for (float& v : cycle) {
+            seed = seed * 1664525u + 1013904223u;
+            v = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+        }
+        vcmd::PitchShifter shifter;
+        shifter.configure(48000.0, false);
+        shifter.jumpSemitones(c.semitones);
+        std::vector<float> s(48000);
+        for (std::size_t i = 0; i < s.size(); ++i) s[i] = cycle[i % c.period];
+        for (std::size_t i = 0; i < s.size(); i += 256) {
+            float* io[1] = {s.data() + i};
+            shifter.process(io, 1, static_cast<int>(std::min<std::size_t>(256, s.size() - i)));
+        }
+        const auto lag = static_cast<std::size_t>(static_cast<double>(c.period) / std::exp2(c.semitones / 12.0));
+        double ab = 0.0, aa = 0.0, bb = 0.0;
+        for (std::size_t i = s.size() / 3; i + lag < s.size(); ++i) {
+            ab += static_cast<double>(s[i]) * s[i + lag];
+            aa += static_cast<double>(s[i]) * s[i];
+            bb += static_cast<double>(s[i + lag]) * s[i + lag];
+        }
+        EXPECT_GT(ab / std::sqrt(aa * bb), 0.98) << c.semitones << " semitones";
+    }
+}
+
 // Grains joined out of phase would cancel at every splice: the level of a
 // steady shifted tone, taken over two of its periods at a time, would dip
 // by several decibels once per hop. Aligned splices keep it flat.
