@@ -641,7 +641,7 @@ void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& ta
                                   {"Rubber Band R3, formants preserved", Shifter::RubberBandR3, 0.0},
                                   {"Rubber Band R2, formants preserved", Shifter::RubberBandR2, 0.0},
                                   {"SoundTouch (formants follow)", Shifter::SoundTouch, pitch}};
-            PeriodicityRow kept, following, r3;
+            PeriodicityRow kept, following, synchronous, r3;
             for (const Case& c : cases) {
                 if (c.shifter != Shifter::OursSynchronous && !has(c.shifter)) continue;
                 const PeriodicityRow r = shiftedPeriodicity(c.shifter, in, track, pitch, c.formant);
@@ -649,10 +649,14 @@ void periodicity(const Options& o, const std::vector<Input>& inputs, Targets& ta
                 for (const std::string& cell : periodicityCells(r, rate)) row.push_back(cell);
                 t.add(row);
                 if (c.shifter == Shifter::Ours) (c.formant == 0.0 ? kept : following) = r;
+                if (c.shifter == Shifter::OursSynchronous && c.formant == 0.0) synchronous = r;
                 if (c.shifter == Shifter::RubberBandR3) r3 = r;
             }
             const std::string where = in.label + ", " + fixed(pitch, 0, true) + " st";
             stageCostTargets(where, kept.result, following.result, targets);
+            // The path the formant voices take: grains on the input's
+            // periods, against the grain path with the formants following.
+            stageCostTargets(where + ", pitch-synchronous", synchronous.result, following.result, targets);
             if (in.label == "recordings" && r3.supported) {
                 targets.add("periodicity, " + where + ": formants kept keep at least Rubber Band R3's voiced share",
                             kept.result.voicedShare >= r3.result.voicedShare,
