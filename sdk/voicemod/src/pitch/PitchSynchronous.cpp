@@ -19,6 +19,7 @@ namespace {
 // tails and loses voiced frames on real speech.
 constexpr double kRiseShare = 0.3;
 constexpr double kMostRiseSeconds = 0.003;
+constexpr double kShortestRiseSeconds = 0.001;
 constexpr double kPeriodReachSeconds = 0.0006;
 constexpr double kPullRatio = 0.003;  // about 5 cents
 constexpr double kMarkPull = 0.1;
@@ -34,15 +35,15 @@ double delayAtDc(const BiquadCoefficients* c, int n) noexcept {
 }
 
 // The grain's envelope at `u` samples from its mark: a rise of `rise`
-// before it, 1, and a fall of `rise` ending at `length`.
-inline float envelope(double u, double rise, double length) noexcept {
+// before it, 1, and a fall of `fall` ending at `length`.
+inline float envelope(double u, double rise, double fall, double length) noexcept {
     if (u < -rise || u > length) return 0.0f;
     if (u < 0.0) {
         const double s = std::sin(0.5 * kPi * (u + rise) / rise);
         return static_cast<float>(s * s);
     }
-    if (u > length - rise) {
-        const double c = std::cos(0.5 * kPi * (u - (length - rise)) / rise);
+    if (u > length - fall) {
+        const double c = std::cos(0.5 * kPi * (u - (length - fall)) / fall);
         return static_cast<float>(c * c);
     }
     return 1.0f;
@@ -54,6 +55,7 @@ void PitchSynchronous::configure(double sampleRate, int delayFrames) {
     sampleRate_ = sampleRate;
     delay_ = std::max(1, delayFrames);
     rise_ = std::max(2, static_cast<int>(std::lround(kMostRiseSeconds * sampleRate)));
+    shortestRise_ = std::max(2, static_cast<int>(std::lround(kShortestRiseSeconds * sampleRate)));
     periodReach_ = std::min(kMostPeriodReach, static_cast<int>(std::lround(kPeriodReachSeconds * sampleRate)));
     tracker_.configure(sampleRate);
     pitch_.configure(sampleRate);
@@ -89,6 +91,7 @@ void PitchSynchronous::reset() noexcept {
     lastSource_ = -1.0;
     chainAt_ = -1.0;
     chainPeriod_ = 0.0f;
+    overlap_ = static_cast<double>(shortestRise_);
     designedRatio_ = 0.0f;
 }
 
@@ -265,8 +268,19 @@ void PitchSynchronous::layGrain(std::int64_t now) noexcept {
     const double room = (static_cast<double>(now - kHalfTaps - 2) - chainAt_ - lag) / formantRatio;
     length = std::min(length, room);
     const double period = static_cast<double>(inputPeriod) / pitchRatio;
-    const double rise = std::min(static_cast<double>(rise_), kRiseShare * period);
-    if (length < 2.0 * rise) {
+    // The rise was set by the last grain's fall (the grain is laid that
+    // far ahead of its mark); a stretch's first grain rises over 1 ms.
+    const double rise = std::min(overlap_, 0.45 * period);
+    // The fall is the next grain's rise: 0.3 of the output period, at
+    // most 3 ms. Where the pitch goes down further than the formants the
+    // grain ends before the next one starts, and the fall is 0.3 of what
+    // the grain holds (0.3 of the longer output period took the body of a
+    // high voice's period away: sung notes at -7 kept 64 % of their voiced
+    // frames, 97 % so). A grain the delay cuts short ends with what fits.
+    double fall = std::min(kRiseShare * period, static_cast<double>(rise_));
+    if (extent(inputPeriod) < period - 0.5) fall = std::min(fall, kRiseShare * length);
+    if (length < period - 0.5) fall = std::min(fall, std::max(static_cast<double>(shortestRise_), length - rise));
+    if (length < rise + fall) {
         endStretch();
         return;
     }
@@ -277,8 +291,8 @@ void PitchSynchronous::layGrain(std::int64_t now) noexcept {
     for (std::int64_t i = first; i <= last; ++i) {
         const double u = static_cast<double>(i) - o;
         const std::size_t at = static_cast<std::size_t>(i) & outMask_;
-        cover_[at] += envelope(u, rise, period);
-        const float w = envelope(u, rise, length);
+        cover_[at] += envelope(u, rise, fall, period);
+        const float w = envelope(u, rise, fall, length);
         if (w == 0.0f) continue;
         const double p = source + u * formantRatio;
         for (int c = 0; c < static_cast<int>(channelsHeard_); ++c) grains_[c][at] += w * read(from[c], p);
@@ -292,11 +306,13 @@ void PitchSynchronous::layGrain(std::int64_t now) noexcept {
     // out, and a shifted voice's marks run free at the target period.
     const double pull = std::max(0.0, 1.0 - std::fabs(pitchRatio - 1.0) / kPullRatio);
     nextOut_ = o + period + pull * std::clamp(chainAt_ - o, -0.5 * period, 0.5 * period);
+    overlap_ = fall;
 }
 
 void PitchSynchronous::endStretch() noexcept {
     voiced_ = false;
     chainAt_ = -1.0;
+    overlap_ = static_cast<double>(shortestRise_);
 }
 
 bool PitchSynchronous::steadyBefore(std::int64_t k) const noexcept {
@@ -324,14 +340,15 @@ void PitchSynchronous::process(float* const* io, int channels, int frames) noexc
         const std::int64_t now = made_ + 1;      // input samples it may have seen
         if (!voiced_ && markCount_ > 0) {
             // A voiced stretch starts on the newest usable mark still ahead.
-            const std::int64_t k = nearestMark(static_cast<double>(at) + rise_, now);
+            const std::int64_t k = nearestMark(static_cast<double>(at) + shortestRise_, now);
             const double mark = k >= 0 ? marks_[k % kMarks].at : -1.0;
-            if (k >= 0 && mark > lastSource_ && mark - rise_ >= static_cast<double>(at) && steadyBefore(k)) {
+            if (k >= 0 && mark > lastSource_ && mark - shortestRise_ >= static_cast<double>(at) &&
+                steadyBefore(k)) {
                 voiced_ = true;
                 nextOut_ = mark;
             }
         }
-        while (voiced_ && nextOut_ - rise_ <= static_cast<double>(at)) layGrain(now);
+        while (voiced_ && nextOut_ - overlap_ <= static_cast<double>(at)) layGrain(now);
         const std::size_t k = static_cast<std::size_t>(at) & outMask_;
         if (at >= 0) {
             const float other = 1.0f - std::min(1.0f, cover_[k]);

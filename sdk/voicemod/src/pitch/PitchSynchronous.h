@@ -32,7 +32,7 @@
 //
 // Delay: the stage runs `delayFrames` behind its input (the grain path's
 // own latency, so the two line up). A grain is laid when the output
-// reaches its longest rise before its mark, and reads only input that has
+// reaches its rise before its mark, and reads only input that has
 // arrived by then and marks that were final by then; for a period P read at
 // formant ratio a, that needs P + 3 ms + a few samples of the delay, so at
 // 17 ms a voice down to about 75 Hz fits whole, and a lower one has its
@@ -102,7 +102,8 @@ private:
     // Configuration.
     double sampleRate_ = 48000.0;
     int delay_ = 0;
-    int rise_ = 144;  // the longest rise, in samples
+    int rise_ = 144;         // the longest rise, in samples
+    int shortestRise_ = 48;  // ... and the shortest
     int periodReach_ = 29;
     static constexpr int kMostPeriodReach = 120;  // samples: 0.6 ms at 192 kHz is 115
     std::size_t mask_ = 0, outMask_ = 0;
@@ -126,6 +127,7 @@ private:
     double lastSource_ = -1.0;     // the input mark of the last grain
     double chainAt_ = -1.0;        // the input period the grains are read from (-1: none yet)
     float chainPeriod_ = 0.0f;     // ... and its length
+    double overlap_ = 48.0;        // the next grain's rise: the last one's fall
     float channelsHeard_ = 1;
     static constexpr int kPrefilterSections = 3;
     EllipticPrototype prefilterDesign_{6, 0.1, 72.0};
