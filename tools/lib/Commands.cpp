@@ -139,12 +139,12 @@ int runRender(const Command& command, Console& console) {
 
     const bool toStandardOutput = isStandardStream(request.output);
     Progress progress(console.err, console.progressAllowed && command.common.verbosity != Verbosity::Quiet,
-                      toStandardOutput ? "standard output" : fs::u8path(options.output).filename().u8string());
+                      toStandardOutput ? "standard output" : printable(fs::u8path(options.output).filename().u8string()));
     const RenderReport report = renderFile(changer, request, progress, console.stop);
     if (command.common.verbosity != Verbosity::Quiet) {
         // The audio itself may be on standard output: the report goes beside it.
         std::ostream& to = toStandardOutput ? console.err : console.out;
-        to << "wrote " << (toStandardOutput ? std::string("standard output") : options.output) << ": "
+        to << "wrote " << (toStandardOutput ? std::string("standard output") : printable(options.output)) << ": "
            << fixed(report.duration(), 2) << " s, " << report.sampleRate << " Hz " << channelsText(report.channels)
            << ", " << describeFormat(report.format) << ", voice " << quote(options.voice) << '\n';
     }

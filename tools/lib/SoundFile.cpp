@@ -105,6 +105,83 @@ bool startsAsMpeg(int fd) {
 }
 #endif
 
+// Up to `count` bytes at `offset` of a file; false when fewer are there.
+bool readAt(int fd, Offset offset, unsigned char* into, unsigned count) {
+    if (seekTo(fd, offset, SEEK_SET) != offset) return false;
+    for (unsigned got = 0; got < count;) {
+        const auto n = ::read(fd, into + got, count - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<unsigned>(n);
+    }
+    return true;
+}
+
+std::uint64_t littleEndian(const unsigned char* p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
+    return value;
+}
+
+std::uint64_t bigEndian(const unsigned char* p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = value << 8 | p[i];
+    return value;
+}
+
+// The bytes of audio a WAV (RIFF, RIFX, RF64) or AIFF header promises
+// against the bytes the file holds after it. libsndfile reads a file cut
+// short (an interrupted download) to its end and reports the shorter
+// length as the file's own, so the tool checks the header itself. Nothing
+// (0, 0) for other formats, for what is no regular file (the offset must
+// not move on a FIFO), and for a length left open: a writer that streams
+// a WAV leaves 0 or a placeholder near 2^31 or 2^32 in the header (ffmpeg,
+// sox, arecord), which libsndfile reads as "to the end of the file". The
+// file's offset is back at its start afterwards.
+struct AudioBytes {
+    std::uint64_t promised = 0;
+    std::uint64_t held = 0;
+};
+AudioBytes headerAudioBytes(int fd) {
+    AudioBytes found;
+    const Offset size = sizeOf(fd);
+    unsigned char head[12] = {};
+    if (size < 12 || !readAt(fd, 0, head, sizeof head)) {
+        seekTo(fd, 0, SEEK_SET);
+        return found;
+    }
+    const auto is = [&](const unsigned char* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; };
+    const bool rf64 = is(head, "RF64") && is(head + 8, "WAVE");
+    const bool wav = (is(head, "RIFF") || is(head, "RIFX") || rf64) && is(head + 8, "WAVE");
+    const bool aiff = is(head, "FORM") && (is(head + 8, "AIFF") || is(head + 8, "AIFC"));
+    const bool little = is(head, "RIFF") || rf64;
+    const auto number = [&](const unsigned char* p, int bytes) {
+        return little ? littleEndian(p, bytes) : bigEndian(p, bytes);
+    };
+    std::uint64_t ds64Data = 0;  // RF64: the data chunk's size, 64 bits wide
+    Offset at = 12;
+    for (int chunks = 0; (wav || aiff) && chunks < 1000 && at + 8 <= size; ++chunks) {
+        unsigned char chunk[16] = {};
+        if (!readAt(fd, at, chunk, 8)) break;
+        const std::uint64_t length = number(chunk + 4, 4);
+        const auto held = static_cast<std::uint64_t>(size - at - 8);
+        if (rf64 && is(chunk, "ds64") && length >= 16 && readAt(fd, at + 16, chunk + 8, 8)) {
+            ds64Data = littleEndian(chunk + 8, 8);  // after the RIFF size
+        } else if (wav && is(chunk, "data")) {
+            const bool wide = rf64 && length == 0xffffffffu;
+            const std::uint64_t promised = wide ? ds64Data : length;
+            if (promised != 0 && (wide || promised < 0x7fff0000u)) found = {promised, held};
+            break;
+        } else if (aiff && is(chunk, "SSND")) {
+            if (length != 0 && length < 0x7fff0000u) found = {length, held};
+            break;
+        }
+        at += static_cast<Offset>(8 + length + (length & 1));
+    }
+    seekTo(fd, 0, SEEK_SET);
+    return found;
+}
+
 // The interrupted failure, for an open that a signal ended.
 ToolError interrupted(const fs::path& path) {
     return ToolError("interrupted while opening " + quote(path.u8string()), kExitInterrupted);
@@ -230,6 +307,7 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
         return;
     }
 #endif
+    const AudioBytes audio = headerAudioBytes(descriptor_);
     file_ = sf_open_fd(descriptor_, SFM_READ, &info_, SF_FALSE);
     if (file_ == nullptr) {
         const int error = sf_error(nullptr);
@@ -253,6 +331,15 @@ SoundFileReader::SoundFileReader(const fs::path& path, const std::atomic<bool>* 
         ::close(descriptor_);
         descriptor_ = -1;
         throw ToolError(what + "it has no audio channels");
+    }
+    if (audio.promised > audio.held) {
+        // Cut short: libsndfile would read what is there as the whole file.
+        const auto held = static_cast<std::uint64_t>(std::max<sf_count_t>(0, info_.frames));
+        const auto promised = static_cast<std::uint64_t>(
+            static_cast<double>(held) * static_cast<double>(audio.promised) / static_cast<double>(std::max<std::uint64_t>(1, audio.held)));
+        close();
+        throw ToolError(what + "it is cut short: it ends at " + seconds(held, info_.samplerate) + ", before the " +
+                        seconds(promised, info_.samplerate) + " its header gives");
     }
 #if defined(CORVANE_VOICEMOD_HAVE_MPG123)
     if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
@@ -357,7 +444,23 @@ std::uint32_t SoundFileReader::readFrames(std::uint32_t count) {
         }
         if (n < 0) n = 0;
         framesRead_ += static_cast<std::uint64_t>(n);
-        if (static_cast<std::uint32_t>(n) < count && sf_error(file_) != SF_ERR_NO_ERROR) failed_ = true;
+        if (static_cast<std::uint32_t>(n) < count && sf_error(file_) != SF_ERR_NO_ERROR) {
+            failed_ = true;
+            const std::string text = sf_strerror(file_);
+            if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC && text.find("lost sync") != std::string::npos) {
+                // The frames stop making sense there. A stream with no
+                // length in its header may be one an earlier version of
+                // this tool wrote to a pipe: its encoder appended its
+                // header's last values to the end, which no decoder reads.
+                failure_ = what + "its FLAC frames break off at " + seconds(framesRead_, info_.samplerate) +
+                           (knownLength ? " of " + seconds(static_cast<std::uint64_t>(info_.frames), info_.samplerate)
+                                        : std::string()) +
+                           " (the file is cut short or damaged there)";
+                if (!knownLength)
+                    failure_ += "; a FLAC stream an earlier corvane-voicemod wrote to a pipe ends so: "
+                                "'flac -d -F' decodes what is there";
+            }
+        }
     }
     // The end came before the length the header gives: a file cut short, or
     // a decoder that gave up without a word. Not a whole input.
