@@ -20,9 +20,9 @@
 
 #include <corvane/SingleBusAudioProcessorNode.h>
 
-#include "CleanMic.h"
-#include "LiveBlock.h"
-#include "VoiceChanger.h"
+#include "cleanmic/CleanMic.h"
+#include "live/LiveBlock.h"
+#include "render/VoiceChanger.h"
 
 #if LIVE_COUNT_CALLS
 #include "UnsafeCalls.h"

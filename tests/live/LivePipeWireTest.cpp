@@ -20,8 +20,8 @@
 
 #include <corvane/SingleBusAudioProcessorNode.h>
 
-#include "LiveBlock.h"
-#include "VirtualMic.h"
+#include "live/LiveBlock.h"
+#include "virtualmic/VirtualMic.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -41,9 +41,9 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "Platform.h"
-#include "SoundFile.h"
-#include "ToolError.h"
+#include "platform/Platform.h"
+#include "soundfile/SoundFile.h"
+#include "platform/ToolError.h"
 
 #ifndef CORVANE_VOICEMOD_TOOL
 #error "CORVANE_VOICEMOD_TOOL must be the path of the built tool"
