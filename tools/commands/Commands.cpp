@@ -16,6 +16,7 @@
 #include "demo/DemoPage.h"
 #include "commands/Live.h"
 #include "platform/Locations.h"
+#include "platform/Platform.h"
 #include "render/Render.h"
 #include "demo/Png.h"
 #include "soundfile/SoundFile.h"

@@ -16,6 +16,10 @@
 #endif
 
 namespace corvane::tool {
+
+bool isStandardStream(const std::filesystem::path& path) {
+    return path.native().size() == 1 && path.native()[0] == '-';
+}
 namespace fs = std::filesystem;
 
 #if defined(_WIN32)

@@ -22,6 +22,9 @@ std::vector<std::string> utf8Arguments(int argc, char** argv);
 // The value of environment variable `name` as UTF-8; nothing when unset.
 std::optional<std::string> environmentValue(const char* name);
 
+// "-": standard input as INPUT, standard output as OUTPUT.
+bool isStandardStream(const std::filesystem::path& path);
+
 // This process's id.
 long processId();
 

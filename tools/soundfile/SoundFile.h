@@ -20,6 +20,7 @@
 #include <corvane/AudioGraph.h>
 #include <corvane/Result.h>
 
+#include "platform/OutputFile.h"
 #include "soundfile/SoundFormat.h"
 
 struct mpg123_handle_struct;  // <mpg123.h>
@@ -121,38 +122,10 @@ private:
 
 // --- Writing ----------------------------------------------------------------
 
-// Writes the output without ever putting a half-made file under its name.
-//
-// A regular file (or none yet) is written as a temporary ".cvm-XXXXXX" in
-// the same folder, which commit() renames over it; until then it is
-// untouched, and a writer destroyed without commit() removes its temporary
-// file. A symbolic link is followed: the file it points to is replaced, in
-// its own folder. The new file takes the mode (and, for root, the owner) of
-// the file it replaces, or 0666 less the umask; a file the user may not
-// write is refused, as cp refuses it.
-//
-// A file the user may write in a folder the user may not write is written
-// in place instead, as cp does (not on Windows): the output is made in a temporary file in
-// the system's temporary folder and copied into the file at commit(), so a
-// failed render leaves it as it was; should the copy itself fail, the
-// message says the file is incomplete.
-//
-// "-" is standard output (a format whose header is written last is refused
-// unless standard output is a file).
-//
-// A device or FIFO is never replaced: it is opened and written directly
-// when the format can be streamed to it (any format to a device that can
-// seek, such as /dev/null), else refused before it is opened. A socket is
-// refused. Opening a FIFO waits for its reader; a signal that sets `stop`
-// ends the wait.
-//
-// What cannot seek (a pipe, a FIFO, a terminal) gets the whole file at
-// commit(), made first in a temporary file in the system's temporary folder
-// (removed from its folder as soon as it is made): the encoders go back to
-// their headers when they finish (FLAC's stream information, MP3's length
-// frame), which a stream cannot take, so what a pipe gets is the same file a
-// regular file gets. (Not on Windows, whose libsndfile has none of those
-// encoders: there it is written directly.)
+// Writes the output without ever putting a half-made file under its name:
+// where the bytes go (a temporary file renamed over the target, a file
+// rewritten in place, a device or FIFO written directly, a pipe given the
+// finished file, standard output) is OutputFile's (platform/OutputFile.h).
 //
 // Every byte libsndfile writes goes through this writer (libsndfile's
 // virtual I/O on the descriptor), so a write that fails, in whatever encoder
@@ -170,10 +143,10 @@ public:
     SoundFileWriter(const SoundFileWriter&) = delete;
     SoundFileWriter& operator=(const SoundFileWriter&) = delete;
 
-    const std::filesystem::path& target() const noexcept { return target_; }
+    const std::filesystem::path& target() const noexcept { return output_.target(); }
     // The temporary file while one is open; empty when writing directly.
-    const std::filesystem::path& temporaryPath() const noexcept { return temporary_; }
-    bool writesDirectly() const noexcept { return direct_; }
+    const std::filesystem::path& temporaryPath() const noexcept { return output_.temporaryPath(); }
+    bool writesDirectly() const noexcept { return output_.writesDirectly(); }
     int format() const noexcept { return format_; }
     std::uint64_t framesWritten() const noexcept { return written_; }
 
@@ -196,40 +169,25 @@ public:
     // The reason the last write failed.
     std::string failure() const;
     // True when the target is rewritten in place (its folder cannot be written).
-    bool writesInPlace() const noexcept { return inPlace_; }
+    bool writesInPlace() const noexcept { return output_.writesInPlace(); }
 
 private:
-    struct Io;  // libsndfile's virtual I/O on descriptor_
+    struct Io;  // libsndfile's virtual I/O on the output's descriptor
 
     std::string name() const;  // "x.wav" quoted, or standard output
     // Why writing failed: the errno of the first failed write, else the
     // encoder's reason in the tool's words (`libraryError` a libsndfile
     // code, 0 for the open file's, negative for none).
     std::string reason(int libraryError) const;
-    // The finished temporary file's bytes into the target written in place,
-    // or into stream_; closes and removes the temporary file.
-    void copyOut(const std::string& what);
-    Result<void> open(const SF_INFO& info);
-    // descriptor_ (the target, which cannot seek) becomes stream_, and
-    // libsndfile writes a temporary file instead.
-    Result<void> spool(SF_INFO& info, const std::string& what);
-    // libsndfile on descriptor_; `what` starts the message of a failure.
+    // libsndfile on the output's descriptor; `what` starts the message of a failure.
     Result<void> startFile(SF_INFO& info, const std::string& what);
     void discard() noexcept;
 
-    std::filesystem::path target_;
-    std::filesystem::path destination_;  // the target with symbolic links followed
-    std::filesystem::path temporary_;
+    OutputFile output_;
     int format_;
-    const std::atomic<bool>* stop_;
-    int descriptor_ = -1;
-    std::int64_t origin_ = 0;  // where libsndfile's file starts on descriptor_ (standard output appended to)
-    int writeError_ = 0;       // errno of the first write that failed
-    int stream_ = -1;          // the pipe, FIFO or terminal that gets the file at commit()
+    int writeError_ = 0;  // errno of the first write that failed
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
-    bool direct_ = false;
-    bool inPlace_ = false;
     std::vector<float> interleaved_;
     std::vector<double> exactBlock_;
     ExactSamples* exact_ = nullptr;

@@ -55,8 +55,6 @@ int containerForPath(const fs::path& path) {
     return 0;
 }
 
-bool isStandardStream(const fs::path& path) { return path.native().size() == 1 && path.native()[0] == '-'; }
-
 
 int chooseOutputFormat(int inputFormat, int container) {
     const int inputMajor = inputFormat & SF_FORMAT_TYPEMASK;

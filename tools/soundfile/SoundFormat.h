@@ -18,8 +18,6 @@ bool containerAvailable(int container);
 // The container an output file name asks for by its extension (.wav,
 // .flac, .ogg, .oga, .mp3); 0 when the extension says nothing.
 int containerForPath(const std::filesystem::path& path);
-// "-": standard input as INPUT, standard output as OUTPUT.
-bool isStandardStream(const std::filesystem::path& path);
 
 // The full format (container | subtype) an output gets when the input has
 // `inputFormat`: the input's container unless `container` (non-zero) says
