@@ -21,6 +21,7 @@
 #include <corvane/SingleBusAudioProcessorNode.h>
 
 #include "cleanmic/CleanMic.h"
+#include "commands/CommandLine.h"
 #include "live/LiveBlock.h"
 #include "render/VoiceChanger.h"
 
