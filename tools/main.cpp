@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "Platform.h"
-#include "Progress.h"
-#include "ToolError.h"
+#include "commands/Commands.h"
+#include "platform/Platform.h"
+#include "platform/ToolError.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include <corvane/AudioGraph.h>
 
 #include "AudioFile.h"
-#include "CleanMic.h"
+#include "cleanmic/CleanMic.h"
 #include "Stoi.h"
 
 namespace {

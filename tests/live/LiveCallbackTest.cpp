@@ -20,9 +20,10 @@
 
 #include <corvane/SingleBusAudioProcessorNode.h>
 
-#include "CleanMic.h"
-#include "LiveBlock.h"
-#include "VoiceChanger.h"
+#include "cleanmic/CleanMic.h"
+#include "commands/CommandLine.h"
+#include "live/LiveBlock.h"
+#include "render/VoiceChanger.h"
 
 #if LIVE_COUNT_CALLS
 #include "UnsafeCalls.h"

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
+#include "LiveServerFixture.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,50 +32,9 @@
 #error "CORVANE_VOICEMOD_TOOL must be the path of the built tool"
 #endif
 
-extern char** environ;
-
-namespace fs = std::filesystem;
-
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kRate = 48000.0;
-constexpr double kToneHz = 440.0;
-constexpr float kToneAmplitude = 0.25f;
 constexpr const char* kToneClient = "corvane-live-tone";
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-pid_t spawn(const std::vector<std::string>& args, const fs::path& output) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// Waits up to `limit` for the child; its exit status, or -1 (then killed).
-int waitFor(pid_t pid, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < until) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
 
 struct ToolRun {
     int status = -1;
@@ -207,29 +168,25 @@ Summary summaryOf(const std::string& output) {
     return summary;
 }
 
-class LiveJackTest : public ::testing::Test {
+class LiveJackTest : public LiveServerFixture {
 protected:
     void SetUp() override {
         // Quiet while the server is not up yet ("Cannot connect to server socket").
         jack_set_error_function([](const char*) {});
         jack_set_info_function([](const char*) {});
-        scratch_ = fs::temp_directory_path() / ("corvane-live-test-" + std::to_string(::getpid()));
-        fs::create_directories(scratch_);
+        makeScratch("corvane-live-test");
         server_ = "corvane-live-" + std::to_string(::getpid());
         // The tool, its PortAudio and this test's client all find the
         // server by this name; none may start a server of its own.
         ::setenv("JACK_DEFAULT_SERVER", server_.c_str(), 1);
         ::setenv("JACK_NO_START_SERVER", "1", 1);
         // An installed jackd also keeps its server files under this name.
-        jackd_ = spawn({"jackd", "--no-realtime", "-n", server_, "-d", "dummy", "-r", "48000", "-p", "256"},
-                       scratch_ / "jackd.log");
-        if (jackd_ < 0) GTEST_SKIP() << "jackd cannot be started (is the jackd2 package installed?)";
+        if (!startServer({"jackd", "--no-realtime", "-n", server_, "-d", "dummy", "-r", "48000", "-p", "256"},
+                         "jackd.log", false))
+            GTEST_SKIP() << "jackd cannot be started (is the jackd2 package installed?)";
         for (int i = 0; i < 100 && !tone_; ++i) {
-            int status = 0;
-            if (::waitpid(jackd_, &status, WNOHANG) == jackd_) {
-                jackd_ = -1;
+            if (serverEnded())
                 GTEST_SKIP() << "the JACK dummy server did not start: " << slurp(scratch_ / "jackd.log");
-            }
             auto client = std::make_unique<ToneClient>(server_);
             if (client->ok())
                 tone_ = std::move(client);
@@ -242,15 +199,11 @@ protected:
     void TearDown() override {
         tone_.reset();
         stopServer();
-        std::error_code ec;
-        fs::remove_all(scratch_, ec);
+        removeScratch();
     }
 
     void stopServer() {
-        if (jackd_ <= 0) return;
-        ::kill(jackd_, SIGTERM);
-        if (waitFor(jackd_, std::chrono::seconds(10)) == -1) ADD_FAILURE() << "jackd did not stop on SIGTERM";
-        jackd_ = -1;
+        if (!endServer()) ADD_FAILURE() << "jackd did not stop on SIGTERM";
     }
 
     // Runs the tool live between the tone client's ports.
@@ -262,9 +215,7 @@ protected:
         return runTool(args, scratch_);
     }
 
-    fs::path scratch_;
     std::string server_;
-    pid_t jackd_ = -1;
     std::unique_ptr<ToneClient> tone_;
 };
 

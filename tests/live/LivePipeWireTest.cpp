@@ -20,8 +20,9 @@
 
 #include <corvane/SingleBusAudioProcessorNode.h>
 
-#include "LiveBlock.h"
-#include "VirtualMic.h"
+#include "LiveServerFixture.h"
+#include "live/LiveBlock.h"
+#include "virtualmic/VirtualMic.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -50,95 +51,10 @@
 #error "CORVANE_VOICEMOD_TOOL must be the path of the built tool"
 #endif
 
-extern char** environ;
-
-namespace fs = std::filesystem;
-
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kRate = 48000.0;
-constexpr double kToneHz = 440.0;
-constexpr float kToneAmplitude = 0.25f;
 constexpr const char* kMicName = "corvane-test-mic";
 constexpr const char* kVirtualMic = "Corvane Test Voice";
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        if (::access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-// Starts `args` with standard output and error to `output`; `env` holds
-// "NAME=value" to set beyond this process's environment. The signals a
-// shell's foreground job gets are at their defaults, whatever this process
-// inherited.
-pid_t spawn(const std::vector<std::string>& args, const fs::path& output, bool newGroup = false,
-            const std::vector<std::string>& env = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) sigaddset(&defaults, number);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    short flags = POSIX_SPAWN_SETSIGDEF;
-    if (newGroup) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attributes, 0);
-    }
-    posix_spawnattr_setflags(&attributes, flags);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> variables;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string variable = *e;
-        const std::string name = variable.substr(0, variable.find('='));
-        if (std::none_of(env.begin(), env.end(),
-                         [&](const std::string& v) { return v.rfind(name + "=", 0) == 0; }))
-            variables.push_back(variable);
-    }
-    variables.insert(variables.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (const std::string& v : variables) envp.push_back(const_cast<char*>(v.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return pid;
-}
-
-// Waits up to `limit` for the child: its exit status, 128 + a signal that
-// ended it, or -1 (then it is killed).
-int waitFor(pid_t pid, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < until) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
 
 // The test's own PipeWire client: the microphone (a source node of one
 // output port that plays the tone, and white noise when asked) and a
@@ -502,7 +418,7 @@ double statusLatencyMs(const std::string& output) {
     return at == std::string::npos ? -1.0 : std::atof(output.c_str() + at + 10);
 }
 
-class LivePipeWireTest : public ::testing::Test {
+class LivePipeWireTest : public LiveServerFixture {
 protected:
     void SetUp() override {
         for (const char* program : {"pipewire", "wireplumber", "dbus-run-session", "pw-record", "pw-cli"})
@@ -510,8 +426,7 @@ protected:
                 GTEST_SKIP() << program
                              << " is not installed, so no PipeWire server can be started here (Debian: pipewire, "
                                 "wireplumber, dbus, pipewire-bin; scripts/setup-deps installs them)";
-        scratch_ = fs::temp_directory_path() / ("corvane-pipewire-test-" + std::to_string(::getpid()));
-        fs::remove_all(scratch_);
+        makeScratch("corvane-pipewire-test");
         fs::create_directories(scratch_ / "runtime");
         fs::permissions(scratch_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
         // The server, the session manager, the tool, pw-record and this
@@ -522,11 +437,11 @@ protected:
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         // WirePlumber starts once the server answers (its socket comes
         // before the modules WirePlumber needs are loaded).
-        server_ = spawn({"dbus-run-session", "--", "sh", "-c",
-                         "pipewire & i=0; until pw-cli info 0 >/dev/null 2>&1 || [ $i -ge 100 ]; do "
-                         "sleep 0.1; i=$((i+1)); done; wireplumber & wait"},
-                        scratch_ / "server.log", true);
-        if (server_ < 0) GTEST_SKIP() << "dbus-run-session cannot be started";
+        if (!startServer({"dbus-run-session", "--", "sh", "-c",
+                          "pipewire & i=0; until pw-cli info 0 >/dev/null 2>&1 || [ $i -ge 100 ]; do "
+                          "sleep 0.1; i=$((i+1)); done; wireplumber & wait"},
+                         "server.log", true))
+            GTEST_SKIP() << "dbus-run-session cannot be started";
         pw_init(nullptr, nullptr);
         for (int i = 0; i < 100 && !client_; ++i) {
             auto client = std::make_unique<TestClient>();
@@ -543,15 +458,11 @@ protected:
     }
 
     void TearDown() override {
-        const bool initialised = static_cast<bool>(client_) || server_ > 0;
+        const bool initialised = static_cast<bool>(client_) || serverRunning();
         client_.reset();
         if (initialised) pw_deinit();
-        if (server_ > 0) {
-            ::kill(-server_, SIGTERM);
-            if (waitFor(server_, std::chrono::seconds(10)) == -1) ::kill(-server_, SIGKILL);
-        }
-        std::error_code ec;
-        fs::remove_all(scratch_, ec);
+        endServer();
+        removeScratch();
     }
 
     pid_t startTool(std::vector<std::string> extra, const fs::path& log,
@@ -615,8 +526,6 @@ protected:
         return {};
     }
 
-    fs::path scratch_;
-    pid_t server_ = -1;
     std::unique_ptr<TestClient> client_;
 };
 

@@ -9,7 +9,7 @@
 
 #include <corvane/AudioGraph.h>
 
-#include "CleanMic.h"
+#include "cleanmic/CleanMic.h"
 
 namespace {
 

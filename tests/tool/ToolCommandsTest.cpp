@@ -41,9 +41,9 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "Platform.h"
-#include "SoundFile.h"
-#include "ToolError.h"
+#include "platform/Platform.h"
+#include "soundfile/SoundFile.h"
+#include "platform/ToolError.h"
 
 #ifndef CORVANE_VOICEMOD_TOOL
 #error "CORVANE_VOICEMOD_TOOL must be the path of the built tool"
@@ -876,6 +876,38 @@ TEST_F(ToolCommands, AnInputCutShortOrDamagedFailsTheRender) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readAudio(path("out.wav")).frames(), 48000u);
     EXPECT_TRUE(r.err.empty()) << "nothing from the decoder: " << r.err;
+}
+
+// A WAV or AIFF whose header promises more audio than the file holds was cut
+// short (libsndfile reads what is there as if it were all); one whose writer
+// streamed it and left the length open is read to its end. The name of what
+// was written is reported as every name is, escaped.
+TEST_F(ToolCommands, AHeaderPromisingMoreAudioThanTheFileHoldsFailsTheRender) {
+    writeTones(path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, {440.0}, 1.0);
+    writeTones(path("tone.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 48000, {440.0}, 1.0);
+    const std::string wav = slurp(path("tone.wav")), aiff = slurp(path("tone.aiff"));
+    // Half the audio: 24,000 frames of 16-bit samples after "data", of
+    // 24-bit ones after "SSND" and its offset and block size.
+    std::ofstream(path("cut.wav"), std::ios::binary) << wav.substr(0, wav.find("data") + 8 + 48000);
+    std::ofstream(path("cut.aiff"), std::ios::binary) << aiff.substr(0, aiff.find("SSND") + 16 + 72000);
+    for (const char* name : {"cut.wav", "cut.aiff"}) {
+        expectFailure({"render", name, "out.wav", "--voice", "Robot"}, 1,
+                      "cannot read \"" + std::string(name) + "\": it is cut short: it ends at 0.50 s, before the 1.00 s "
+                      "its header gives");
+    }
+    std::string open = wav;  // the data chunk's length as a streaming writer leaves it
+    const std::size_t data = open.find("data");
+    ASSERT_NE(data, std::string::npos);
+    open.replace(data + 4, 4, "\xff\xff\xff\xff");
+    std::ofstream(path("open.wav"), std::ios::binary) << open;
+    ToolRun r = tool({"render", "open.wav", "out.wav", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readAudio(path("out.wav")).frames(), 48000u);
+#if !defined(_WIN32)  // Windows takes no control characters in a name
+    r = tool({"render", "tone.wav", "two\nlines\x1b[2J.wav", "--voice", "Robot", "--bypass"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find(':')), "wrote two\\x0alines\\x1b[2J.wav") << r.out;
+#endif
 }
 
 TEST_F(ToolCommands, UsageErrorsAndHelpHaveTheirStatuses) {

@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "CommandLine.h"
-#include "Locations.h"
-#include "Platform.h"
-#include "Progress.h"
-#include "Render.h"
-#include "SoundFile.h"
-#include "Sonogram.h"
-#include "ToolError.h"
+#include "commands/CommandLine.h"
+#include "platform/Locations.h"
+#include "platform/Platform.h"
+#include "render/Progress.h"
+#include "render/Render.h"
+#include "soundfile/SoundFile.h"
+#include "demo/Sonogram.h"
+#include "platform/ToolError.h"
 
 using namespace corvane;
 using namespace corvane::tool;

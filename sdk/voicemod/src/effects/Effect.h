@@ -1,4 +1,5 @@
-// Effect.h - the interface every effect and background layer implements.
+// Effect.h - the interface every effect implements (background layers are
+// generators: Generator.h).
 #pragma once
 
 namespace vcmd {
@@ -10,7 +11,7 @@ public:
     // to it so that no change is heard as a step.
     virtual void setTarget(int index, float value) noexcept = 0;
     // [audio-thread] Processes `frames` frames of `channels` channels in
-    // place. Background layers instead add their sound to every channel.
+    // place.
     virtual void process(float* const* io, int channels, int frames) noexcept = 0;
     // [audio-thread] Forgets all history; allocates nothing.
     virtual void reset() noexcept = 0;

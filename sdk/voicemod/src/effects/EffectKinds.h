@@ -1,6 +1,7 @@
 // EffectKinds.h - the makers of each kind of effect, one file per family
 // (PitchEffect.cpp, Modulation.cpp, Filters.cpp, NonLinear.cpp, Delays.cpp,
-// Level.cpp, Layers.cpp); makeEffect() picks among them by type. Each
+// Level.cpp, Layers.cpp); makeEffect() and makeGenerator() pick among them
+// by type. Each
 // allocates; throws std::bad_alloc.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include "dsp/Dsp.h"
 #include "effects/ChainConfig.h"
 #include "effects/Effect.h"
+#include "effects/Generator.h"
 #include "voice/VoiceModel.h"
 
 namespace vcmd {
@@ -28,8 +30,8 @@ std::unique_ptr<Effect> makeChorus(const EffectDef& def, double sampleRate);
 std::unique_ptr<Effect> makeReverb(const EffectDef& def, double sampleRate);
 std::unique_ptr<Effect> makeGain(const EffectDef& def, double sampleRate);
 std::unique_ptr<Effect> makeLoudnessMatch(const EffectDef& def, double sampleRate);
-std::unique_ptr<Effect> makeNoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed);
-std::unique_ptr<Effect> makeHumLayer(const EffectDef& def, double sampleRate);
-std::unique_ptr<Effect> makeToneLayer(const EffectDef& def, double sampleRate);
+std::unique_ptr<Generator> makeNoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed);
+std::unique_ptr<Generator> makeHumLayer(const EffectDef& def, double sampleRate);
+std::unique_ptr<Generator> makeToneLayer(const EffectDef& def, double sampleRate);
 
 }  // namespace vcmd

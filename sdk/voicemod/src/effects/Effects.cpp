@@ -32,11 +32,23 @@ std::unique_ptr<Effect> makeEffect(const EffectDef& def, const ChainConfig& conf
         case EffectType::LoudnessMatch: return makeLoudnessMatch(def, fs);
         case EffectType::WhiteNoise:
         case EffectType::PinkNoise:
+        case EffectType::BrownNoise:
+        case EffectType::Hum:
+        case EffectType::Tone: return nullptr;  // background layers: makeGenerator
+    }
+    return makeGain(def, fs);
+}
+
+std::unique_ptr<Generator> makeGenerator(const EffectDef& def, const ChainConfig& config, std::uint64_t seed) {
+    const double fs = config.sampleRate;
+    switch (def.type) {
+        case EffectType::WhiteNoise:
+        case EffectType::PinkNoise:
         case EffectType::BrownNoise: return makeNoiseLayer(def, fs, seed);
         case EffectType::Hum: return makeHumLayer(def, fs);
         case EffectType::Tone: return makeToneLayer(def, fs);
+        default: return nullptr;  // an effect: makeEffect
     }
-    return makeGain(def, fs);
 }
 
 }  // namespace vcmd

@@ -1,5 +1,5 @@
-// Layers.cpp - the background layers: noise, mains hum and a sustained tone, each
-// adding a mono sound to every channel.
+// Layers.cpp - the background layers: noise, mains hum and a sustained tone,
+// each a generator of one channel of sound that the chain mixes in.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -14,13 +14,13 @@
 namespace vcmd {
 namespace {
 
-class NoiseLayer final : public RampedEffect<1> {
+class NoiseLayer final : public RampedGenerator<1> {
 public:
     NoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed)
         : RampedEffect(def, sampleRate), type_(def.type), seed_(seed) {
         reset();
     }
-    void process(float* const* io, int channels, int frames) noexcept override {
+    void generate(float* mix, int frames) noexcept override {
         for (int i = 0; i < frames; ++i) {
             if (ramps_[0].moving() || first_) {
                 level_ = dbToGain(ramps_[0].next());
@@ -40,7 +40,7 @@ public:
                 v = b_[0] * 0.7f;
             }
             v *= level_;
-            for (int c = 0; c < channels; ++c) io[c][i] += v;
+            mix[i] += v;
         }
     }
     void reset() noexcept override {
@@ -59,12 +59,12 @@ private:
 
 // Mains hum: the fundamental with its second and third harmonic, the last
 // two made from the fundamental's phasor (cos 2t, cos 3t).
-class HumLayer final : public RampedEffect<2> {
+class HumLayer final : public RampedGenerator<2> {
 public:
     HumLayer(const EffectDef& def, double sampleRate) : RampedEffect(def, sampleRate), rate_(sampleRate) {
         osc_.setFrequency(ramps_[0].value(), rate_);
     }
-    void process(float* const* io, int channels, int frames) noexcept override {
+    void generate(float* mix, int frames) noexcept override {
         for (int i = 0; i < frames; ++i) {
             if (ramps_[0].moving()) osc_.setFrequency(ramps_[0].next(), rate_);
             if (ramps_[1].moving() || first_) {
@@ -76,7 +76,7 @@ public:
             const float c2 = 2.0f * c * c - 1.0f;
             const float c3 = c * (4.0f * c * c - 3.0f);
             const float v = level_ * (0.6f * s + 0.3f * c2 + 0.1f * c3);
-            for (int ch = 0; ch < channels; ++ch) io[ch][i] += v;
+            mix[i] += v;
         }
     }
     void reset() noexcept override { osc_.reset(); }
@@ -92,13 +92,13 @@ private:
 // vibrato (at most 10 Hz) is worked out every 16 samples, counted from
 // reset, and its step held in between: the oscillator's recursion per
 // sample would cost more than the tone itself.
-class ToneLayer final : public RampedEffect<3> {
+class ToneLayer final : public RampedGenerator<3> {
 public:
     ToneLayer(const EffectDef& def, double sampleRate)
         : RampedEffect(def, sampleRate), rate_(sampleRate), period_(1.0 / sampleRate) {
         wobble_.setFrequency(kWobbleStep * ramps_[1].value(), rate_);
     }
-    void process(float* const* io, int channels, int frames) noexcept override {
+    void generate(float* mix, int frames) noexcept override {
         for (int i = 0; i < frames; ++i) {
             const bool gliding = ramps_[0].moving();
             const float f = ramps_[0].next();
@@ -122,7 +122,7 @@ public:
             // The step is at most 1.01 (8 kHz at 8 kHz): one or two turns.
             while (phase_ >= 1.0) phase_ -= 1.0;
             const float v = level_ * sineOfTurns(static_cast<float>(phase_));
-            for (int c = 0; c < channels; ++c) io[c][i] += v;
+            mix[i] += v;
         }
     }
     void reset() noexcept override {
@@ -146,15 +146,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Effect> makeNoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed) {
+std::unique_ptr<Generator> makeNoiseLayer(const EffectDef& def, double sampleRate, std::uint64_t seed) {
     return std::make_unique<NoiseLayer>(def, sampleRate, seed);
 }
 
-std::unique_ptr<Effect> makeHumLayer(const EffectDef& def, double sampleRate) {
+std::unique_ptr<Generator> makeHumLayer(const EffectDef& def, double sampleRate) {
     return std::make_unique<HumLayer>(def, sampleRate);
 }
 
-std::unique_ptr<Effect> makeToneLayer(const EffectDef& def, double sampleRate) {
+std::unique_ptr<Generator> makeToneLayer(const EffectDef& def, double sampleRate) {
     return std::make_unique<ToneLayer>(def, sampleRate);
 }
 

@@ -1,9 +1,10 @@
-// RampedEffect.h - what the effect classes share: a base for effects whose
-// settings are plain ramps, and a fast sine of a phase in turns.
+// RampedEffect.h - what the effect and generator classes share: a base for
+// those whose settings are plain ramps, and a fast sine of a phase in turns.
 #pragma once
 
 #include "dsp/Dsp.h"
 #include "effects/Effect.h"
+#include "effects/Generator.h"
 #include "voice/VoiceModel.h"
 
 namespace vcmd {
@@ -20,9 +21,10 @@ inline float sineOfTurns(float p) noexcept {
     return y * (1.0f + y2 * (-1.0f / 6.0f + y2 * (1.0f / 120.0f + y2 * (-1.0f / 5040.0f + y2 * (1.0f / 362880.0f)))));
 }
 
-// Base for effects whose settings are plain ramps.
-template <int N>
-class RampedEffect : public Effect {
+// Base for effects (or, with Interface = Generator, background layers) whose
+// settings are plain ramps.
+template <int N, class Interface = Effect>
+class RampedEffect : public Interface {
 public:
     RampedEffect(const EffectDef& def, double sampleRate) {
         for (int i = 0; i < N; ++i) {
@@ -37,5 +39,8 @@ public:
 protected:
     Ramp ramps_[N];
 };
+
+template <int N>
+using RampedGenerator = RampedEffect<N, Generator>;
 
 }  // namespace vcmd

@@ -42,11 +42,11 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
     std::uint64_t seed = voice.seed;
     for (const EffectDef& def : defs) {
         seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        std::unique_ptr<Effect> effect = makeEffect(def, config, seed);
         if (effectInfo(def.type).background) {
             effectSlot_.push_back(-1 - static_cast<int>(backgrounds_.size()));
-            backgrounds_.push_back(std::move(effect));
+            backgrounds_.push_back(makeGenerator(def, config, seed));
         } else {
+            std::unique_ptr<Effect> effect = makeEffect(def, config, seed);
             latency_ += effect->latencyFrames();
             if (effect->hearsInput()) hearing_.push_back(effect.get());
             effectSlot_.push_back(static_cast<int>(effects_.size()));
@@ -60,9 +60,10 @@ Chain::Chain(const VoiceDef& voice, const ChainConfig& config, const float* valu
 
 Chain::~Chain() = default;
 
-Effect* Chain::slot(int effectIndex) noexcept {
+void Chain::setTarget(int effectIndex, int setting, float value) noexcept {
     const int s = effectSlot_[static_cast<std::size_t>(effectIndex)];
-    return s >= 0 ? effects_[static_cast<std::size_t>(s)].get() : backgrounds_[static_cast<std::size_t>(-1 - s)].get();
+    if (s >= 0) effects_[static_cast<std::size_t>(s)]->setTarget(setting, value);
+    else backgrounds_[static_cast<std::size_t>(-1 - s)]->setTarget(setting, value);
 }
 
 void Chain::applyParameters() noexcept {
@@ -71,7 +72,7 @@ void Chain::applyParameters() noexcept {
         if (v == applied_[i]) continue;
         applied_[i] = v;
         const ParameterDef& p = voice_->parameters[i];
-        for (const ParameterTarget& t : p.targets) slot(t.effect)->setTarget(t.setting, p.mapped(t, v));
+        for (const ParameterTarget& t : p.targets) setTarget(t.effect, t.setting, p.mapped(t, v));
     }
 }
 
@@ -84,8 +85,7 @@ void Chain::process(float* const* io, int channels, int frames, bool background)
     // the output, does not depend on where blocks start and end.
     if (!backgrounds_.empty()) {
         std::memset(layerBuffer_, 0, sizeof(float) * static_cast<std::size_t>(frames));
-        float* layer[1] = {layerBuffer_};
-        for (auto& b : backgrounds_) b->process(layer, 1, frames);
+        for (auto& b : backgrounds_) b->generate(layerBuffer_, frames);
         const float target = background ? 1.0f : 0.0f;
         float g = backgroundGain_;
         for (int i = 0; i < frames; ++i) {

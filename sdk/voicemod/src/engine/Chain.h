@@ -16,6 +16,7 @@
 namespace vcmd {
 
 class Effect;
+class Generator;
 
 class Chain {
 public:
@@ -55,12 +56,13 @@ public:
 
 private:
     void applyParameters() noexcept;
-    Effect* slot(int effectIndex) noexcept;
+    // Moves a setting of the effect or layer at VoiceDef index `effectIndex`.
+    void setTarget(int effectIndex, int setting, float value) noexcept;
 
     const VoiceDef* voice_;
     ChainConfig config_;
     std::vector<std::unique_ptr<Effect>> effects_;      // in signal order
-    std::vector<std::unique_ptr<Effect>> backgrounds_;  // generated layers
+    std::vector<std::unique_ptr<Generator>> backgrounds_;  // the background layers
     std::vector<Effect*> hearing_;  // effects that follow the voice's input
     std::vector<int> effectSlot_;  // VoiceDef effect index -> effects_/backgrounds_ index
     std::unique_ptr<std::atomic<float>[]> ownSlots_;  // without shared slots
