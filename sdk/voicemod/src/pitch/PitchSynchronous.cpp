@@ -198,13 +198,16 @@ float PitchSynchronous::measurePeriod(double mark, float guess, std::int64_t now
     const auto first = static_cast<std::int64_t>(std::lround(end)) - length;
     if (length < 16 || centre - reach < 8) return guess;
     const float* x = lines_[0].data() + (static_cast<std::size_t>(first) & mask_);
-    const float* origin = lines_[0].data() + (static_cast<std::size_t>(first - centre) & mask_);
+    // The compared pairs start `reach` either side of one period back: the
+    // window is taken from its earliest start, so that every read stays
+    // within the mirrored line.
+    const float* earliest = lines_[0].data() + (static_cast<std::size_t>(first - centre - reach) & mask_);
     const float energy = dot(x, x, length);
     if (!(energy > 1e-20f)) return guess;
     float scores[2 * kMostPeriodReach + 1] = {};
     int best = -reach;
     for (int d = -reach; d <= reach; ++d) {
-        const float* y = origin - d;
+        const float* y = earliest + (reach - d);
         const float norm = std::sqrt(energy * dot(y, y, length));
         scores[d + reach] = norm > 1e-20f ? dot(x, y, length) / norm : 0.0f;
         if (scores[d + reach] > scores[best + reach]) best = d;
